@@ -1,0 +1,143 @@
+#include "app/Application.h"
+
+#include <cstring>
+
+#include "app/Gdiplus.h"
+#include "app/LauncherState.h"
+#include "game/GameSettings.h"
+#include "resources/resource.h"
+#include "ui/MainScreen.h"
+#include "ui/Particles.h"
+#include "updater/UpdateWorker.h"
+
+const wchar_t kWindowClassName[] = L"ZovraLauncherClass";
+const wchar_t kWindowTitle[] = L"Zovra Launcher";
+
+POINT centredWindowOrigin(int screenWidth, int screenHeight) {
+    return POINT{(screenWidth - kWindowWidth) / 2, (screenHeight - kWindowHeight) / 2};
+}
+
+Gdiplus::Image* loadBackgroundImage(HMODULE module) {
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(IDR_BACKGROUND_PNG), L"PNG");
+    if (!resource) return nullptr;
+    HGLOBAL loaded = LoadResource(module, resource);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    const DWORD size = SizeofResource(module, resource);
+    if (!bytes || size == 0) return nullptr;
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!block) return nullptr;
+    void* target = GlobalLock(block);
+    if (!target) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    std::memcpy(target, bytes, size);
+    GlobalUnlock(block);
+
+    IStream* stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || !stream) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    // The image keeps its own reference to the stream, which frees the block.
+    auto* image = new Gdiplus::Image(stream, FALSE);
+    stream->Release();
+    if (image->GetLastStatus() != Gdiplus::Ok) {
+        delete image;
+        return nullptr;
+    }
+    return image;
+}
+
+namespace {
+
+LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Recorded before the worker starts, so it never asks to repaint a null window.
+    launcherState.window = window;
+    loadGameSettings();
+    const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
+    launcherState.backgroundImage = loadBackgroundImage(instance);
+    spawnParticles();
+    SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
+    if (HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr)) {
+        CloseHandle(worker);
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT onDestroy(HWND window) {
+    KillTimer(window, kRepaintTimerId);
+    delete launcherState.backgroundImage;
+    launcherState.backgroundImage = nullptr;
+    Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (handleLeftButtonDown(window, LOWORD(lParam), HIWORD(lParam)) == PressResult::Handled) {
+        return 0;
+    }
+    // The system moves the borderless window with the pointer until release.
+    ReleaseCapture();
+    SendMessageW(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return onCreate(window, message, wParam, lParam);
+    case WM_DESTROY:
+        return onDestroy(window);
+    case WM_PAINT:
+        paintWindow(window);
+        return 0;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_TIMER:
+        advanceParticles();
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_MOUSEMOVE:
+        handleMouseMove(LOWORD(lParam), HIWORD(lParam));
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_LBUTTONDOWN:
+        return onLeftButtonDown(window, message, wParam, lParam);
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+int runLauncher(HINSTANCE instance, int showCommand) {
+    Gdiplus::GdiplusStartupInput startupInput;
+    Gdiplus::GdiplusStartup(&launcherState.gdiplusToken, &startupInput, nullptr);
+
+    WNDCLASSW windowClass{};
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = launcherWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_LAUNCHER));
+    windowClass.hCursor = LoadCursorW(instance, MAKEINTRESOURCEW(IDC_LAUNCHER_CURSOR));
+    windowClass.hbrBackground = nullptr;
+    windowClass.lpszClassName = kWindowClassName;
+    RegisterClassW(&windowClass);
+
+    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
+                                  kWindowHeight, nullptr, nullptr, instance, nullptr);
+    launcherState.window = window;
+
+    const POINT origin =
+        centredWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+    SetWindowPos(window, nullptr, origin.x, origin.y, kWindowWidth, kWindowHeight, SWP_NOZORDER);
+    ShowWindow(window, showCommand);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

@@ -1,0 +1,8 @@
+#include "app/LauncherState.h"
+
+LauncherState launcherState;
+
+void requestRepaint() {
+    // A null window would make InvalidateRect repaint every window on the desktop.
+    if (HWND window = launcherState.window.load()) InvalidateRect(window, nullptr, FALSE);
+}

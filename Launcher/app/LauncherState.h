@@ -1,0 +1,93 @@
+// The one record of state that the window thread and the update worker share.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Gdiplus {
+class Image;
+}
+
+struct Particle {
+    float x = 0.0f;
+    float y = 0.0f;
+    float speed = 0.0f;
+    float size = 0.0f;
+    int32_t alpha = 0;
+};
+
+// A text that the update worker replaces while the paint pass reads it:
+// every read and write takes the lock, so a reader gets a whole string.
+class SharedText {
+public:
+    explicit SharedText(std::wstring initial = {}) : text_(std::move(initial)) {}
+    SharedText(const SharedText&) = delete;
+    SharedText& operator=(const SharedText&) = delete;
+
+    void set(std::wstring text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.swap(text);
+    }
+    std::wstring get() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+    bool empty() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_.empty();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::wstring text_;
+};
+
+struct LauncherState {
+    // Process and window. `window` is read by the worker for repaint requests.
+    std::atomic<HWND> window{nullptr};
+    ULONG_PTR gdiplusToken = 0;
+    Gdiplus::Image* backgroundImage = nullptr;  // owned; deleted on WM_DESTROY
+    std::vector<Particle> particles;
+    const std::vector<std::wstring> resolutionNames{
+        L"640x480",  L"800x600",  L"1024x768",  L"1280x1024", L"1360x768",
+        L"1440x900", L"1600x900", L"1680x1050", L"1920x1080",
+    };
+
+    // Update progress and outcome, written by the worker. The flags are
+    // atomic so that the window thread sees updateFinished before
+    // updateSucceeded and both before the outcome text.
+    std::atomic<int32_t> progressPercent{0};
+    std::atomic<bool> updateFinished{false};
+    std::atomic<bool> updateSucceeded{false};
+    SharedText statusDetail;
+    SharedText titleLine{L"Checking for updates..."};
+
+    // Main-screen hover flags.
+    bool newsHover = false;
+    bool rankingHover = false;
+    bool settingsHover = false;
+    bool startHover = false;
+    bool closeHover = false;
+
+    // Settings panel.
+    bool settingsOpen = false;
+    bool resolutionListOpen = false;
+    int32_t hoveredResolutionRow = -1;
+
+    // The game's configuration values.
+    bool windowMode = true;
+    bool soundOn = true;
+    bool musicOn = true;
+    int32_t volumeLevel = 5;
+    int32_t resolutionIndex = 5;
+};
+
+extern LauncherState launcherState;
+
+// Invalidates the whole client area without erasing; callable from any thread.
+void requestRepaint();

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a command inside a private network namespace (only loopback, so a
+# test server may listen on 127.0.0.1:80 and nothing leaves the machine),
+# with a private Xvfb display and one wineserver kept up for the whole run.
+# Usage: scripts/sandbox.sh BUILD_DIR COMMAND [ARGS...]
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=$(cd "$1" && pwd)
+shift
+
+if [ -z "${LAUNCHER_IN_NETNS:-}" ]; then
+  exec env LAUNCHER_IN_NETNS=1 unshare -rn "$here/sandbox.sh" "$build" "$@"
+fi
+if [ -z "${LAUNCHER_IN_XVFB:-}" ]; then
+  ip link set lo up
+  exec env LAUNCHER_IN_XVFB=1 xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
+    "$here/sandbox.sh" "$build" "$@"
+fi
+
+export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+"$here/wine-prefix.sh" "$WINEPREFIX"
+wineserver -p
+status=0
+"$@" || status=$?
+wineserver -k 2>/dev/null || true
+exit "$status"
