@@ -1,0 +1,4 @@
+// Interim: starts nothing yet.
+#include "game/GameLaunch.h"
+
+void launchGame(HWND) {}
