@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a private network namespace (only loopback, so a
 # test server may listen on 127.0.0.1:80 and nothing leaves the machine),
-# with a private Xvfb display and one wineserver kept up for the whole run.
+# with a private Xvfb display (or, with SANDBOX_USE_DISPLAY=1, the user's
+# own) and one wineserver kept up for the whole run.
 # Usage: scripts/sandbox.sh BUILD_DIR COMMAND [ARGS...]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -13,6 +14,11 @@ if [ -z "${LAUNCHER_IN_NETNS:-}" ]; then
 fi
 if [ -z "${LAUNCHER_IN_XVFB:-}" ]; then
   ip link set lo up
+  # The demo may show the launcher on the user's own display.
+  if [ -n "${SANDBOX_USE_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; then
+    export LAUNCHER_IN_XVFB=1
+    exec "$here/sandbox.sh" "$build" "$@"
+  fi
   exec env LAUNCHER_IN_XVFB=1 xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
     "$here/sandbox.sh" "$build" "$@"
 fi

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""The launcher's main job on a built-in demo.
+
+Prepares (once) a demo game folder and a patch server root in the build
+folder, serves the patch root on 127.0.0.1:80 and runs Launcher.exe under
+Wine in the game folder. Meant to run inside scripts/sandbox.sh, which gives
+it a private network namespace, a display and a wineserver.
+
+With a display of the user's own the launcher is left to the user; without
+one the demo drives it itself (screenshots while downloading, when finished
+and with the settings panel open, then START GAME) and saves the
+screenshots in the build folder.
+"""
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+WINDOW_W, WINDOW_H = 900, 550
+# Client-area centres of the controls the demo presses.
+SETTINGS_BUTTON = (170, 425)
+SAVE_BUTTON = (450, 432)
+START_BUTTON = (740, 425)
+
+MIB = 1024 * 1024
+
+
+def content(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+# path -> (bytes on the patch server, what the game folder starts with)
+# None as the start means the file is missing from the game folder.
+def demo_files(stub):
+    readme = b"Zovra demo game folder.\r\nThe launcher keeps these files up to date.\r\n"
+    world = content("world-v2", 24 * MIB)
+    textures = content("textures-v2", 3 * MIB)
+    return {
+        "Main.exe": (stub, stub),
+        "readme.txt": (readme, readme),
+        "data/world.pak": (world, content("world-v1", 20 * MIB)),
+        "data/textures.pak": (textures, content("textures-v1", 3 * MIB)),
+        "data/maps/castle.map": (content("castle", 700 * 1024), None),
+        "data/sound.pak": (content("sound", 5 * MIB), None),
+        "news.txt": (b"Season 3 is live!\r\n", None),
+    }
+
+
+def prepare(build, fresh):
+    demo = build / "demo"
+    game, patch = demo / "game", demo / "server" / "patch"
+    if fresh and demo.exists():
+        shutil.rmtree(demo)
+    stub_path = build / "tests" / "stub" / "Main.exe"
+    if not stub_path.exists():
+        sys.exit(f"missing {stub_path}: build the project first")
+    files = demo_files(stub_path.read_bytes())
+
+    if not patch.exists():
+        for rel, (served, _) in files.items():
+            target = patch / rel
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(served)
+        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch)],
+                       check=True, stdout=subprocess.DEVNULL)
+    if not game.exists():
+        # The launcher creates no folders, so the game folder has them all.
+        for rel, (_, start) in files.items():
+            target = game / rel
+            target.parent.mkdir(parents=True, exist_ok=True)
+            if start is not None:
+                target.write_bytes(start)
+    return game, patch
+
+
+RECORD = "stub-game-record.txt"  # written by the stub game client when started
+
+
+def snapshot(folder):
+    seen = {}
+    for path in sorted(folder.rglob("*")):
+        if path.is_file() and path.name != RECORD:
+            seen[path.relative_to(folder).as_posix()] = hashlib.sha256(path.read_bytes()).hexdigest()
+    return seen
+
+
+def up_to_date(game, manifest):
+    for entry in manifest["files"]:
+        path = game / entry["path"]
+        if not path.is_file() or path.stat().st_size != entry["size"]:
+            return False
+        if hashlib.sha256(path.read_bytes()).hexdigest() != entry["hash"]:
+            return False
+    return True
+
+
+def start_server(patch, log):
+    # Slowed to a few MiB a second so the progress bar can be watched.
+    cmd = [sys.executable, str(REPO / "tests" / "support" / "patch_server.py"),
+           "--root", str(patch), "--bind", "127.0.0.1", "--port", "80",
+           "--rate", str(8 * MIB), "--log", str(log)]
+    server = subprocess.Popen(cmd)
+    for _ in range(100):
+        if log.exists():
+            return server
+        time.sleep(0.05)
+    server.kill()
+    sys.exit("the demo patch server did not start")
+
+
+def x(*args):
+    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True)
+
+
+def window_origin():
+    found = x("search", "--sync", "--onlyvisible", "--name", "^Zovra Launcher$")
+    wid = found.stdout.split()[0] if found.stdout.split() else None
+    if not wid:
+        return None
+    geometry = x("getwindowgeometry", "--shell", wid).stdout
+    values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+    return int(values["X"]), int(values["Y"])
+
+
+def screenshot(origin, target):
+    ox, oy = origin
+    subprocess.run(["import", "-silent", "-window", "root", "-crop",
+                    f"{WINDOW_W}x{WINDOW_H}+{ox}+{oy}", "+repage", str(target)], check=True)
+    print(f"  screenshot: {target}")
+
+
+def press(origin, point):
+    ox, oy = origin
+    x("mousemove", ox + point[0], oy + point[1])
+    time.sleep(0.3)
+    x("click", "1")
+    time.sleep(0.5)
+
+
+def drive(launcher, game, manifest, log, shots):
+    deadline = time.time() + 30
+    origin = None
+    while origin is None and time.time() < deadline:
+        origin = window_origin()
+    if origin is None:
+        sys.exit("the launcher window did not appear")
+    shots.mkdir(parents=True, exist_ok=True)
+
+    # While a large file is on its way.
+    deadline = time.time() + 30
+    while time.time() < deadline and "world.pak" not in log.read_text():
+        time.sleep(0.05)
+    time.sleep(1.0)
+    screenshot(origin, shots / "downloading.png")
+
+    deadline = time.time() + 120
+    while time.time() < deadline and not up_to_date(game, manifest):
+        time.sleep(0.25)
+    time.sleep(1.0)
+    screenshot(origin, shots / "finished.png")
+
+    press(origin, SETTINGS_BUTTON)
+    screenshot(origin, shots / "settings.png")
+    press(origin, SAVE_BUTTON)
+
+    press(origin, START_BUTTON)
+    try:
+        launcher.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        print("  the launcher is still open 20 s after START GAME; closing it")
+        launcher.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(REPO / "build"))
+    parser.add_argument("--fresh", action="store_true", help="start from a new demo folder")
+    parser.add_argument("--interactive", action="store_true",
+                        help="leave the launcher to the user (default when a display is shared)")
+    args = parser.parse_args()
+    build = Path(args.build).resolve()
+
+    game, patch = prepare(build, args.fresh)
+    manifest = json.loads((patch / "manifest.json").read_text())
+    before = snapshot(game)
+    (game / RECORD).unlink(missing_ok=True)
+    print(f"Game folder: {game}")
+    print(f"Patch root:  {patch} (served as http://127.0.0.1/patch/)")
+
+    log = build / "demo" / "requests.log"
+    log.unlink(missing_ok=True)
+    server = start_server(patch, log)
+    env = dict(os.environ, STUB_GAME_SHOW_MS="3000")
+    launcher = subprocess.Popen(["wine", str(build / "Launcher.exe")], cwd=game, env=env)
+    try:
+        if args.interactive:
+            print("The launcher is open: press START GAME when it is done, or X to close it.")
+            launcher.wait()
+        else:
+            drive(launcher, game, manifest, log, build / "screenshots")
+    finally:
+        if launcher.poll() is None:
+            launcher.kill()
+        server.terminate()
+        server.wait()
+
+    after = snapshot(game)
+    requests = [line for line in log.read_text().splitlines() if line.strip()]
+    print(f"Requests to the patch server: {len(requests)}")
+    for line in requests:
+        print(f"  {line}")
+    print("What changed in the game folder:")
+    changed = False
+    for rel in sorted(set(before) | set(after)):
+        if before.get(rel) != after.get(rel):
+            changed = True
+            what = "added" if rel not in before else "removed" if rel not in after else "updated"
+            print(f"  {what:8} {rel}")
+    if not changed:
+        print("  nothing: every file was already up to date")
+    record = game / RECORD
+    if record.exists():
+        print("The game client was started; its record:")
+        print("  " + record.read_text(errors="replace").strip().replace("\n", "\n  "))
+    print("Up to date with the manifest:", "yes" if up_to_date(game, manifest) else "NO")
+    return 0 if up_to_date(game, manifest) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
