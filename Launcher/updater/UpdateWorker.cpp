@@ -1,13 +1,57 @@
-// Interim: reports a failed pass until the updater is in.
 #include "updater/UpdateWorker.h"
 
+#include <exception>
+
+#include "LauncherConfig.h"
 #include "app/LauncherState.h"
+#include "updater/Manifest.h"
+#include "updater/Updater.h"
+
+namespace {
+
+// Flags first, finished before succeeded, so the window never sees success
+// without the end of the pass; then the texts; the repaint last.
+void reportOutcome(bool succeeded) noexcept {
+    launcherState.updateFinished = true;
+    launcherState.updateSucceeded = succeeded;
+    try {
+        launcherState.titleLine.set(succeeded ? L"Update completed successfully."
+                                              : L"Update failed.");
+        launcherState.statusDetail.set(succeeded ? L"All files are up to date!"
+                                                 : L"Error: Check your connection.");
+    } catch (const std::exception&) {
+        // Out of memory for a short text: the flags already tell the outcome.
+    }
+    requestRepaint();
+}
+
+}  // namespace
+
+void reportProgress(std::int32_t percent, const std::string& name) {
+    launcherState.progressPercent = percent;
+    launcherState.statusDetail.set(L"Downloading: " + widenForDisplay(name));
+    requestRepaint();
+}
+
+void runUpdate(const Updater& updater) noexcept {
+    bool succeeded = false;
+    // Whatever escapes the pass counts as a failure, so that the one outcome
+    // report is always made and START GAME is never left waiting.
+    try {
+        succeeded = updater.runPass();
+    } catch (...) {
+        succeeded = false;
+    }
+    reportOutcome(succeeded);
+}
 
 DWORD WINAPI UpdateWorker(LPVOID) {
-    launcherState.updateFinished = true;
-    launcherState.updateSucceeded = false;
-    launcherState.titleLine.set(L"Update failed.");
-    launcherState.statusDetail.set(L"Error: Check your connection.");
-    requestRepaint();
+    try {
+        const Updater updater{LAUNCHER_PATCH_HOST, "/patch/", false, reportProgress};
+        runUpdate(updater);
+    } catch (...) {
+        // Only building the Updater can get here (out of memory).
+        reportOutcome(false);
+    }
     return 0;
 }

@@ -3,4 +3,18 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <string>
+
 DWORD WINAPI UpdateWorker(LPVOID);
+
+struct Updater;
+
+// The worker's body: one pass on `updater`, then exactly one outcome report,
+// whatever the pass throws. UpdateWorker runs it on the patch server's
+// address and "/patch/" with reportProgress.
+void runUpdate(const Updater& updater) noexcept;
+
+// The progress report: percentage, then "Downloading: " and the name, then a
+// repaint request.
+void reportProgress(std::int32_t percent, const std::string& name);

@@ -1,0 +1,245 @@
+#include "updater/Manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string upperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+// Windows maps these names to devices in every folder, whatever the extension
+// and with trailing blanks before it ("con .txt" is CON).
+bool isReservedDeviceName(const std::string& segment) {
+    std::string base = segment.substr(0, segment.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    base = upperAscii(base);
+    static const char* const fixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* name : fixed) {
+        if (base == name) return true;
+    }
+    if (base.size() >= 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+        const std::string digit = base.substr(3);
+        if (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') return true;
+        // Superscript one to three are reserved too.
+        if (digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3") return true;
+    }
+    return false;
+}
+
+bool isSafeSegment(const std::string& segment) {
+    if (segment.empty() || segment == "." || segment == "..") return false;
+    // Windows drops a trailing dot or blank, so "a." would name the file "a".
+    if (segment.back() == '.' || segment.back() == ' ') return false;
+    if (isReservedDeviceName(segment)) return false;
+    if (endsWith(segment, kStagingSuffix)) return false;
+    return true;
+}
+
+bool readSize(const nlohmann::json& value, std::uint64_t& size) {
+    if (value.is_number_unsigned()) {
+        size = value.get<std::uint64_t>();
+        return true;
+    }
+    if (value.is_number_integer()) {
+        const std::int64_t signedSize = value.get<std::int64_t>();
+        if (signedSize < 0) return false;
+        size = static_cast<std::uint64_t>(signedSize);
+        return true;
+    }
+    if (value.is_number_float()) {
+        const double d = value.get<double>();
+        // 2^64 itself does not fit; NaN fails every comparison.
+        if (!(d >= 0.0 && d < 18446744073709551616.0)) return false;
+        size = static_cast<std::uint64_t>(std::trunc(d));
+        return true;
+    }
+    return false;
+}
+
+bool readEntry(const nlohmann::json& entry, ManifestEntry& out) {
+    if (!entry.is_object()) return false;
+    const auto path = entry.find("path");
+    const auto hash = entry.find("hash");
+    const auto size = entry.find("size");
+    if (path == entry.end() || hash == entry.end() || size == entry.end()) return false;
+    if (!path->is_string() || !hash->is_string()) return false;
+    out.path = path->get<std::string>();
+    out.hash = hash->get<std::string>();
+    return isHexDigest(out.hash) && readSize(*size, out.size) && isSafeManifestPath(out.path);
+}
+
+bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& entries) {
+    if (jsonNestingDepth(text, kMaxManifestDepth) > kMaxManifestDepth) return false;
+    const nlohmann::json root = nlohmann::json::parse(text);
+    if (root.is_null()) return true;
+    if (!root.is_object()) return false;
+    const auto files = root.find("files");
+    if (files == root.end() || files->is_null()) return true;
+    // An object's members are walked in ascending byte order of their keys,
+    // which is the order the library keeps them in.
+    if (!files->is_array() && !files->is_object()) return false;
+    entries.reserve(files->size());
+    for (const auto& entry : *files) {
+        ManifestEntry read;
+        if (!readEntry(entry, read)) return false;
+        entries.push_back(std::move(read));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readManifest(const std::string& text, std::vector<ManifestEntry>& entries) {
+    entries.clear();
+    try {
+        if (readManifestDocument(text, entries)) return true;
+    } catch (const std::exception&) {
+        // Syntax errors and documents too large for memory end the same way.
+    }
+    entries.clear();
+    return false;
+}
+
+bool decodeUtf8(const std::string& text, std::wstring& wide) {
+    wide.clear();
+    wide.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::uint32_t code = 0;
+        std::size_t length = 0;
+        if (lead < 0x80) {
+            code = lead;
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            code = lead & 0x1Fu;
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            code = lead & 0x0Fu;
+            length = 3;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            code = lead & 0x07u;
+            length = 4;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0u) != 0x80u) return false;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+        if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide.push_back(static_cast<wchar_t>(0xD800 + (code >> 10)));
+            wide.push_back(static_cast<wchar_t>(0xDC00 + (code & 0x3FFu)));
+        } else {
+            wide.push_back(static_cast<wchar_t>(code));
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::wstring widenForDisplay(const std::string& text) {
+    std::wstring wide;
+    if (decodeUtf8(text, wide)) return wide;
+    wide.clear();
+    for (char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return wide;
+}
+
+bool isSafeManifestPath(const std::string& path) {
+    if (path.empty()) return false;
+    std::wstring ignored;
+    if (!decodeUtf8(path, ignored)) return false;
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Colons make drive letters and alternate streams; the rest are
+        // characters that Windows refuses in names.
+        if (byte < 0x20 || byte == 0x7F) return false;
+        if (std::string("\\:*?\"<>|").find(c) != std::string::npos) return false;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = path.find('/', start);
+        const std::string segment =
+            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (!isSafeSegment(segment)) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+std::string joinUrlPath(const std::string& basePath, const std::string& name) {
+    std::string url = basePath;
+    if (url.empty() || url.back() != '/') url.push_back('/');
+    static const char hex[] = "0123456789ABCDEF";
+    static const std::string allowed =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@/";
+    for (char c : name) {
+        if (allowed.find(c) != std::string::npos) {
+            url.push_back(c);
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            url.push_back('%');
+            url.push_back(hex[byte >> 4]);
+            url.push_back(hex[byte & 0x0F]);
+        }
+    }
+    return url;
+}
+
+bool isHexDigest(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+bool sameDigest(const std::string& a, const std::string& b) {
+    if (!isHexDigest(a) || !isHexDigest(b)) return false;
+    return upperAscii(a) == upperAscii(b);
+}
+
+int jsonNestingDepth(const std::string& text, int limit) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}

@@ -1,0 +1,53 @@
+// The manifest format and the checks made on it before any file is touched.
+// Pure functions: no file system, no network.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A manifest body larger than this fails the pass; it is never read whole.
+constexpr std::size_t kMaxManifestBytes = 64u * 1024u * 1024u;
+
+// Deeper than this the document cannot be a manifest (which needs three levels).
+constexpr int kMaxManifestDepth = 64;
+
+// A fetched file is written here first, beside its target, and renamed over it
+// only once verified.
+inline constexpr char kStagingSuffix[] = ".launcher-part";
+
+struct ManifestEntry {
+    std::string path;  // UTF-8, "/"-separated, relative to the game folder
+    std::string hash;  // 64 hex digits, as written in the manifest
+    std::uint64_t size = 0;
+};
+
+// Parses and checks the whole manifest. Returns false, with no exception, for
+// anything but a well-formed manifest whose every path is safe; on success
+// `entries` holds the files in processing order.
+bool readManifest(const std::string& text, std::vector<ManifestEntry>& entries);
+
+// True for a relative "/"-separated UTF-8 path that stays inside the game
+// folder and names an ordinary file on Windows.
+bool isSafeManifestPath(const std::string& path);
+
+// Strict UTF-8 (no overlong forms, no surrogates) to UTF-16.
+bool decodeUtf8(const std::string& text, std::wstring& wide);
+
+// "Downloading: " and friends: UTF-8 shown as UTF-16, byte by byte where the
+// text is not valid UTF-8.
+std::wstring widenForDisplay(const std::string& text);
+
+// basePath, a "/" if it lacks one, then name with every byte outside the
+// characters allowed in a URL path segment percent-encoded.
+std::string joinUrlPath(const std::string& basePath, const std::string& name);
+
+bool isHexDigest(const std::string& text);
+
+// Digests compared as values: the case of the hex letters does not matter.
+bool sameDigest(const std::string& a, const std::string& b);
+
+// The deepest nesting of arrays and objects in a JSON text (strings skipped),
+// stopping early once `limit` is exceeded.
+int jsonNestingDepth(const std::string& text, int limit);

@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Test patch server: serves a folder over HTTP/1.1 as the launcher expects
+("/patch/manifest.json", "/patch/<path>") and misbehaves on demand.
+
+A request chooses its behaviour with path segments that start with "~"
+(they are removed before the file is looked up), or with a file "<name>.how"
+beside the served file holding the same directives, one per line:
+
+  ~chunked           no Content-Length; chunked transfer encoding
+  ~chunks=300.300.400  send the body in these pieces, pausing between them
+  ~pause=MS          the pause between pieces (default 150)
+  ~delay=MS          wait this long after the headers before the body
+  ~status=404        answer with this status and an error page instead
+  ~page=json         the error page is JSON (default HTML)
+  ~short=N           announce the whole length, send N bytes fewer, close
+  ~long=N            announce the whole length, send N extra bytes
+  ~drip=MS           send 64-byte pieces with MS between them
+  ~stall=N           send N bytes, then hold the connection open until killed
+  ~reset=N           send N bytes, then reset the connection
+  ~endless           chunked body that never ends
+
+Every request line is appended to <root>/requests.log.
+"""
+import argparse
+import os
+import socket
+import socketserver
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+
+
+class Handler(socketserver.StreamRequestHandler):
+    def handle(self):
+        line = self.rfile.readline(65537).decode("latin-1").rstrip("\r\n")
+        while True:  # headers are ignored
+            header = self.rfile.readline(65537)
+            if header in (b"\r\n", b"\n", b""):
+                break
+        parts = line.split(" ")
+        if len(parts) != 3 or parts[0] != "GET":
+            self.answer(400, b"bad request")
+            return
+        with self.server.log_lock:
+            with open(os.path.join(self.server.root, "requests.log"), "a", encoding="utf-8") as log:
+                log.write(parts[1] + "\n")
+        raw_path = urllib.parse.unquote(parts[1].split("?", 1)[0], errors="surrogateescape")
+        segments = [s for s in raw_path.split("/") if s]
+        how = [s[1:] for s in segments if s.startswith("~")]
+        names = [s for s in segments if not s.startswith("~")]
+        local = os.path.join(self.server.root, *names) if names else self.server.root
+        if os.path.isfile(local + ".how"):
+            with open(local + ".how", encoding="utf-8") as f:
+                how += [l.strip().lstrip("~") for l in f if l.strip()]
+        opts = {}
+        for item in how:
+            key, _, value = item.partition("=")
+            opts[key] = value
+        if "status" in opts:
+            status = int(opts["status"])
+            if opts.get("page") == "json":
+                self.answer(status, b'{"error": "not here", "files": []}', "application/json")
+            else:
+                self.answer(status, b"<html><body><h1>%d</h1></body></html>" % status, "text/html")
+            return
+        if "endless" in opts:
+            self.head(200, None)
+            piece = b"\0" * 65536
+            try:
+                while True:
+                    self.chunk(piece)
+            except OSError:
+                return
+        if not os.path.isfile(local):
+            self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
+            return
+        with open(local, "rb") as f:
+            body = f.read()
+        self.send_body(body, opts)
+
+    def send_body(self, body, opts):
+        chunked = "chunked" in opts
+        pause = int(opts.get("pause", "150")) / 1000.0
+        self.head(200, None if chunked else len(body))
+        if "short" in opts:
+            body = body[: max(0, len(body) - int(opts["short"]))]
+        if "long" in opts:
+            body = body + b"X" * int(opts["long"])
+        pieces = []
+        if "chunks" in opts:
+            sizes = [int(s) for s in opts["chunks"].split(".") if s]
+            at = 0
+            for size in sizes:
+                pieces.append(body[at : at + size])
+                at += size
+            if at < len(body):
+                pieces.append(body[at:])
+        elif "drip" in opts:
+            pause = int(opts["drip"]) / 1000.0
+            pieces = [body[i : i + 64] for i in range(0, len(body), 64)]
+        else:
+            pieces = [body[i : i + 65536] for i in range(0, len(body), 65536)]
+        cut = None
+        if "reset" in opts:
+            cut = ("reset", int(opts["reset"]))
+        elif "stall" in opts:
+            cut = ("stall", int(opts["stall"]))
+        sent = 0
+        try:
+            if "delay" in opts:
+                time.sleep(int(opts["delay"]) / 1000.0)
+            for index, piece in enumerate(pieces):
+                if cut and sent + len(piece) >= cut[1]:
+                    piece = piece[: cut[1] - sent]
+                    self.send(piece, chunked)
+                    self.wfile.flush()
+                    self.cut_off(cut[0])
+                    return
+                if index and ("chunks" in opts or "drip" in opts):
+                    time.sleep(pause)
+                self.send(piece, chunked)
+                sent += len(piece)
+            if cut:
+                self.cut_off(cut[0])
+                return
+            if chunked:
+                self.wfile.write(b"0\r\n\r\n")
+        except OSError:
+            pass
+
+    def cut_off(self, how):
+        if how == "reset":
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
+        while not self.server.stopping.wait(0.5):
+            pass
+
+    def send(self, piece, chunked):
+        if chunked:
+            self.chunk(piece)
+        else:
+            self.wfile.write(piece)
+            self.wfile.flush()
+
+    def chunk(self, piece):
+        if piece:
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.flush()
+
+    def head(self, status, length, kind="application/octet-stream"):
+        reason = {200: "OK", 400: "Bad Request", 404: "Not Found", 500: "Internal Server Error"}
+        lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status")),
+                 "Content-Type: " + kind, "Connection: close"]
+        lines.append("Content-Length: %d" % length if length is not None else "Transfer-Encoding: chunked")
+        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("ascii"))
+        self.wfile.flush()
+
+    def answer(self, status, body, kind="text/plain"):
+        try:
+            self.head(status, len(body), kind)
+            self.wfile.write(body)
+        except OSError:
+            pass
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, root):
+        super().__init__(address, Handler)
+        self.root = root
+        self.log_lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def get_request(self):
+        conn, addr = super().get_request()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return conn, addr
+
+
+def start(root, address="127.0.0.1", port=80):
+    """Starts a server on a thread; returns it (call .shutdown() to stop)."""
+    server = Server((address, port), root)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("root")
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=80)
+    parser.add_argument("--ready", help="file to create once listening")
+    args = parser.parse_args()
+    server = Server((args.address, args.port), os.path.abspath(args.root))
+    if args.ready:
+        open(args.ready, "w").close()
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stopping.set()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
