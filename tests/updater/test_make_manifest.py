@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import patch_server  # noqa: E402
 
 TOOL, WINE_RUN, RUNNER = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)
@@ -90,9 +90,9 @@ class MakeManifestTest(unittest.TestCase):
         self.assertEqual(make(patch).returncode, 0)
         player = os.path.join(self.tmp, "player")
         shutil.copytree(patch, player, ignore=shutil.ignore_patterns("manifest.json"))
-        server = patch_server.start(www)
+        log = os.path.join(self.tmp, "requests.log")
+        server = patch_server.start(patch, log=log)
         try:
-            log = os.path.join(www, "requests.log")
 
             def run_pass():
                 if os.path.exists(log):

@@ -2,6 +2,14 @@
 """Test patch server: serves a folder over HTTP/1.1 as the launcher expects
 ("/patch/manifest.json", "/patch/<path>") and misbehaves on demand.
 
+Usage: patch_server.py --root FOLDER [--bind 127.0.0.1] [--port 80]
+                       [--prefix /patch/] [--log FILE] [--rate BYTES_PER_S]
+
+URL "<prefix><path>" answers with FOLDER/<path> (percent-decoded as UTF-8);
+anything outside the prefix, or missing, is a 404 page. With --log, the log
+file is created once the server listens (wait for it to know the server is
+up) and every request path is appended to it, one a line.
+
 A request chooses its behaviour with path segments that start with "~"
 (they are removed before the file is looked up), or with a file "<name>.how"
 beside the served file holding the same directives, one per line:
@@ -19,7 +27,6 @@ beside the served file holding the same directives, one per line:
   ~reset=N           send N bytes, then reset the connection
   ~endless           chunked body that never ends
 
-Every request line is appended to <root>/requests.log.
 """
 import argparse
 import os
@@ -43,14 +50,22 @@ class Handler(socketserver.StreamRequestHandler):
         if len(parts) != 3 or parts[0] != "GET":
             self.answer(400, b"bad request")
             return
-        with self.server.log_lock:
-            with open(os.path.join(self.server.root, "requests.log"), "a", encoding="utf-8") as log:
-                log.write(parts[1] + "\n")
+        if self.server.log:
+            with self.server.log_lock:
+                with open(self.server.log, "a", encoding="utf-8") as log:
+                    log.write(parts[1] + "\n")
         raw_path = urllib.parse.unquote(parts[1].split("?", 1)[0], errors="surrogateescape")
-        segments = [s for s in raw_path.split("/") if s]
+        segments = raw_path.split("/")
         how = [s[1:] for s in segments if s.startswith("~")]
-        names = [s for s in segments if not s.startswith("~")]
-        local = os.path.join(self.server.root, *names) if names else self.server.root
+        plain = "/".join(s for s in segments if not s.startswith("~"))
+        names = []
+        if plain.startswith(self.server.prefix):
+            names = [s for s in plain[len(self.server.prefix):].split("/") if s]
+        # Nothing outside the root is ever served.
+        if not names or any(n in (".", "..") for n in names):
+            self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
+            return
+        local = os.path.join(self.server.root, *names)
         if os.path.isfile(local + ".how"):
             with open(local + ".how", encoding="utf-8") as f:
                 how += [l.strip().lstrip("~") for l in f if l.strip()]
@@ -102,6 +117,7 @@ class Handler(socketserver.StreamRequestHandler):
             pieces = [body[i : i + 64] for i in range(0, len(body), 64)]
         else:
             pieces = [body[i : i + 65536] for i in range(0, len(body), 65536)]
+        rate = self.server.rate
         cut = None
         if "reset" in opts:
             cut = ("reset", int(opts["reset"]))
@@ -120,6 +136,8 @@ class Handler(socketserver.StreamRequestHandler):
                     return
                 if index and ("chunks" in opts or "drip" in opts):
                     time.sleep(pause)
+                elif index and rate:
+                    time.sleep(len(piece) / rate)
                 self.send(piece, chunked)
                 sent += len(piece)
             if cut:
@@ -169,9 +187,12 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, root):
+    def __init__(self, address, root, prefix="/patch/", log=None, rate=0):
         super().__init__(address, Handler)
         self.root = root
+        self.prefix = prefix if prefix.endswith("/") else prefix + "/"
+        self.log = log
+        self.rate = rate
         self.log_lock = threading.Lock()
         self.stopping = threading.Event()
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -182,23 +203,26 @@ class Server(socketserver.ThreadingTCPServer):
         return conn, addr
 
 
-def start(root, address="127.0.0.1", port=80):
+def start(root, address="127.0.0.1", port=80, prefix="/patch/", log=None):
     """Starts a server on a thread; returns it (call .shutdown() to stop)."""
-    server = Server((address, port), root)
+    server = Server((address, port), root, prefix, log)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("root")
-    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--root", required=True, help="the folder served under the prefix")
+    parser.add_argument("--bind", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=80)
-    parser.add_argument("--ready", help="file to create once listening")
+    parser.add_argument("--prefix", default="/patch/", help="URL path of the root (default /patch/)")
+    parser.add_argument("--log", help="request log; created once the server listens")
+    parser.add_argument("--rate", type=float, default=0, help="bytes a second per answer (0: no limit)")
     args = parser.parse_args()
-    server = Server((args.address, args.port), os.path.abspath(args.root))
-    if args.ready:
-        open(args.ready, "w").close()
+    log = os.path.abspath(args.log) if args.log else None
+    server = Server((args.bind, args.port), os.path.abspath(args.root), args.prefix, log, args.rate)
+    if log:
+        open(log, "a").close()
     try:
         server.serve_forever()
     except KeyboardInterrupt:
