@@ -68,6 +68,8 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT onDestroy(HWND window) {
     KillTimer(window, kRepaintTimerId);
+    // The kept frame pieces are GDI+ objects: they go before GDI+ does.
+    releaseMainScreenCaches();
     delete launcherState.backgroundImage;
     launcherState.backgroundImage = nullptr;
     Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);

@@ -1,6 +1,11 @@
 // Drawing pieces shared by the main screen and the settings panel.
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "app/Gdiplus.h"
 
 // The fonts, formats and brushes that every frame draws its texts with.
@@ -15,3 +20,34 @@ struct PaintResources {
 // Fills a rectangle whose corners are quarter ellipses of diameter d.
 void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width, int height,
                      Gdiplus::ARGB colour);
+// The same shape filled with a brush the caller keeps (its colour is set here).
+void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, int d, int x, int y,
+                     int width, int height, Gdiplus::ARGB colour);
+
+// The first name in `candidates` that `installed` accepts; empty if none.
+std::wstring firstInstalledFamily(const std::vector<std::wstring>& candidates,
+                                  const std::function<bool(const std::wstring&)>& installed);
+
+// The family the launcher writes with: "Segoe UI", else the system's message
+// font, else the generic sans-serif family. Looked up once; GDI+ must run.
+const std::wstring& textFontFamilyName();
+
+// Owns one set of PaintResources, made in the order fonts, format, brushes.
+class PaintResourceSet {
+public:
+    PaintResourceSet();
+    ~PaintResourceSet();
+    PaintResourceSet(const PaintResourceSet&) = delete;
+    PaintResourceSet& operator=(const PaintResourceSet&) = delete;
+
+    const PaintResources& get() const { return view_; }
+
+private:
+    std::unique_ptr<Gdiplus::FontFamily> family_;
+    std::unique_ptr<Gdiplus::Font> buttonFont_;
+    std::unique_ptr<Gdiplus::Font> smallFont_;
+    std::unique_ptr<Gdiplus::StringFormat> centredFormat_;
+    std::unique_ptr<Gdiplus::SolidBrush> whiteBrush_;
+    std::unique_ptr<Gdiplus::SolidBrush> accentBrush_;
+    PaintResources view_;
+};

@@ -3,8 +3,35 @@
 
 #include <windows.h>
 
+#include <string>
+
+namespace Gdiplus {
+class Graphics;
+}
+
+// Hit rectangles: left and top edges inside, right and bottom outside.
+constexpr RECT newsButtonRect{80, 280, 260, 330};
+constexpr RECT rankingButtonRect{80, 340, 260, 390};
+constexpr RECT settingsButtonRect{80, 400, 260, 450};
+constexpr RECT startButtonRect{620, 390, 860, 460};
+constexpr RECT closeButtonRect{860, 10, 890, 40};
+
+constexpr bool pointInRect(const RECT& rect, int x, int y) {
+    return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
+}
+
 // WM_PAINT: draws the whole client area, double-buffered.
 void paintWindow(HWND window);
+
+// The whole frame of the current state drawn into `graphics`, with the
+// picture, fonts and brushes kept from frame to frame.
+void drawMainScreen(Gdiplus::Graphics& graphics);
+// The same frame with everything made afresh and the picture scaled by
+// GDI+ on every call; the reference the kept pieces are measured against.
+void drawMainScreenPlain(Gdiplus::Graphics& graphics);
+// Drops what drawMainScreen and paintWindow keep; call before GDI+ shuts
+// down, and after replacing the background picture.
+void releaseMainScreenCaches();
 
 // WM_MOUSEMOVE: updates the hover flags (or the settings panel's list row
 // while the panel is open) and requests a repaint.
@@ -15,3 +42,10 @@ enum class PressResult { Handled, DragWindow };
 // WM_LBUTTONDOWN: runs the first action whose area holds the point, or
 // answers DragWindow for a press that only moves the window.
 PressResult handleLeftButtonDown(HWND window, int x, int y);
+
+// NEWS and RANKING open their pages through this; tests put in their own.
+using WebPageOpener = void (*)(const std::wstring& address);
+// Installs `opener` (null restores the shell) and returns the one it replaces.
+WebPageOpener setWebPageOpener(WebPageOpener opener);
+// The web site's base address followed by `path`.
+std::wstring webPageAddress(const wchar_t* path);

@@ -1,8 +1,71 @@
-// Interim: no dots yet.
 #include "ui/Particles.h"
 
-#include "app/LauncherState.h"
+#include <cstdlib>
+#include <ctime>
 
-void spawnParticles() {}
-void advanceParticles() { requestRepaint(); }
-void drawParticles(Gdiplus::Graphics&) {}
+#include "app/Gdiplus.h"
+
+namespace {
+
+constexpr float kRespawnLine = 300.0f;
+constexpr float kRespawnHeight = 500.0f;
+
+// 32-bit x87 builds may keep `y - speed` in 80 bits; reading it back through
+// a float in memory makes the respawn test see the float the dot holds, so a
+// dot that lands exactly on the line stays there for one tick.
+float storedAsFloat(float value) {
+    volatile float stored = value;
+    return stored;
+}
+
+Gdiplus::ARGB particleColour(const Particle& particle) {
+    return (static_cast<Gdiplus::ARGB>(particle.alpha) & 0xFFu) << 24 | 0x00FF8C00u;
+}
+
+}  // namespace
+
+void spawnParticlesSeeded(unsigned seed) {
+    std::srand(seed);
+    launcherState.particles.reserve(launcherState.particles.size() + kParticleCount);
+    for (int i = 0; i < kParticleCount; ++i) {
+        // Five draws per dot, in this order, so a seed always gives the same dots.
+        Particle particle;
+        particle.x = static_cast<float>(std::rand() % 900);
+        particle.y = static_cast<float>(std::rand() % 80 + 450);
+        particle.speed = static_cast<float>(std::rand() % 100) / 200.0f + 0.5f;
+        particle.size = static_cast<float>(std::rand() % 4 + 2);
+        particle.alpha = std::rand() % 100 + 150;
+        launcherState.particles.push_back(particle);
+    }
+}
+
+void spawnParticles() { spawnParticlesSeeded(static_cast<unsigned>(std::time(nullptr))); }
+
+void stepParticles(std::vector<Particle>& particles) {
+    for (Particle& particle : particles) {
+        particle.y = storedAsFloat(particle.y - particle.speed);
+        if (particle.y < kRespawnLine) {
+            particle.y = kRespawnHeight;
+            particle.x = static_cast<float>(std::rand() % 900);
+        }
+    }
+}
+
+void advanceParticles() {
+    stepParticles(launcherState.particles);
+    requestRepaint();
+}
+
+void drawParticles(Gdiplus::Graphics& graphics) {
+    for (const Particle& particle : launcherState.particles) {
+        Gdiplus::SolidBrush brush{Gdiplus::Color(particleColour(particle))};
+        graphics.FillEllipse(&brush, particle.x, particle.y, particle.size, particle.size);
+    }
+}
+
+void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush) {
+    for (const Particle& particle : launcherState.particles) {
+        brush.SetColor(Gdiplus::Color(particleColour(particle)));
+        graphics.FillEllipse(&brush, particle.x, particle.y, particle.size, particle.size);
+    }
+}

@@ -1,11 +1,25 @@
 // The ambient animation: forty orange dots rising behind the controls.
 #pragma once
 
+#include <vector>
+
+#include "app/LauncherState.h"
+
 namespace Gdiplus {
 class Graphics;
+class SolidBrush;
 }
 
+constexpr int kParticleCount = 40;
+
 void spawnParticles();
+// spawnParticles with a chosen seed instead of the clock.
+void spawnParticlesSeeded(unsigned seed);
+// Moves every dot up by its speed and respawns those above the line;
+// updates in place, so a tick never allocates.
+void stepParticles(std::vector<Particle>& particles);
 // One timer tick: moves every dot, respawns those above the line, repaints.
 void advanceParticles();
 void drawParticles(Gdiplus::Graphics& graphics);
+// The same dots filled with one brush recoloured per dot.
+void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush);

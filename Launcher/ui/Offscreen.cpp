@@ -1,0 +1,35 @@
+#include "ui/Offscreen.h"
+
+OffscreenBitmap::OffscreenBitmap(HDC reference, int width, int height)
+    : width_(width), height_(height) {
+    HDC screen = reference ? nullptr : GetDC(nullptr);
+    HDC basis = reference ? reference : screen;
+    dc_.reset(CreateCompatibleDC(basis));
+    bitmap_.reset(CreateCompatibleBitmap(basis, width, height));
+    if (screen) ReleaseDC(nullptr, screen);
+    if (dc_ && bitmap_) previous_ = SelectObject(dc_.get(), bitmap_.get());
+}
+
+OffscreenBitmap::~OffscreenBitmap() {
+    if (dc_ && previous_) SelectObject(dc_.get(), previous_);
+}
+
+std::vector<uint32_t> OffscreenBitmap::pixels() const {
+    std::vector<uint32_t> result(static_cast<size_t>(width_) * static_cast<size_t>(height_));
+    if (!valid() || result.empty()) return result;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width_;
+    info.bmiHeader.biHeight = -height_;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    // GetDIBits wants the bitmap not selected into a DC on some systems, so
+    // the previous bitmap goes back in for the copy.
+    SelectObject(dc_.get(), previous_);
+    GetDIBits(dc_.get(), bitmap_.get(), 0, static_cast<UINT>(height_), result.data(), &info,
+              DIB_RGB_COLORS);
+    SelectObject(dc_.get(), bitmap_.get());
+    for (uint32_t& pixel : result) pixel &= 0x00FFFFFFu;
+    return result;
+}

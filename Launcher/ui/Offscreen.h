@@ -1,0 +1,34 @@
+// An off-screen GDI bitmap with its memory DC, kept as one owner.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "app/Handles.h"
+
+class OffscreenBitmap {
+public:
+    // Compatible with `reference` (the screen when null), as the paint pass makes it.
+    OffscreenBitmap(HDC reference, int width, int height);
+    ~OffscreenBitmap();
+    OffscreenBitmap(const OffscreenBitmap&) = delete;
+    OffscreenBitmap& operator=(const OffscreenBitmap&) = delete;
+
+    HDC dc() const { return dc_.get(); }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool valid() const { return dc_ && bitmap_; }
+    // The pixels as 0x00RRGGBB, top row first; the unused byte is cleared.
+    std::vector<uint32_t> pixels() const;
+
+private:
+    // Declared before the DC so that the DC goes first and the bitmap is no
+    // longer selected anywhere when it is deleted.
+    UniqueBitmap bitmap_;
+    UniqueDC dc_;
+    HGDIOBJ previous_ = nullptr;
+    int width_;
+    int height_;
+};
