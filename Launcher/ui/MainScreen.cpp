@@ -2,7 +2,10 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
+#include <vector>
 
 #include "LauncherConfig.h"
 #include "app/Gdiplus.h"
@@ -80,30 +83,121 @@ void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
                         tools.resources.whiteBrush);
 }
 
-// Everything above the dots, in the paint pass's order: track, bar, the
-// three left buttons, START GAME, the close button, the status line and,
-// while it is open, the settings panel.
-void drawControls(Gdiplus::Graphics& graphics, const ControlTools& tools) {
+// The controls above the dots, in the paint pass's order. Each can be drawn
+// on its own, so a frame can redraw just those a dot comes near.
+enum Control { Track, Bar, News, Ranking, Settings, Start, Close, Status, kControlCount };
+
+void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int control) {
     const LauncherState& state = launcherState;
-    fillShape(graphics, tools, 10, 100, 500, 700, 20, kTrackColour);
-    fillShape(graphics, tools, 10, 100, 500, 7 * state.progressPercent.load(), 20, kBarColour);
-    drawButton(graphics, tools, newsButtonRect, 15,
-               state.newsHover ? kButtonHoverColour : kButtonColour, L"NEWS");
-    drawButton(graphics, tools, rankingButtonRect, 15,
-               state.rankingHover ? kButtonHoverColour : kButtonColour, L"RANKING");
-    drawButton(graphics, tools, settingsButtonRect, 15,
-               state.settingsHover ? kButtonHoverColour : kButtonColour, L"SETTINGS");
-    drawButton(graphics, tools, startButtonRect, 20,
-               state.startHover ? kStartHoverColour : kStartColour, L"START GAME");
-    drawButton(graphics, tools, closeButtonRect, 10,
-               state.closeHover ? kCloseHoverColour : kCloseColour, L"X");
-    drawStatusLine(graphics, tools);
-    if (state.settingsOpen) drawSettingsPanel(graphics, tools.resources);
+    switch (control) {
+    case Track:
+        fillShape(graphics, tools, 10, 100, 500, 700, 20, kTrackColour);
+        break;
+    case Bar:
+        fillShape(graphics, tools, 10, 100, 500, 7 * state.progressPercent.load(), 20, kBarColour);
+        break;
+    case News:
+        drawButton(graphics, tools, newsButtonRect, 15,
+                   state.newsHover ? kButtonHoverColour : kButtonColour, L"NEWS");
+        break;
+    case Ranking:
+        drawButton(graphics, tools, rankingButtonRect, 15,
+                   state.rankingHover ? kButtonHoverColour : kButtonColour, L"RANKING");
+        break;
+    case Settings:
+        drawButton(graphics, tools, settingsButtonRect, 15,
+                   state.settingsHover ? kButtonHoverColour : kButtonColour, L"SETTINGS");
+        break;
+    case Start:
+        drawButton(graphics, tools, startButtonRect, 20,
+                   state.startHover ? kStartHoverColour : kStartColour, L"START GAME");
+        break;
+    case Close:
+        drawButton(graphics, tools, closeButtonRect, 10,
+                   state.closeHover ? kCloseHoverColour : kCloseColour, L"X");
+        break;
+    case Status:
+        drawStatusLine(graphics, tools);
+        break;
+    default:
+        break;
+    }
 }
 
-// What the frames keep between passes. The picture is drawn once the plain
-// way into a bitmap of its own and then copied, which gives the same pixels
-// as GDI+'s scaling path at 1:1 for a fraction of the cost.
+// Everything above the dots: the controls, the status line and, while it is
+// open, the settings panel.
+void drawControls(Gdiplus::Graphics& graphics, const ControlTools& tools) {
+    for (int control = 0; control < kControlCount; ++control) drawControl(graphics, tools, control);
+    if (launcherState.settingsOpen) drawSettingsPanel(graphics, tools.resources);
+}
+
+// The pixels a rounded fill can touch: its corner squares reach past the
+// rectangle when it is narrower than d (the bar near 0 %).
+RECT roundedFootprint(int d, int x, int y, int width, int height) {
+    return RECT{std::min(x, x + width - d), std::min(y, y + height - d),
+                std::max(x + width, x + d), std::max(y + height, y + d)};
+}
+
+// Where a control may change pixels, with a pixel to spare for smoothing.
+// Texts stay inside their layout rectangles (GDI+ clips them there).
+RECT controlFootprint(int control) {
+    RECT r{};
+    switch (control) {
+    case Track: r = roundedFootprint(10, 100, 500, 700, 20); break;
+    case Bar: r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20); break;
+    case News: r = newsButtonRect; break;
+    case Ranking: r = rankingButtonRect; break;
+    case Settings: r = settingsButtonRect; break;
+    case Start: r = startButtonRect; break;
+    case Close: r = closeButtonRect; break;
+    case Status: r = RECT{100, 475, 801, 501}; break;
+    default: break;
+    }
+    InflateRect(&r, 2, 2);
+    return r;
+}
+
+// What the main screen shows apart from the dots; the controls layer is kept
+// until one of these changes.
+struct ControlsKey {
+    int32_t progressPercent = -1;
+    bool newsHover = false, rankingHover = false, settingsHover = false;
+    bool startHover = false, closeHover = false;
+    std::wstring statusDetail;
+
+    static ControlsKey current() {
+        const LauncherState& state = launcherState;
+        ControlsKey key;
+        key.progressPercent = state.progressPercent.load();
+        key.newsHover = state.newsHover;
+        key.rankingHover = state.rankingHover;
+        key.settingsHover = state.settingsHover;
+        key.startHover = state.startHover;
+        key.closeHover = state.closeHover;
+        key.statusDetail = state.statusDetail.get();
+        return key;
+    }
+    bool operator==(const ControlsKey& o) const {
+        return progressPercent == o.progressPercent && newsHover == o.newsHover &&
+               rankingHover == o.rankingHover && settingsHover == o.settingsHover &&
+               startHover == o.startHover && closeHover == o.closeHover &&
+               statusDetail == o.statusDetail;
+    }
+};
+
+// What the frames keep between passes.
+//
+// The picture is drawn once the plain way into a bitmap of its own and copied
+// from there, which gives the pixels of GDI+'s scaling path at 1:1 for a
+// fraction of its cost.
+//
+// The controls are drawn once per state over the picture ("composed"). Drawn
+// over black and over white they show which pixels they decide whatever lies
+// beneath (blending is monotonic, so equal results at both ends mean equal
+// results for anything between): there the composed frame is right even with
+// dots underneath. A frame therefore copies the composed layer and redraws
+// only around the dots that are not buried under decided pixels: picture,
+// dots, the few controls that reach there, and the decided pixels put back.
 class FrameCache {
 public:
     void drawBackground(Gdiplus::Graphics& graphics) {
@@ -131,6 +225,69 @@ public:
         return *fill_;
     }
 
+    void drawLayered(Gdiplus::Graphics& graphics) {
+        refreshBackground();
+        refreshControls();
+        const ControlTools kept = tools();
+
+        // The dots whose surroundings hold any pixel the controls leave open.
+        dirty_.clear();
+        visible_.clear();
+        for (const Particle& particle : launcherState.particles) {
+            const RECT area = particleArea(particle);
+            if (IsRectEmpty(&area) || allDecided(area)) continue;
+            visible_.push_back(&particle);
+            dirty_.push_back(area);
+        }
+
+        HDC target = graphics.GetHDC();
+        if (!target) return;
+        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+        for (const RECT& r : dirty_) blit(target, r, background_->dc(), SRCCOPY);
+        graphics.ReleaseHDC(target);
+
+        Gdiplus::SolidBrush& brush = *fill_;
+        for (const Particle* particle : visible_) drawParticle(graphics, brush, *particle);
+
+        // Controls that reach an open pixel near a dot are drawn again over
+        // the dots, in the dots' surroundings inside the control.
+        if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        for (int control = 0; control < kControlCount; ++control) {
+            const RECT footprint = control == Status ? statusFootprint_ : controlFootprint(control);
+            clipRects_.clear();
+            bool open = false;
+            for (const RECT& r : dirty_) {
+                RECT overlap;
+                if (!IntersectRect(&overlap, &footprint, &r)) continue;
+                clipRects_.push_back(overlap);
+                open = open || !allDecided(overlap);
+            }
+            if (!open) continue;
+            
+            // Drawn whole on a copy of the frame and copied back where needed:
+            // GDI+ draws far slower through a clip made of many rectangles.
+            HDC frame = graphics.GetHDC();
+            if (!frame) return;
+            blit(scratch_->dc(), footprint, frame, SRCCOPY);
+            {
+                Gdiplus::Graphics copy(scratch_->dc());
+                copy.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+                drawControl(copy, kept, control);
+            }
+            for (const RECT& r : clipRects_) blit(frame, r, scratch_->dc(), SRCCOPY);
+            graphics.ReleaseHDC(frame);
+        }
+
+        // Decided pixels back from the composed layer: clear them, then add them.
+        target = graphics.GetHDC();
+        if (!target) return;
+        for (const RECT& r : dirty_) {
+            blit(target, r, openMask_->dc(), SRCAND);
+            blit(target, r, decidedPixels_->dc(), SRCPAINT);
+        }
+        graphics.ReleaseHDC(target);
+    }
+
     // The window's off-screen buffer, remade only when the client size changes.
     OffscreenBitmap& buffer(HDC windowDc, int width, int height) {
         if (!buffer_ || buffer_->width() != width || buffer_->height() != height) {
@@ -141,6 +298,104 @@ public:
     }
 
 private:
+    static void blit(HDC target, const RECT& r, HDC source, DWORD operation) {
+        BitBlt(target, r.left, r.top, r.right - r.left, r.bottom - r.top, source, r.left, r.top,
+               operation);
+    }
+
+    // The dot's bounding square with two pixels to spare for smoothing.
+    static RECT particleArea(const Particle& particle) {
+        RECT area{static_cast<LONG>(std::floor(particle.x)) - 2,
+                  static_cast<LONG>(std::floor(particle.y)) - 2,
+                  static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
+                  static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
+        const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+        RECT inside{};
+        IntersectRect(&inside, &area, &frame);
+        return inside;
+    }
+
+    bool allDecided(const RECT& r) const {
+        for (LONG y = r.top; y < r.bottom; ++y) {
+            const uint8_t* row = &decided_[static_cast<size_t>(y) * kFrameWidth];
+            for (LONG x = r.left; x < r.right; ++x) {
+                if (!row[x]) return false;
+            }
+        }
+        return true;
+    }
+
+    void refreshControls() {
+        ControlsKey key = ControlsKey::current();
+        if (composed_ && key == controlsKey_) return;
+        const ControlTools kept = tools();
+        const auto render = [&](DWORD fill, bool overPicture) {
+            auto layer = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+            if (overPicture) {
+                BitBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0,
+                       SRCCOPY);
+            } else {
+                PatBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+            }
+            Gdiplus::Graphics graphics(layer->dc());
+            graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+            for (int control = 0; control < kControlCount; ++control) {
+                drawControl(graphics, kept, control);
+            }
+            return layer;
+        };
+        composed_ = render(0, true);
+        const std::vector<uint32_t> overBlack = render(BLACKNESS, false)->pixels();
+        const std::vector<uint32_t> overWhite = render(WHITENESS, false)->pixels();
+        std::vector<uint32_t> pixels = composed_->pixels();
+        std::vector<uint32_t> open(pixels.size());
+        decided_.assign(pixels.size(), 0);
+        for (size_t i = 0; i < pixels.size(); ++i) {
+            decided_[i] = overBlack[i] == overWhite[i] ? 1 : 0;
+            if (!decided_[i]) pixels[i] = 0;
+            open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
+        }
+        if (!decidedPixels_) {
+            decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+            openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        }
+        decidedPixels_->setPixels(pixels);
+        openMask_->setPixels(open);
+        statusFootprint_ = touchedArea(Status);
+        controlsKey_ = std::move(key);
+    }
+
+    // Where one control really changes pixels (its text is much shorter than
+    // its line): every pixel that differs from black or from white when it
+    // is drawn alone over each, with two pixels to spare.
+    RECT touchedArea(int control) {
+        const ControlTools kept = tools();
+        RECT area{kFrameWidth, kFrameHeight, 0, 0};
+        for (const DWORD fill : {static_cast<DWORD>(BLACKNESS), static_cast<DWORD>(WHITENESS)}) {
+            OffscreenBitmap layer(nullptr, kFrameWidth, kFrameHeight);
+            PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+            {
+                Gdiplus::Graphics graphics(layer.dc());
+                graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+                drawControl(graphics, kept, control);
+            }
+            const uint32_t base = fill == static_cast<DWORD>(BLACKNESS) ? 0u : 0x00FFFFFFu;
+            const std::vector<uint32_t> pixels = layer.pixels();
+            for (int y = 0; y < kFrameHeight; ++y) {
+                for (int x = 0; x < kFrameWidth; ++x) {
+                    if (pixels[static_cast<size_t>(y) * kFrameWidth + x] == base) continue;
+                    area.left = std::min<LONG>(area.left, x);
+                    area.top = std::min<LONG>(area.top, y);
+                    area.right = std::max<LONG>(area.right, x + 1);
+                    area.bottom = std::max<LONG>(area.bottom, y + 1);
+                }
+            }
+        }
+        if (area.left >= area.right) return RECT{};
+        InflateRect(&area, 2, 2);
+        return area;
+    }
+
     void refreshBackground() {
         Gdiplus::Image* image = launcherState.backgroundImage;
         if (background_ && backgroundSource_ == image) return;
@@ -154,6 +409,7 @@ private:
             graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
         }
         backgroundSource_ = image;
+        composed_.reset();  // drawn over the old picture
     }
 
     std::unique_ptr<OffscreenBitmap> background_;
@@ -163,6 +419,17 @@ private:
     std::unique_ptr<Gdiplus::StringFormat> leftFormat_;
     std::unique_ptr<Gdiplus::SolidBrush> shadow_;
     std::unique_ptr<OffscreenBitmap> buffer_;
+
+    ControlsKey controlsKey_;
+    std::unique_ptr<OffscreenBitmap> composed_;       // picture + controls
+    std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
+    std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
+    std::unique_ptr<OffscreenBitmap> scratch_;        // controls drawn again over the dots
+    std::vector<uint8_t> decided_;
+    std::vector<RECT> dirty_;
+    std::vector<RECT> clipRects_;
+    RECT statusFootprint_{};
+    std::vector<const Particle*> visible_;
 };
 
 std::unique_ptr<FrameCache> frameCache;
@@ -183,9 +450,14 @@ WebPageOpener webPageOpener = openWithShell;
 void drawMainScreen(Gdiplus::Graphics& graphics) {
     FrameCache& kept = cache();
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-    kept.drawBackground(graphics);
-    drawParticles(graphics, kept.particleBrush());
-    drawControls(graphics, kept.tools());
+    if (launcherState.settingsOpen) {
+        // The panel dims the whole frame: nothing of it is decided ahead.
+        kept.drawBackground(graphics);
+        drawParticles(graphics, kept.particleBrush());
+        drawControls(graphics, kept.tools());
+        return;
+    }
+    kept.drawLayered(graphics);
 }
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {

@@ -14,16 +14,23 @@ OffscreenBitmap::~OffscreenBitmap() {
     if (dc_ && previous_) SelectObject(dc_.get(), previous_);
 }
 
-std::vector<uint32_t> OffscreenBitmap::pixels() const {
-    std::vector<uint32_t> result(static_cast<size_t>(width_) * static_cast<size_t>(height_));
-    if (!valid() || result.empty()) return result;
+namespace {
+BITMAPINFO topDown32(int width, int height) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width_;
-    info.bmiHeader.biHeight = -height_;  // top-down
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+}  // namespace
+
+std::vector<uint32_t> OffscreenBitmap::pixels() const {
+    std::vector<uint32_t> result(static_cast<size_t>(width_) * static_cast<size_t>(height_));
+    if (!valid() || result.empty()) return result;
+    BITMAPINFO info = topDown32(width_, height_);
     // GetDIBits wants the bitmap not selected into a DC on some systems, so
     // the previous bitmap goes back in for the copy.
     SelectObject(dc_.get(), previous_);
@@ -32,4 +39,15 @@ std::vector<uint32_t> OffscreenBitmap::pixels() const {
     SelectObject(dc_.get(), bitmap_.get());
     for (uint32_t& pixel : result) pixel &= 0x00FFFFFFu;
     return result;
+}
+
+void OffscreenBitmap::setPixels(const std::vector<uint32_t>& pixels) {
+    if (!valid() || pixels.size() != static_cast<size_t>(width_) * static_cast<size_t>(height_)) {
+        return;
+    }
+    BITMAPINFO info = topDown32(width_, height_);
+    SelectObject(dc_.get(), previous_);
+    SetDIBits(dc_.get(), bitmap_.get(), 0, static_cast<UINT>(height_), pixels.data(), &info,
+              DIB_RGB_COLORS);
+    SelectObject(dc_.get(), bitmap_.get());
 }

@@ -22,6 +22,8 @@ public:
     bool valid() const { return dc_ && bitmap_; }
     // The pixels as 0x00RRGGBB, top row first; the unused byte is cleared.
     std::vector<uint32_t> pixels() const;
+    // Replaces the pixels with `pixels` (same layout as pixels()).
+    void setPixels(const std::vector<uint32_t>& pixels);
 
 private:
     // Declared before the DC so that the DC goes first and the bitmap is no

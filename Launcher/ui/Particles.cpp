@@ -63,9 +63,11 @@ void drawParticles(Gdiplus::Graphics& graphics) {
     }
 }
 
+void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, const Particle& particle) {
+    brush.SetColor(Gdiplus::Color(particleColour(particle)));
+    graphics.FillEllipse(&brush, particle.x, particle.y, particle.size, particle.size);
+}
+
 void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush) {
-    for (const Particle& particle : launcherState.particles) {
-        brush.SetColor(Gdiplus::Color(particleColour(particle)));
-        graphics.FillEllipse(&brush, particle.x, particle.y, particle.size, particle.size);
-    }
+    for (const Particle& particle : launcherState.particles) drawParticle(graphics, brush, particle);
 }

@@ -23,3 +23,5 @@ void advanceParticles();
 void drawParticles(Gdiplus::Graphics& graphics);
 // The same dots filled with one brush recoloured per dot.
 void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush);
+// One dot, filled with `brush` recoloured to the dot's colour.
+void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, const Particle& particle);

@@ -7,6 +7,7 @@
 #include "UiTestSupport.h"
 #include "ui/Drawing.h"
 #include "ui/MainScreen.h"
+#include "ui/Particles.h"
 
 namespace {
 
@@ -222,6 +223,65 @@ TEST_F(MainScreenFrameTest, KeptPiecesDrawTheSamePixelsAsThePlainPass) {
         int differing = 0;
         for (size_t i = 0; i < plain.pixels.size(); ++i) differing += plain.pixels[i] != shipped.pixels[i];
         EXPECT_EQ(differing, 0);
+    }
+}
+
+// Dots anywhere in their band, over and beside every control, frame after
+// frame: the kept layers must still give the plain pass's pixels, including
+// after the state changes under them.
+TEST_F(MainScreenFrameTest, KeptLayersMatchThePlainPassWithDotsEverywhere) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    };
+    const std::vector<Case> states = {
+        {"status and bar", [] {
+             launcherState.progressPercent = 37;
+             launcherState.statusDetail.set(L"Downloading: data/textures/terrain.pak");
+         }},
+        {"hovers", [] {
+             launcherState.startHover = true;
+             launcherState.newsHover = true;
+             launcherState.progressPercent = 1;
+         }},
+        {"full bar", [] {
+             launcherState.progressPercent = 100;
+             launcherState.statusDetail.set(L"Error: Check your connection.");
+         }},
+    };
+    for (unsigned seed : {3u, 11u}) {
+        resetMainScreenState();
+        spawnParticlesSeeded(seed);
+        // Besides the random ones: dots on the edges of the buttons, the
+        // bar's end and the status text.
+        const float edges[][2] = {{78.0f, 300.0f}, {258.0f, 328.0f}, {618.0f, 455.0f},
+                                  {855.0f, 388.0f}, {355.0f, 498.0f}, {120.0f, 478.0f},
+                                  {797.0f, 517.0f}, {98.0f, 505.0f}};
+        for (const auto& e : edges) {
+            Particle p;
+            p.x = e[0];
+            p.y = e[1] + 0.37f;
+            p.size = 5.0f;
+            p.alpha = 249;
+            launcherState.particles.push_back(p);
+        }
+        for (int round = 0; round < 6; ++round) {
+            const Case& state = states[static_cast<size_t>(round) % states.size()];
+            SCOPED_TRACE(std::string(state.name) + ", seed " + std::to_string(seed) +
+                         ", round " + std::to_string(round));
+            launcherState.progressPercent = 0;
+            launcherState.statusDetail.set(L"");
+            launcherState.newsHover = launcherState.startHover = false;
+            state.arrange();
+            for (int tick = 0; tick < 37; ++tick) stepParticles(launcherState.particles);
+            const Frame plain = renderPlain();
+            const Frame shipped = renderShipped();
+            int differing = 0;
+            for (size_t i = 0; i < plain.pixels.size(); ++i) {
+                differing += plain.pixels[i] != shipped.pixels[i];
+            }
+            EXPECT_EQ(differing, 0);
+        }
     }
 }
 
