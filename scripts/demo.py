@@ -153,12 +153,13 @@ def drive(launcher, game, manifest, log, shots):
         sys.exit("the launcher window did not appear")
     shots.mkdir(parents=True, exist_ok=True)
 
-    # While a large file is on its way.
-    deadline = time.time() + 30
-    while time.time() < deadline and "world.pak" not in log.read_text():
-        time.sleep(0.05)
-    time.sleep(1.0)
-    screenshot(origin, shots / "downloading.png")
+    if not up_to_date(game, manifest):
+        # While the large file is on its way.
+        deadline = time.time() + 30
+        while time.time() < deadline and "world.pak" not in log.read_text():
+            time.sleep(0.05)
+        time.sleep(1.0)
+        screenshot(origin, shots / "downloading.png")
 
     deadline = time.time() + 120
     while time.time() < deadline and not up_to_date(game, manifest):
