@@ -1,6 +1,193 @@
-// Interim: the panel draws nothing and takes no input yet.
 #include "game/SettingsPanel.h"
 
-void drawSettingsPanel(Gdiplus::Graphics&, const PaintResources&) {}
-void handleSettingsClick(int, int) {}
-void handleSettingsMouseMove(int, int) {}
+#include <cstdint>
+
+#include "app/LauncherState.h"
+#include "game/GameSettings.h"
+#include "ui/MainScreen.h"
+
+namespace {
+
+constexpr Gdiplus::ARGB kDimColour = 0xD2000000;
+constexpr Gdiplus::ARGB kPanelColour = 0xFF191919;
+constexpr Gdiplus::ARGB kControlColour = 0xFF323232;
+constexpr Gdiplus::ARGB kVolumeFillColour = 0xFF00B478;
+constexpr Gdiplus::ARGB kSaveButtonColour = 0xFF009664;
+constexpr Gdiplus::ARGB kListColour = 0xFF2D2D2D;
+constexpr Gdiplus::ARGB kListOutlineColour = 0xFF646464;
+constexpr Gdiplus::ARGB kHoveredRowColour = 0x64FFFFFF;
+constexpr Gdiplus::ARGB kSelectedRowColour = 0x960078D7;
+constexpr Gdiplus::ARGB kCheckBoxColour = 0xFF0A141E;
+constexpr Gdiplus::ARGB kCheckOutlineColour = 0xFF0078D7;
+constexpr Gdiplus::ARGB kCheckMarkColour = 0xFF00BEFF;
+
+int resolutionCount() { return static_cast<int>(launcherState.resolutionNames.size()); }
+
+Gdiplus::RectF layout(int x, int y, int width, int height) {
+    return Gdiplus::RectF(static_cast<Gdiplus::REAL>(x), static_cast<Gdiplus::REAL>(y),
+                          static_cast<Gdiplus::REAL>(width), static_cast<Gdiplus::REAL>(height));
+}
+
+void drawText(Gdiplus::Graphics& graphics, const wchar_t* text, const Gdiplus::Font* font,
+              const Gdiplus::RectF& rect, const Gdiplus::StringFormat* format,
+              const Gdiplus::Brush* brush) {
+    if (!font || !brush) return;
+    graphics.DrawString(text, -1, font, rect, format, brush);
+}
+
+// Drawn last so that it covers the box itself and the volume slider; the
+// rows start at the box's top, not below it.
+void drawResolutionList(Gdiplus::Graphics& graphics, const PaintResources& resources,
+                        const Gdiplus::StringFormat& centredMiddleFormat) {
+    const LauncherState& s = launcherState;
+    const int left = resolutionBoxRect.left;
+    const int top = resolutionBoxRect.top;
+    const int width = resolutionBoxRect.right - resolutionBoxRect.left;
+    const int count = resolutionCount();
+
+    Gdiplus::SolidBrush background(kListColour);
+    graphics.FillRectangle(&background, left, top, width, kResolutionRowHeight * count);
+    Gdiplus::Pen outline(kListOutlineColour, 1.0f);
+    graphics.DrawRectangle(&outline, left, top, width, kResolutionRowHeight * count);
+
+    Gdiplus::SolidBrush hovered(kHoveredRowColour);
+    Gdiplus::SolidBrush selected(kSelectedRowColour);
+    for (int i = 0; i < count; ++i) {
+        const int rowTop = top + kResolutionRowHeight * i;
+        if (i == s.hoveredResolutionRow) {
+            graphics.FillRectangle(&hovered, left, rowTop, width, kResolutionRowHeight);
+        }
+        // The selection goes over the hover fill when both mark one row.
+        if (i == s.resolutionIndex) {
+            graphics.FillRectangle(&selected, left, rowTop, width, kResolutionRowHeight);
+        }
+        drawText(graphics, s.resolutionNames[static_cast<size_t>(i)].c_str(), resources.smallFont,
+                 layout(left, rowTop, width, kResolutionRowHeight), &centredMiddleFormat,
+                 resources.whiteBrush);
+    }
+}
+
+}  // namespace
+
+int32_t resolutionRowAt(int x, int y) {
+    for (int i = 0; i < resolutionCount(); ++i) {
+        const RECT row{resolutionBoxRect.left, resolutionBoxRect.top + kResolutionRowHeight * i,
+                       resolutionBoxRect.right,
+                       resolutionBoxRect.top + kResolutionRowHeight * (i + 1)};
+        if (pointInRect(row, x, y)) return i;
+    }
+    return -1;
+}
+
+// Over the track's 200 columns this gives 0 to 8: the last column is 199,
+// so 9 (a full track) can only come from the registry.
+int32_t volumeLevelAt(int x) { return (x - volumeTrackRect.left) * 9 / kVolumeTrackWidth; }
+
+// Computed in 64 bits so that any stored level is safe, then clamped to the
+// track: a stored level outside 0..9 is shown in the label as it is but must
+// not paint past the track or backwards from it.
+int volumeFillWidth(int32_t level) {
+    const int64_t width = static_cast<int64_t>(level) * kVolumeTrackWidth / 9;
+    if (width < 0) return 0;
+    if (width > kVolumeTrackWidth) return kVolumeTrackWidth;
+    return static_cast<int>(width);
+}
+
+// A stored resolution outside the list is kept (a save writes it back), but
+// the list is never read outside its entries.
+const std::wstring* resolutionLabel(int32_t index) {
+    if (index < 0 || index >= resolutionCount()) return nullptr;
+    return &launcherState.resolutionNames[static_cast<size_t>(index)];
+}
+
+void drawCheckBox(Gdiplus::Graphics& graphics, const PaintResources& resources, int x, int y,
+                  bool checked, const wchar_t* label) {
+    Gdiplus::SolidBrush fill(kCheckBoxColour);
+    graphics.FillRectangle(&fill, x, y, 18, 18);
+    Gdiplus::Pen outline(kCheckOutlineColour, 1.0f);
+    graphics.DrawRectangle(&outline, x, y, 18, 18);
+    if (checked) {
+        Gdiplus::Pen mark(kCheckMarkColour, 2.2f);
+        graphics.DrawLine(&mark, x + 4, y + 9, x + 8, y + 13);
+        graphics.DrawLine(&mark, x + 8, y + 13, x + 14, y + 4);
+    }
+    drawText(graphics, label, resources.smallFont, layout(x + 28, y - 2, 150, 25), nullptr,
+             resources.whiteBrush);
+}
+
+void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resources) {
+    const LauncherState& s = launcherState;
+
+    Gdiplus::SolidBrush dim(kDimColour);
+    graphics.FillRectangle(&dim, 0, 0, 900, 550);
+    fillRoundedRect(graphics, 20, 200, 120, 500, 360, kPanelColour);
+    drawText(graphics, L"GAME CONFIGURATION", resources.buttonFont, layout(200, 140, 500, 40),
+             resources.centredFormat, resources.accentBrush);
+
+    drawText(graphics, L"Resolution", resources.smallFont,
+             layout(250, resolutionBoxRect.top + 5, 100, 25), nullptr, resources.whiteBrush);
+    fillRoundedRect(graphics, 5, 400, 180, 200, 30, kControlColour);
+
+    Gdiplus::StringFormat centredMiddleFormat;
+    centredMiddleFormat.SetAlignment(Gdiplus::StringAlignmentCenter);
+    centredMiddleFormat.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    if (const std::wstring* label = resolutionLabel(s.resolutionIndex)) {
+        drawText(graphics, label->c_str(), resources.smallFont, layout(400, 180, 200, 30),
+                 &centredMiddleFormat, resources.accentBrush);
+    }
+
+    drawCheckBox(graphics, resources, windowModeBoxRect.left, windowModeBoxRect.top, s.windowMode,
+                 L"Window Mode");
+    drawCheckBox(graphics, resources, soundBoxRect.left, soundBoxRect.top, s.soundOn,
+                 L"Sound Effects");
+    drawCheckBox(graphics, resources, musicBoxRect.left, musicBoxRect.top, s.musicOn,
+                 L"Background Music");
+
+    wchar_t volumeText[32];  // room for "Volume: " and any 32-bit number
+    wsprintfW(volumeText, L"Volume: %d", static_cast<int>(s.volumeLevel));
+    drawText(graphics, volumeText, resources.smallFont,
+             layout(250, volumeTrackRect.top - 5, 100, 25), nullptr, resources.whiteBrush);
+    fillRoundedRect(graphics, 5, 400, 355, kVolumeTrackWidth, 10, kControlColour);
+    fillRoundedRect(graphics, 5, 400, 355, volumeFillWidth(s.volumeLevel), 10, kVolumeFillColour);
+
+    fillRoundedRect(graphics, 10, 350, 410, 200, 45, kSaveButtonColour);
+    drawText(graphics, L"SAVE & ACCEPT", resources.buttonFont, layout(350, 410, 200, 45),
+             resources.centredFormat, resources.whiteBrush);
+
+    if (s.resolutionListOpen) drawResolutionList(graphics, resources, centredMiddleFormat);
+}
+
+void handleSettingsClick(int x, int y) {
+    LauncherState& s = launcherState;
+    // While the list is open a press only picks a row or closes it.
+    if (s.resolutionListOpen) {
+        const int32_t row = resolutionRowAt(x, y);
+        if (row >= 0) s.resolutionIndex = row;
+        s.resolutionListOpen = false;
+        requestRepaint();
+        return;
+    }
+    if (pointInRect(resolutionBoxRect, x, y)) {
+        s.resolutionListOpen = true;
+        requestRepaint();
+        return;
+    }
+    if (pointInRect(windowModeBoxRect, x, y)) s.windowMode = !s.windowMode;
+    if (pointInRect(soundBoxRect, x, y)) s.soundOn = !s.soundOn;
+    if (pointInRect(musicBoxRect, x, y)) s.musicOn = !s.musicOn;
+    if (pointInRect(volumeTrackRect, x, y)) s.volumeLevel = volumeLevelAt(x);
+    // The panel closes even when the save fails; the edits stay in memory.
+    if (pointInRect(saveButtonRect, x, y)) {
+        saveGameSettings();
+        s.settingsOpen = false;
+    }
+    requestRepaint();
+}
+
+// Closing the list keeps the row, so a reopened list shows the last hovered
+// row until the pointer moves.
+void handleSettingsMouseMove(int x, int y) {
+    LauncherState& s = launcherState;
+    if (!s.resolutionListOpen) return;
+    s.hoveredResolutionRow = resolutionRowAt(x, y);
+}
