@@ -249,18 +249,20 @@ public:
         Gdiplus::SolidBrush& brush = *fill_;
         for (const Particle* particle : visible_) drawParticle(graphics, brush, *particle);
 
-        // Controls that reach an open pixel near a dot are drawn again over
-        // the dots, in the dots' surroundings inside the control.
+        // Controls that blend with what lies beneath near a dot are drawn
+        // again over the dots, in the dots' surroundings inside the control.
+        // Pixels no control touches need nothing: picture and dots are right.
         if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
         for (int control = 0; control < kControlCount; ++control) {
-            const RECT footprint = control == Status ? statusFootprint_ : controlFootprint(control);
+            const RECT& footprint = footprints_[control];
+            if (IsRectEmpty(&footprint)) continue;
             clipRects_.clear();
             bool open = false;
             for (const RECT& r : dirty_) {
                 RECT overlap;
                 if (!IntersectRect(&overlap, &footprint, &r)) continue;
                 clipRects_.push_back(overlap);
-                open = open || !allDecided(overlap);
+                open = open || anyBlended(overlap);
             }
             if (!open) continue;
             
@@ -315,6 +317,18 @@ private:
         return inside;
     }
 
+    // Whether any pixel of `r` is one the controls blend with what lies
+    // beneath; only there must a control be drawn over the dots again.
+    bool anyBlended(const RECT& r) const {
+        for (LONG y = r.top; y < r.bottom; ++y) {
+            const uint8_t* row = &blended_[static_cast<size_t>(y) * kFrameWidth];
+            for (LONG x = r.left; x < r.right; ++x) {
+                if (row[x]) return true;
+            }
+        }
+        return false;
+    }
+
     bool allDecided(const RECT& r) const {
         for (LONG y = r.top; y < r.bottom; ++y) {
             const uint8_t* row = &decided_[static_cast<size_t>(y) * kFrameWidth];
@@ -350,8 +364,11 @@ private:
         std::vector<uint32_t> pixels = composed_->pixels();
         std::vector<uint32_t> open(pixels.size());
         decided_.assign(pixels.size(), 0);
+        blended_.assign(pixels.size(), 0);
         for (size_t i = 0; i < pixels.size(); ++i) {
             decided_[i] = overBlack[i] == overWhite[i] ? 1 : 0;
+            const bool touched = overBlack[i] != 0u || overWhite[i] != 0x00FFFFFFu;
+            blended_[i] = touched && !decided_[i] ? 1 : 0;
             if (!decided_[i]) pixels[i] = 0;
             open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
         }
@@ -361,7 +378,29 @@ private:
         }
         decidedPixels_->setPixels(pixels);
         openMask_->setPixels(open);
-        statusFootprint_ = touchedArea(Status);
+        // Each control's reach, narrowed to the pixels the controls really
+        // change. The status line is measured alone: its text is far shorter
+        // than its line, and its area meets the progress track's.
+        for (int control = 0; control < kControlCount; ++control) {
+            if (control == Status) continue;
+            const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+            const RECT nominal = controlFootprint(control);
+            RECT within{};
+            IntersectRect(&within, &nominal, &frame);
+            RECT reach{within.right, within.bottom, within.left, within.top};
+            for (LONG y = within.top; y < within.bottom; ++y) {
+                for (LONG x = within.left; x < within.right; ++x) {
+                    const size_t i = static_cast<size_t>(y) * kFrameWidth + static_cast<size_t>(x);
+                    if (overBlack[i] == 0u && overWhite[i] == 0x00FFFFFFu) continue;
+                    reach.left = std::min(reach.left, x);
+                    reach.top = std::min(reach.top, y);
+                    reach.right = std::max(reach.right, x + 1);
+                    reach.bottom = std::max(reach.bottom, y + 1);
+                }
+            }
+            footprints_[control] = reach.left < reach.right ? reach : RECT{};
+        }
+        footprints_[Status] = touchedArea(Status);
         controlsKey_ = std::move(key);
     }
 
@@ -426,9 +465,10 @@ private:
     std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
     std::unique_ptr<OffscreenBitmap> scratch_;        // controls drawn again over the dots
     std::vector<uint8_t> decided_;
+    std::vector<uint8_t> blended_;  // changed by the controls, but not decided
     std::vector<RECT> dirty_;
     std::vector<RECT> clipRects_;
-    RECT statusFootprint_{};
+    RECT footprints_[kControlCount] = {};
     std::vector<const Particle*> visible_;
 };
 
