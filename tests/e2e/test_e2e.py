@@ -248,8 +248,14 @@ class EndToEnd(unittest.TestCase):
                         "the launcher did not close after START GAME")
         record = (self.game / RECORD)
         self.assertTrue(wait_for(record.exists, 10), "the game client did not start")
-        text = record.read_text(errors="replace")
-        self.assertIn("mutex=1", text.replace(" ", "").lower())
+        fields = dict(line.split("=", 1) for line in
+                      record.read_text(errors="replace").splitlines() if "=" in line)
+        game = "Z:" + str(self.game).replace("/", "\\")
+        self.assertEqual(fields.get("mutex"), "held")
+        self.assertEqual(fields.get("cwd", "").lower(), game.lower())
+        # No arguments: the command line is the client's own path alone.
+        self.assertEqual(fields.get("commandline", "").strip('"').lower(),
+                         f"{game}\\main.exe".lower())
 
     def assert_start_game_only_drags(self, launcher):
         launcher.press(START_BUTTON)
