@@ -246,8 +246,7 @@ public:
         for (const RECT& r : dirty_) blit(target, r, background_->dc(), SRCCOPY);
         graphics.ReleaseHDC(target);
 
-        Gdiplus::SolidBrush& brush = *fill_;
-        for (const Particle* particle : visible_) drawParticle(graphics, brush, *particle);
+        drawVisibleParticles(graphics);
 
         // Controls that blend with what lies beneath near a dot are drawn
         // again over the dots, in the dots' surroundings inside the control.
@@ -315,6 +314,45 @@ private:
         RECT inside{};
         IntersectRect(&inside, &area, &frame);
         return inside;
+    }
+
+    // Each fill call costs GDI+ far more than the dot's few pixels, so dots
+    // of one colour go in one path. Only dots whose surroundings meet no
+    // other dot's are put together: they share no pixel with any dot, so the
+    // order in which they are drawn cannot show. The others keep their order.
+    void drawVisibleParticles(Gdiplus::Graphics& graphics) {
+        const size_t count = visible_.size();
+        alone_.assign(count, 1);
+        for (size_t i = 0; i < count; ++i) {
+            for (size_t j = i + 1; j < count; ++j) {
+                RECT overlap;
+                if (IntersectRect(&overlap, &dirty_[i], &dirty_[j])) alone_[i] = alone_[j] = 0;
+            }
+        }
+        Gdiplus::SolidBrush& brush = *fill_;
+        for (size_t i = 0; i < count; ++i) {
+            if (alone_[i] != 1) continue;
+            const Particle& first = *visible_[i];
+            batch_.Reset();
+            batch_.AddEllipse(first.x, first.y, first.size, first.size);
+            int members = 1;
+            for (size_t j = i + 1; j < count; ++j) {
+                const Particle& other = *visible_[j];
+                if (alone_[j] != 1 || other.alpha != first.alpha) continue;
+                batch_.AddEllipse(other.x, other.y, other.size, other.size);
+                alone_[j] = 2;  // drawn
+                ++members;
+            }
+            if (members == 1) {
+                drawParticle(graphics, brush, first);
+            } else {
+                brush.SetColor(Gdiplus::Color(particleColour(first)));
+                graphics.FillPath(&brush, &batch_);
+            }
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (alone_[i] == 0) drawParticle(graphics, brush, *visible_[i]);
+        }
     }
 
     // Whether any pixel of `r` is one the controls blend with what lies
@@ -470,6 +508,8 @@ private:
     std::vector<RECT> clipRects_;
     RECT footprints_[kControlCount] = {};
     std::vector<const Particle*> visible_;
+    std::vector<uint8_t> alone_;  // 1 alone, 2 drawn with an earlier dot, 0 near another
+    Gdiplus::GraphicsPath batch_;
 };
 
 std::unique_ptr<FrameCache> frameCache;

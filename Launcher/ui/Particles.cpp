@@ -18,11 +18,11 @@ float storedAsFloat(float value) {
     return stored;
 }
 
-Gdiplus::ARGB particleColour(const Particle& particle) {
-    return (static_cast<Gdiplus::ARGB>(particle.alpha) & 0xFFu) << 24 | 0x00FF8C00u;
-}
-
 }  // namespace
+
+uint32_t particleColour(const Particle& particle) {
+    return (static_cast<uint32_t>(particle.alpha) & 0xFFu) << 24 | 0x00FF8C00u;
+}
 
 void spawnParticlesSeeded(unsigned seed) {
     std::srand(seed);

@@ -1,6 +1,7 @@
 // The ambient animation: forty orange dots rising behind the controls.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "app/LauncherState.h"
@@ -23,5 +24,7 @@ void advanceParticles();
 void drawParticles(Gdiplus::Graphics& graphics);
 // The same dots filled with one brush recoloured per dot.
 void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush);
+// The dot's colour: its alpha over the accent orange.
+uint32_t particleColour(const Particle& particle);
 // One dot, filled with `brush` recoloured to the dot's colour.
 void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, const Particle& particle);

@@ -190,6 +190,22 @@ TEST_F(MainScreenFrameTest, KeptPiecesDrawTheSamePixelsAsThePlainPass) {
                  launcherState.particles.push_back(p);
              }
          }},
+        {"overlapping dots", [] {
+             // Overlaps where the order of drawing shows, dots of one colour
+             // among them, and lone dots sharing a colour far apart.
+             const float spots[][3] = {{400.0f, 320.0f, 150}, {402.0f, 321.5f, 249},
+                                       {401.0f, 322.25f, 150}, {600.0f, 340.0f, 150},
+                                       {30.0f, 360.0f, 249},   {32.5f, 361.0f, 200},
+                                       {700.0f, 330.0f, 249},  {500.0f, 480.0f, 150}};
+             for (const auto& spot : spots) {
+                 Particle p;
+                 p.x = spot[0];
+                 p.y = spot[1];
+                 p.size = 5.0f;
+                 p.alpha = static_cast<int32_t>(spot[2]);
+                 launcherState.particles.push_back(p);
+             }
+         }},
         {"news hover", [] { launcherState.newsHover = true; }},
         {"ranking hover", [] { launcherState.rankingHover = true; }},
         {"settings hover", [] { launcherState.settingsHover = true; }},
