@@ -1,6 +1,6 @@
 #include "updater/FileHasher.h"
 
-#include <vector>
+#include <memory>
 
 namespace {
 
@@ -10,12 +10,25 @@ constexpr DWORD kReadBlock = 256 * 1024;
 
 }  // namespace
 
+namespace {
+
+// Acquiring a provider is slow under Wine (registry look-ups on every call);
+// one verify-only context serves every digest of the process, from any thread.
+HCRYPTPROV sharedProvider() {
+    static const UniqueCryptContext provider = [] {
+        UniqueCryptContext acquired;
+        CryptAcquireContextW(acquired.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+        return acquired;
+    }();
+    return provider.get();
+}
+
+}  // namespace
+
 Sha256::Sha256() {
-    if (!CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT)) {
-        return;
+    if (HCRYPTPROV provider = sharedProvider()) {
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash_.put());
     }
-    CryptCreateHash(provider_.get(), CALG_SHA_256, 0, 0, hash_.put());
 }
 
 bool Sha256::update(const void* data, std::size_t length) {
@@ -55,12 +68,13 @@ std::string hashFile(const std::wstring& path) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return {};
-    std::vector<BYTE> block(kReadBlock);
+    // Not zero-filled: every byte hashed has been read into it first.
+    const std::unique_ptr<BYTE[]> block(new BYTE[kReadBlock]);
     while (true) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), block.data(), kReadBlock, &read, nullptr)) return {};
+        if (!ReadFile(file.get(), block.get(), kReadBlock, &read, nullptr)) return {};
         if (read == 0) break;
-        if (!sha.update(block.data(), read)) return {};
+        if (!sha.update(block.get(), read)) return {};
     }
     return sha.hexDigest();
 }

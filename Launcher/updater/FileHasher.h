@@ -17,8 +17,6 @@ public:
     std::string hexDigest();
 
 private:
-    // Declared first so it is released last, after the hash made from it.
-    UniqueCryptContext provider_;
     UniqueCryptHash hash_;
 };
 

@@ -1,5 +1,7 @@
 #include "updater/Updater.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -11,17 +13,18 @@
 
 namespace {
 
-// Cheap tests first: presence, then length, and the digest only when the
-// length agrees. A query that fails (a folder there, access denied) means
-// "fetch", and the fetch then fails on its own.
+// Cheap tests first: presence and length (one query that never throws),
+// and the digest only when the length agrees. A query that fails (access
+// denied) or finds a folder means "fetch", and the fetch then fails.
 bool isUpToDate(const ManifestEntry& entry) {
     std::wstring wide;
     if (!decodeUtf8(entry.path, wide)) return false;
-    const std::filesystem::path local(wide);
-    std::error_code error;
-    if (!std::filesystem::exists(local, error) || error) return false;
-    const std::uintmax_t size = std::filesystem::file_size(local, error);
-    if (error || size != entry.size) return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (size != entry.size) return false;
     // Byte for byte: a digest written in capitals is fetched on every pass.
     return hashFile(wide) == entry.hash;
 }

@@ -89,9 +89,11 @@ TEST(UpdatePassTest, AnAnswerThatIsNotAManifestFailsWithoutFallback) {
     REQUIRE_SERVER();
     Sandbox sandbox("pass-bad-answer");
     sandbox.put("Main.exe", "MZ");
+    // Long enough that a reset after 70,000 bytes cuts the document.
+    std::string longManifest = "{\"files\": [], \"padding\": \"" + std::string(200000, 'p') + "\"}";
     const struct {
         const char* prefix;
-        const char* body;
+        std::string body;
     } cases[] = {
         {"bad-empty", ""},
         {"bad-trailing", "{\"files\": []} x"},
@@ -101,6 +103,8 @@ TEST(UpdatePassTest, AnAnswerThatIsNotAManifestFailsWithoutFallback) {
         {"~status=500/~page=json/bad-500json", "{\"files\": []}"},
         {"~short=3/bad-short", "{\"files\": []}    "},
         {"~endless/bad-endless", "{}"},
+        {"~delay=300/~chunked/~reset=70000/bad-reset", longManifest},
+        {"~delay=300/~reset=70000/bad-reset-length", longManifest},
     };
     for (const auto& c : cases) {
         const std::string prefix = c.prefix;
@@ -341,10 +345,10 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
 TEST(UpdatePassTest, APassKilledMidDownloadIsRepairedByTheNext) {
     REQUIRE_SERVER();
     Sandbox sandbox("pass-killed");
-    const std::string content = patternBytes(300000);
+    const std::string content = patternBytes(3 * 1024 * 1024);
     PatchSite site("killed");
     site.file("big.bin", content);
-    site.misbehave("big.bin", "stall=100000");
+    site.misbehave("big.bin", "stall=2100000");
     site.manifest(manifestFor({{"big.bin", content}}));
     sandbox.put("big.bin", "old");
 
@@ -362,7 +366,7 @@ TEST(UpdatePassTest, APassKilledMidDownloadIsRepairedByTheNext) {
     const std::wstring staging = sandbox.at("big.bin") + widen(kStagingSuffix);
     bool started = false;
     for (int i = 0; i < 1200 && !started; ++i) {
-        started = sizeOf(staging) >= 100000;
+        started = sizeOf(staging) >= 1024 * 1024;
         if (!started) Sleep(50);
     }
     TerminateProcess(child.hProcess, 9);
