@@ -43,9 +43,12 @@ void launchGame(HWND window) {
     CreateMutexW(nullptr, TRUE, kGameMutexName);
 
     // Without a directory there is no path to start; refuse quietly rather
-    // than start whatever a half-read path would name.
+    // than start whatever a half-read path would name. A new process cannot
+    // be given a working directory of MAX_PATH characters or more (Windows
+    // fails such a start; Wine corrupts its heap trying), so such a folder
+    // is refused the same way.
     const std::wstring directory = currentDirectory();
-    if (directory.empty()) return;
+    if (directory.empty() || directory.size() >= MAX_PATH) return;
     const std::wstring path = directory + L"\\Main.exe";
 
     STARTUPINFOW startup{};

@@ -234,31 +234,17 @@ TEST_F(GameLaunchTest, APressOnStartGameStartsFromADirectoryWithSpaces) {
     expectStarted(enterGameFolder(L"My Games\\Tarsk Online"), true);
 }
 
-TEST_F(GameLaunchTest, ReadsTheCurrentDirectoryAtAnyLength) {
+// The whole path comes back, not its first MAX_PATH characters; no process
+// can be given it as working directory, so the start is refused quietly.
+TEST_F(GameLaunchTest, ADirectoryLongerThanMaxPathIsReadWholeAndRefusedQuietly) {
     std::wstring relative;
     for (int i = 0; i < 6; ++i) relative += (i ? L"\\" : L"") + std::wstring(48, static_cast<wchar_t>(L'a' + i));
     const std::wstring folder = enterGameFolder(relative);
     ASSERT_GT(folder.size(), 300u);
-    const std::wstring current = currentDirectory();
-    if (current.empty()) GTEST_SKIP() << "the platform cannot enter a directory this deep";
-    // The whole path comes back, not the first MAX_PATH characters of it.
-    EXPECT_EQ(current.size(), folder.size());
-    EXPECT_EQ(current, folder);
-}
+    EXPECT_EQ(currentDirectory(), folder);
 
-// The platform may or may not start a program this deep; either way the
-// launcher must neither crash nor lose its window.
-TEST_F(GameLaunchTest, ADirectoryLongerThanMaxPathStartsOrFailsQuietly) {
-    std::wstring relative;
-    for (int i = 0; i < 6; ++i) relative += (i ? L"\\" : L"") + std::wstring(48, static_cast<wchar_t>(L'k' + i));
-    const std::wstring folder = enterGameFolder(relative);
     launchGame(window_);
-    if (IsWindow(window_)) {
-        EXPECT_TRUE(windowUsable(window_));
-        EXPECT_FALSE(recordExists(folder));
-    } else {
-        const auto record = waitForRecord(folder);
-        ASSERT_EQ(record.count("cwd"), 1u);
-        EXPECT_EQ(record.at("cwd"), narrow(folder));
-    }
+    EXPECT_TRUE(windowUsable(window_));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(recordExists(folder));
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "GameTestSupport.h"
 #include "app/Gdiplus.h"
@@ -28,15 +29,8 @@ protected:
     }
 };
 
-struct Snapshot {
-    bool settingsOpen, listOpen, windowMode, soundOn, musicOn;
-    int32_t hovered, volume, resolution;
-    bool operator==(const Snapshot& o) const {
-        return settingsOpen == o.settingsOpen && listOpen == o.listOpen &&
-               windowMode == o.windowMode && soundOn == o.soundOn && musicOn == o.musicOn &&
-               hovered == o.hovered && volume == o.volume && resolution == o.resolution;
-    }
-};
+// Everything a press on the panel may change.
+using Snapshot = std::tuple<bool, bool, bool, bool, bool, int32_t, int32_t, int32_t>;
 
 Snapshot snapshot() {
     const LauncherState& s = launcherState;
@@ -72,7 +66,7 @@ TEST_F(SettingsPanelInputTest, APressOutsideTheOpenListOnlyClosesIt) {
         launcherState.resolutionListOpen = true;
         Snapshot before = snapshot();
         handleSettingsClick(p.x, p.y);
-        before.listOpen = false;
+        std::get<1>(before) = false;
         EXPECT_TRUE(snapshot() == before) << p.x << "," << p.y;
     }
     EXPECT_FALSE(gameKeyExists()) << "a press that only closes the list saved";
@@ -196,18 +190,6 @@ TEST_F(SettingsPanelInputTest, SaveAndAcceptClosesThePanelEvenWhenTheSaveFails) 
     EXPECT_EQ(launcherState.volumeLevel, 2);
 }
 
-TEST_F(SettingsPanelInputTest, PressesOutsideTheControlsChangeNothing) {
-    // Dimmed area, panel body, START GAME's area, the labels.
-    const POINT presses[] = {{10, 10},   {899, 549}, {210, 130}, {690, 470},
-                             {700, 420}, {300, 195}, {300, 360}, {630, 200}};
-    for (const POINT& p : presses) {
-        const Snapshot before = snapshot();
-        handleSettingsClick(p.x, p.y);
-        EXPECT_TRUE(snapshot() == before) << p.x << "," << p.y;
-    }
-    EXPECT_FALSE(gameKeyExists());
-}
-
 TEST_F(SettingsPanelInputTest, PointerMovesTrackTheListRowOnlyWhileTheListIsOpen) {
     handleSettingsMouseMove(500, 200);
     EXPECT_EQ(launcherState.hoveredResolutionRow, -1) << "the list is closed";
@@ -253,9 +235,9 @@ TEST_F(SettingsPanelInputTest, WhileOpenNoPressDragsOrReachesTheMainScreen) {
     launcherState.updateSucceeded = true;
 
     // Background, NEWS, RANKING, SETTINGS, START GAME, the close button's
-    // edges, the dimmed area beside the panel.
-    const POINT presses[] = {{10, 10},  {100, 300}, {100, 360}, {100, 420},
-                             {700, 420}, {890, 20},  {870, 40},  {150, 500}};
+    // edges, the panel body and the labels.
+    const POINT presses[] = {{10, 10},   {100, 300}, {100, 360}, {100, 420}, {700, 420},
+                             {890, 20},  {870, 40},  {210, 130}, {300, 195}, {300, 360}};
     for (const POINT& p : presses) {
         const Snapshot before = snapshot();
         EXPECT_EQ(handleLeftButtonDown(window, p.x, p.y), PressResult::Handled) << p.x << "," << p.y;
@@ -270,28 +252,6 @@ TEST_F(SettingsPanelInputTest, WhileOpenNoPressDragsOrReachesTheMainScreen) {
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(gameKeyExists());
     setWebPageOpener(previous);
-}
-
-TEST(SettingsPanelGeometryTest, VolumeFillStaysOnTheTrack) {
-    struct Case {
-        int32_t level;
-        int width;
-    };
-    const Case cases[] = {{0, 0},    {1, 22},   {5, 111},         {8, 177},       {9, 200},
-                          {10, 200}, {-1, 0},   {-3, 0},          {INT32_MAX, 200},
-                          {INT32_MIN, 0}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(volumeFillWidth(c.level), c.width) << c.level;
-    }
-}
-
-TEST(SettingsPanelGeometryTest, ResolutionLabelsAreNeverReadOutsideTheList) {
-    ASSERT_NE(resolutionLabel(0), nullptr);
-    EXPECT_EQ(*resolutionLabel(0), L"640x480");
-    ASSERT_NE(resolutionLabel(8), nullptr);
-    EXPECT_EQ(*resolutionLabel(8), L"1920x1080");
-    const int32_t outside[] = {-1, 9, 12, INT32_MIN, INT32_MAX};
-    for (int32_t index : outside) EXPECT_EQ(resolutionLabel(index), nullptr) << index;
 }
 
 // ---- Frames ------------------------------------------------------------
@@ -486,9 +446,7 @@ TEST_F(SettingsPanelFrameTest, CheckMarksShowExactlyForTheSwitchesThatAreOn) {
             // The box's own fill where the mark never reaches.
             EXPECT_TRUE(closeTo(at(265, top + 15), {0x0A, 0x14, 0x1E}))
                 << "box " << i << " " << show(at(265, top + 15));
-            // The label is there, the hit area's extra pixels are not painted.
             EXPECT_GT(count(278, top - 2, 428, top + 23, kWhite, 30), 10) << "label " << i;
-            EXPECT_FALSE(closeTo(at(269, top + 9), {0x0A, 0x14, 0x1E})) << "box " << i;
         }
     }
 }
@@ -498,8 +456,8 @@ TEST_F(SettingsPanelFrameTest, VolumeFillFollowsTheLevelAndStaysOnTheTrack) {
         int32_t level;
         int width;
     };
-    const Case cases[] = {{0, 0},    {5, 111}, {8, 177}, {9, 200},
-                          {12, 200}, {-3, 0},  {INT32_MAX, 200}};
+    const Case cases[] = {{0, 0},   {5, 111}, {8, 177},         {9, 200},
+                          {12, 200}, {-3, 0}, {INT32_MAX, 200}, {INT32_MIN, 0}};
     for (const Case& c : cases) {
         launcherState.volumeLevel = c.level;
         render();
