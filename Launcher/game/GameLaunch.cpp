@@ -12,7 +12,9 @@ constexpr DWORD kCloseDelayMs = 1500;
 
 // updateFinished first: a press that falls between the worker's two stores
 // is refused like one before the end of the pass.
-bool gameStartAllowed() { return launcherState.updateFinished && launcherState.updateSucceeded; }
+bool gameStartAllowed() {
+    return launcherState.updateFinished && launcherState.updateSucceeded;
+}
 
 // Sized from what the system asks for, so a game folder deeper than
 // MAX_PATH still yields its whole path. The directory may change between

@@ -33,9 +33,9 @@ void loadNumber(HKEY key, const wchar_t* name, int32_t& field) {
 }
 
 void storeNumber(HKEY key, const wchar_t* name, uint32_t number) {
-    const BYTE data[sizeof(uint32_t)] = {
-        static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
-        static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
+    const BYTE data[sizeof(uint32_t)] = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
+                                         static_cast<BYTE>(number >> 16),
+                                         static_cast<BYTE>(number >> 24)};
     // A failed write does not stop the others; there is no one to tell.
     RegSetValueExW(key, name, 0, REG_DWORD, data, sizeof data);
 }

@@ -10,5 +10,9 @@ void loadGameSettings();
 void saveGameSettings();
 
 // The registry's encoding of the three switches: only 1 means on.
-inline bool switchFromStored(uint32_t stored) { return stored == 1; }
-inline uint32_t switchToStored(bool on) { return on ? 1u : 0u; }
+inline bool switchFromStored(uint32_t stored) {
+    return stored == 1;
+}
+inline uint32_t switchToStored(bool on) {
+    return on ? 1u : 0u;
+}

@@ -21,7 +21,9 @@ constexpr Gdiplus::ARGB kCheckBoxColour = 0xFF0A141E;
 constexpr Gdiplus::ARGB kCheckOutlineColour = 0xFF0078D7;
 constexpr Gdiplus::ARGB kCheckMarkColour = 0xFF00BEFF;
 
-int resolutionCount() { return static_cast<int>(launcherState.resolutionNames.size()); }
+int resolutionCount() {
+    return static_cast<int>(launcherState.resolutionNames.size());
+}
 
 Gdiplus::RectF layout(int x, int y, int width, int height) {
     return Gdiplus::RectF(static_cast<Gdiplus::REAL>(x), static_cast<Gdiplus::REAL>(y),
@@ -81,7 +83,9 @@ int32_t resolutionRowAt(int x, int y) {
 
 // Over the track's 200 columns this gives 0 to 8: the last column is 199,
 // so 9 (a full track) can only come from the registry.
-int32_t volumeLevelAt(int x) { return (x - volumeTrackRect.left) * 9 / kVolumeTrackWidth; }
+int32_t volumeLevelAt(int x) {
+    return (x - volumeTrackRect.left) * 9 / kVolumeTrackWidth;
+}
 
 // Computed in 64 bits so that any stored level is safe, then clamped to the
 // track: a stored level outside 0..9 is shown in the label as it is but must

@@ -13,7 +13,9 @@
 
 namespace {
 
-std::wstring directoryOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+std::wstring directoryOf(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
 
 // Built beside the test binaries: <build>\tests\stub\Main.exe.
 std::wstring stubGamePath() {
@@ -47,7 +49,8 @@ void removeTree(const std::wstring& path) {
 }
 
 std::string narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
     out.resize(out.size() - 1);
@@ -125,7 +128,8 @@ protected:
     }
 
     static void placeGame(const std::wstring& folder) {
-        ASSERT_TRUE(CopyFileW(stubGamePath().c_str(), extended(folder + L"\\Main.exe").c_str(), FALSE))
+        ASSERT_TRUE(
+            CopyFileW(stubGamePath().c_str(), extended(folder + L"\\Main.exe").c_str(), FALSE))
             << "stub game missing at " << narrow(stubGamePath());
     }
 
@@ -134,7 +138,8 @@ protected:
         std::map<std::string, std::string> record;
         const std::wstring path = extended(folder + L"\\stub-game-record.txt");
         for (int i = 0; i < 500; ++i) {
-            HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            HANDLE file =
+                CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
                 char buffer[8192];
                 DWORD read = 0;
@@ -144,7 +149,8 @@ protected:
                 std::string line;
                 while (std::getline(lines, line)) {
                     const size_t equals = line.find('=');
-                    if (equals != std::string::npos) record[line.substr(0, equals)] = line.substr(equals + 1);
+                    if (equals != std::string::npos)
+                        record[line.substr(0, equals)] = line.substr(equals + 1);
                 }
                 if (record.count("mutex")) return record;
                 record.clear();
@@ -238,7 +244,8 @@ TEST_F(GameLaunchTest, APressOnStartGameStartsFromADirectoryWithSpaces) {
 // can be given it as working directory, so the start is refused quietly.
 TEST_F(GameLaunchTest, ADirectoryLongerThanMaxPathIsReadWholeAndRefusedQuietly) {
     std::wstring relative;
-    for (int i = 0; i < 6; ++i) relative += (i ? L"\\" : L"") + std::wstring(48, static_cast<wchar_t>(L'a' + i));
+    for (int i = 0; i < 6; ++i)
+        relative += (i ? L"\\" : L"") + std::wstring(48, static_cast<wchar_t>(L'a' + i));
     const std::wstring folder = enterGameFolder(relative);
     ASSERT_GT(folder.size(), 300u);
     EXPECT_EQ(currentDirectory(), folder);

@@ -24,7 +24,9 @@ inline void resetGameState() {
 }
 
 // The tests own HKCU\SOFTWARE\Haldor in their private Wine prefix.
-inline void deleteGameKeys() { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor"); }
+inline void deleteGameKeys() {
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor");
+}
 
 inline bool gameKeyExists() {
     HKEY key = nullptr;

@@ -34,8 +34,8 @@ using Snapshot = std::tuple<bool, bool, bool, bool, bool, int32_t, int32_t, int3
 
 Snapshot snapshot() {
     const LauncherState& s = launcherState;
-    return {s.settingsOpen, s.resolutionListOpen, s.windowMode, s.soundOn, s.musicOn,
-            s.hoveredResolutionRow, s.volumeLevel, s.resolutionIndex};
+    return {s.settingsOpen, s.resolutionListOpen,   s.windowMode,  s.soundOn,
+            s.musicOn,      s.hoveredResolutionRow, s.volumeLevel, s.resolutionIndex};
 }
 
 }  // namespace
@@ -82,9 +82,8 @@ TEST_F(SettingsPanelInputTest, TheResolutionBoxOpensTheListAndNothingElse) {
         int x, y;
         bool opens;
     };
-    const Case cases[] = {{400, 180, true},  {599, 209, true},  {500, 195, true},
-                          {600, 195, false}, {399, 195, false}, {500, 210, false},
-                          {500, 179, false}};
+    const Case cases[] = {{400, 180, true},  {599, 209, true},  {500, 195, true}, {600, 195, false},
+                          {399, 195, false}, {500, 210, false}, {500, 179, false}};
     for (const Case& c : cases) {
         resetGameState();
         launcherState.settingsOpen = true;
@@ -111,8 +110,8 @@ TEST_F(SettingsPanelInputTest, CheckBoxesToggleOverTwentyPixelsButNotOnTheirLabe
         bool toggles;
     };
     // 18 and 19 lie outside the drawn box but inside the hit area.
-    const Offset offsets[] = {{0, 0, true},   {19, 19, true},  {18, 5, true},  {5, 18, true},
-                              {20, 5, false}, {5, 20, false},  {-1, 5, false}, {5, -1, false},
+    const Offset offsets[] = {{0, 0, true},   {19, 19, true}, {18, 5, true},  {5, 18, true},
+                              {20, 5, false}, {5, 20, false}, {-1, 5, false}, {5, -1, false},
                               {28, 8, false}, {60, 8, false}};
     for (const Box& box : boxes) {
         for (const Offset& o : offsets) {
@@ -199,9 +198,9 @@ TEST_F(SettingsPanelInputTest, PointerMovesTrackTheListRowOnlyWhileTheListIsOpen
         int x, y;
         int32_t row;
     };
-    const Case cases[] = {{500, 180, 0}, {500, 204, 0}, {500, 205, 1}, {400, 380, 8},
-                          {599, 404, 8}, {500, 405, -1}, {399, 300, -1}, {600, 300, -1},
-                          {450, 290, 4}};
+    const Case cases[] = {{500, 180, 0},  {500, 204, 0},  {500, 205, 1},
+                          {400, 380, 8},  {599, 404, 8},  {500, 405, -1},
+                          {399, 300, -1}, {600, 300, -1}, {450, 290, 4}};
     for (const Case& c : cases) {
         handleSettingsMouseMove(c.x, c.y);
         EXPECT_EQ(launcherState.hoveredResolutionRow, c.row) << c.x << "," << c.y;
@@ -219,7 +218,9 @@ TEST_F(SettingsPanelInputTest, PointerMovesTrackTheListRowOnlyWhileTheListIsOpen
 namespace {
 
 int pagesOpened = 0;
-void countPage(const std::wstring&) { ++pagesOpened; }
+void countPage(const std::wstring&) {
+    ++pagesOpened;
+}
 
 }  // namespace
 
@@ -236,11 +237,12 @@ TEST_F(SettingsPanelInputTest, WhileOpenNoPressDragsOrReachesTheMainScreen) {
 
     // Background, NEWS, RANKING, SETTINGS, START GAME, the close button's
     // edges, the panel body and the labels.
-    const POINT presses[] = {{10, 10},   {100, 300}, {100, 360}, {100, 420}, {700, 420},
-                             {890, 20},  {870, 40},  {210, 130}, {300, 195}, {300, 360}};
+    const POINT presses[] = {{10, 10},  {100, 300}, {100, 360}, {100, 420}, {700, 420},
+                             {890, 20}, {870, 40},  {210, 130}, {300, 195}, {300, 360}};
     for (const POINT& p : presses) {
         const Snapshot before = snapshot();
-        EXPECT_EQ(handleLeftButtonDown(window, p.x, p.y), PressResult::Handled) << p.x << "," << p.y;
+        EXPECT_EQ(handleLeftButtonDown(window, p.x, p.y), PressResult::Handled)
+            << p.x << "," << p.y;
         EXPECT_TRUE(snapshot() == before) << p.x << "," << p.y;
         EXPECT_TRUE(IsWindow(window)) << p.x << "," << p.y;
     }
@@ -371,7 +373,8 @@ TEST_F(SettingsPanelFrameTest, DimsTheMainScreenAndDrawsTheBodyTitleAndControls)
     const Rgb dimmed = over(0xD2000000, rgb(kUnderneath));
     const POINT outside[] = {{5, 5}, {899, 0}, {100, 300}, {800, 500}, {0, 549}};
     for (const POINT& p : outside) {
-        EXPECT_TRUE(closeTo(at(p.x, p.y), dimmed, 2)) << p.x << "," << p.y << " " << show(at(p.x, p.y));
+        EXPECT_TRUE(closeTo(at(p.x, p.y), dimmed, 2))
+            << p.x << "," << p.y << " " << show(at(p.x, p.y));
     }
 
     // Panel body, resolution box, volume track and SAVE & ACCEPT, away from
@@ -418,8 +421,8 @@ TEST_F(SettingsPanelFrameTest, TheMainScreenIsDrawnInFullUnderTheDimLayer) {
         }
         for (const Spot& s : spots) {
             const Rgb want = open ? over(0xD2000000, s.colour) : s.colour;
-            EXPECT_TRUE(closeTo(at(s.x, s.y), want)) << open << " at " << s.x << "," << s.y << " "
-                                                     << show(at(s.x, s.y));
+            EXPECT_TRUE(closeTo(at(s.x, s.y), want))
+                << open << " at " << s.x << "," << s.y << " " << show(at(s.x, s.y));
         }
         // The panel is there exactly while open.
         EXPECT_EQ(closeTo(at(215, 460), {0x19, 0x19, 0x19}), open);
@@ -427,8 +430,8 @@ TEST_F(SettingsPanelFrameTest, TheMainScreenIsDrawnInFullUnderTheDimLayer) {
 }
 
 TEST_F(SettingsPanelFrameTest, CheckMarksShowExactlyForTheSwitchesThatAreOn) {
-    const bool states[][3] = {{true, true, true}, {false, true, false}, {true, false, true},
-                              {false, false, false}};
+    const bool states[][3] = {
+        {true, true, true}, {false, true, false}, {true, false, true}, {false, false, false}};
     const int tops[] = {230, 270, 310};
     for (const auto& on : states) {
         launcherState.windowMode = on[0];
@@ -456,8 +459,8 @@ TEST_F(SettingsPanelFrameTest, VolumeFillFollowsTheLevelAndStaysOnTheTrack) {
         int32_t level;
         int width;
     };
-    const Case cases[] = {{0, 0},   {5, 111}, {8, 177},         {9, 200},
-                          {12, 200}, {-3, 0}, {INT32_MAX, 200}, {INT32_MIN, 0}};
+    const Case cases[] = {{0, 0},    {5, 111}, {8, 177},         {9, 200},
+                          {12, 200}, {-3, 0},  {INT32_MAX, 200}, {INT32_MIN, 0}};
     for (const Case& c : cases) {
         launcherState.volumeLevel = c.level;
         render();

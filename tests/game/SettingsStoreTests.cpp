@@ -17,7 +17,8 @@ struct StoredValue {
 };
 
 StoredValue dword(const wchar_t* name, uint32_t number) {
-    return {name, REG_DWORD,
+    return {name,
+            REG_DWORD,
             {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
              static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)}};
 }
@@ -37,9 +38,10 @@ void store(const std::vector<StoredValue>& values) {
                               nullptr, &key, nullptr),
               ERROR_SUCCESS);
     for (const StoredValue& v : values) {
-        EXPECT_EQ(RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.empty() ? nullptr : v.data.data(),
-                                 static_cast<DWORD>(v.data.size())),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(
+            RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.empty() ? nullptr : v.data.data(),
+                           static_cast<DWORD>(v.data.size())),
+            ERROR_SUCCESS);
     }
     RegCloseKey(key);
 }
@@ -176,8 +178,10 @@ TEST_F(GameSettingsStoreTest, SaveWithoutTheKeyCreatesItAndWritesAllFive) {
         const wchar_t* name;
         uint32_t number;
     };
-    const Expected expected[] = {{L"WindowMode", 0},  {L"SoundOnOFF", 1},
-                                 {L"MusicOnOFF", 0},  {L"VolumeLevel", 3},
+    const Expected expected[] = {{L"WindowMode", 0},
+                                 {L"SoundOnOFF", 1},
+                                 {L"MusicOnOFF", 0},
+                                 {L"VolumeLevel", 3},
                                  {L"Resolution", 0xFFFFFFFF}};
     for (const Expected& e : expected) {
         const ReadBack stored = readBack(e.name);
