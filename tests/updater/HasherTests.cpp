@@ -43,13 +43,3 @@ TEST(FileHasherTest, UnreadableTargetsGiveAnEmptyDigest) {
     CloseHandle(lock);
     EXPECT_EQ(hashFile(sandbox.at("locked.bin")), sha256Of("locked"));
 }
-
-TEST(FileHasherTest, IncrementalDigestEqualsWholeDigest) {
-    const std::string bytes = patternBytes(100000);
-    Sha256 pieces;
-    for (std::size_t at = 0; at < bytes.size(); at += 777) {
-        ASSERT_TRUE(pieces.update(bytes.data() + at, std::min<std::size_t>(777, bytes.size() - at)));
-    }
-    EXPECT_EQ(pieces.hexDigest(), sha256Of(bytes));
-    EXPECT_EQ(sha256Of(bytes).size(), 64u);
-}
