@@ -51,9 +51,9 @@ bool sendGet(const std::string& host, const std::string& path, bool secure, Http
 bool statusIsOk(const HttpExchange& x) {
     DWORD status = 0;
     DWORD length = sizeof status;
-    return WinHttpQueryHeaders(x.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &length,
-                               WINHTTP_NO_HEADER_INDEX) &&
+    return WinHttpQueryHeaders(
+               x.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+               WINHTTP_HEADER_NAME_BY_INDEX, &status, &length, WINHTTP_NO_HEADER_INDEX) &&
            status == 200;
 }
 

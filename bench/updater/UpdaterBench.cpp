@@ -3,8 +3,8 @@
 // Run through bench/updater/run.sh (it starts the test patch server).
 // Usage: updater_bench STAGE   (hash | pass | download | peak)
 // Env: UPDATER_TEST_WWW = the server's folder, BENCH_WORK = a scratch folder.
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,7 +29,8 @@ std::wstring fromEnv(const char* name) {
         std::exit(2);
     }
     std::wstring path = L"Z:";
-    for (const char* p = value; *p; ++p) path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
+    for (const char* p = value; *p; ++p)
+        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
     return path;
 }
 
@@ -55,7 +56,8 @@ double bestOf(int runs, F&& run) {
 // returns their digest.
 std::string writePattern(const std::wstring& path, std::uint64_t size, unsigned seed) {
     std::vector<char> block(kMiB);
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!file) {
         std::fprintf(stderr, "cannot write %ls\n", path.c_str());
         std::exit(1);
@@ -100,7 +102,8 @@ bool rawDownload(const std::wstring& url, const std::wstring& path) {
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         return false;
     }
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     std::vector<char> buffer;
     DWORD available = 0;
     while (WinHttpQueryDataAvailable(request.get(), &available) && available > 0) {
@@ -114,14 +117,15 @@ bool rawDownload(const std::wstring& url, const std::wstring& path) {
 }
 
 void writeText(const std::wstring& path, const std::string& text) {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 std::string entry(const std::string& path, const std::string& hash, std::uint64_t size) {
-    return "{\"path\": \"" + path + "\", \"hash\": \"" + hash + "\", \"size\": " +
-           std::to_string(size) + "}";
+    return "{\"path\": \"" + path + "\", \"hash\": \"" + hash +
+           "\", \"size\": " + std::to_string(size) + "}";
 }
 
 void ratio(const char* what, double measured, const char* against, double base, double target) {
@@ -159,7 +163,8 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
     constexpr std::uint64_t kEach = 512 * 1024;  // 2,000 x 512 KiB = 1000 MiB
     for (int i = 0; i < kFiles; ++i) {
         const std::string folder = "d" + std::to_string(i / 100);
-        CreateDirectoryW((game + L"\\" + std::wstring(folder.begin(), folder.end())).c_str(), nullptr);
+        CreateDirectoryW((game + L"\\" + std::wstring(folder.begin(), folder.end())).c_str(),
+                         nullptr);
         const std::string name = folder + "/f" + std::to_string(i) + ".bin";
         std::wstring path = game + L"\\" + std::wstring(name.begin(), name.end());
         std::replace(path.begin(), path.end(), L'/', L'\\');
@@ -195,7 +200,8 @@ int stageDownload(const std::wstring& www, const std::wstring& work) {
     CreateDirectoryW((www + L"\\dl").c_str(), nullptr);
     constexpr std::uint64_t kSize = 256 * kMiB;
     const std::string digest = writePattern(www + L"\\dl\\big.bin", kSize, 7);
-    writeText(www + L"\\dl\\manifest.json", "{\"files\": [" + entry("big.bin", digest, kSize) + "]}");
+    writeText(www + L"\\dl\\manifest.json",
+              "{\"files\": [" + entry("big.bin", digest, kSize) + "]}");
     SetCurrentDirectoryW(game.c_str());
     const Updater updater{"127.0.0.1", "/dl/", false, [](std::int32_t, const std::string&) {}};
     double raw = 1e30, ours = 1e30;
@@ -221,7 +227,8 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     CreateDirectoryW((www + L"\\peak").c_str(), nullptr);
     constexpr std::uint64_t kSize = 1024 * kMiB;
     const std::string digest = writePattern(www + L"\\peak\\huge.bin", kSize, 9);
-    writeText(www + L"\\peak\\manifest.json", "{\"files\": [" + entry("huge.bin", digest, kSize) + "]}");
+    writeText(www + L"\\peak\\manifest.json",
+              "{\"files\": [" + entry("huge.bin", digest, kSize) + "]}");
     SetCurrentDirectoryW(game.c_str());
     PROCESS_MEMORY_COUNTERS before{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
@@ -231,10 +238,11 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     const double took = now() - start;
     PROCESS_MEMORY_COUNTERS after{};
     GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
-    std::printf("download pass, 1 GiB: %s in %.2f s; peak working set %.1f MiB "
-                "(%.1f MiB before the pass; target < 32 MiB)\n",
-                ok ? "verified" : "FAILED", took, after.PeakWorkingSetSize / double(kMiB),
-                before.PeakWorkingSetSize / double(kMiB));
+    std::printf(
+        "download pass, 1 GiB: %s in %.2f s; peak working set %.1f MiB "
+        "(%.1f MiB before the pass; target < 32 MiB)\n",
+        ok ? "verified" : "FAILED", took, after.PeakWorkingSetSize / double(kMiB),
+        before.PeakWorkingSetSize / double(kMiB));
     return ok ? 0 : 1;
 }
 

@@ -57,7 +57,8 @@ TEST(FetchToMemoryTest, OnlyAWhole200BodyIsComplete) {
     };
     for (const auto& c : cases) {
         std::string body;
-        EXPECT_EQ(fetchToMemory(kHost, c.path, false, body, kMaxManifestBytes), c.expected) << c.path;
+        EXPECT_EQ(fetchToMemory(kHost, c.path, false, body, kMaxManifestBytes), c.expected)
+            << c.path;
         if (c.expected == FetchResult::Complete) {
             EXPECT_EQ(body, std::string(c.path).find("small") != std::string::npos
                                 ? "{\"files\": []}"
@@ -144,7 +145,8 @@ TEST(FetchToFileTest, DigestCaseDoesNotMatterForVerification) {
     std::string upper = sha256Of("upper");
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     Recorder recorder;
-    EXPECT_TRUE(recorder.updater().fetchToFile(kHost, "/f/upper.bin", false, "upper.bin", 5, upper));
+    EXPECT_TRUE(
+        recorder.updater().fetchToFile(kHost, "/f/upper.bin", false, "upper.bin", 5, upper));
     EXPECT_EQ(sandbox.content("upper.bin"), "upper");
 }
 
@@ -220,11 +222,13 @@ TEST(FetchToFileTest, FailingCallsDoNotLeakHandles) {
     auto failOnce = [&](int i) {
         switch (i % 4) {
         case 0:
-            return updater.fetchToFile(kHost, "/~status=404/f/leak.bin", false, "t.bin", 4, sha256Of("leak"));
+            return updater.fetchToFile(kHost, "/~status=404/f/leak.bin", false, "t.bin", 4,
+                                       sha256Of("leak"));
         case 1:
             return updater.fetchToFile(kHost, "/f/leak.bin", false, "t.bin", 4, sha256Of("x"));
         case 2:
-            return updater.fetchToFile(kHost, "/f/leak.bin", false, "nofolder/t.bin", 4, sha256Of("leak"));
+            return updater.fetchToFile(kHost, "/f/leak.bin", false, "nofolder/t.bin", 4,
+                                       sha256Of("leak"));
         default: {
             std::string body;
             return fetchToMemory(kHost, "/~short=2/f/leak.bin", false, body, 100) ==

@@ -33,7 +33,9 @@ TEST(ManifestPathTest, Utf8DecodesToUtf16) {
     std::wstring wide;
     ASSERT_TRUE(decodeUtf8("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xAE", wide));
     EXPECT_EQ(wide, (std::wstring{L'a', 0x00E9, 0x20AC, 0xD83C, 0xDFAE}));
-    EXPECT_EQ(widenForDisplay("\xFF" "a"), (std::wstring{0x00FF, L'a'}));
+    EXPECT_EQ(widenForDisplay("\xFF"
+                              "a"),
+              (std::wstring{0x00FF, L'a'}));
 }
 
 TEST(ManifestPathTest, UrlPathsEncodeWhatAUrlCannotCarry) {

@@ -29,8 +29,9 @@ struct PatchSite {
     }
     void manifest(const std::string& text) const { file("manifest.json", text); }
     Updater updater(const std::string& host = kHost) {
-        return Updater{host, "/" + prefix + "/", false,
-                       [this](std::int32_t percent, const std::string&) { reports.push_back(percent); }};
+        return Updater{
+            host, "/" + prefix + "/", false,
+            [this](std::int32_t percent, const std::string&) { reports.push_back(percent); }};
     }
     bool pass() { return updater().runPass(); }
     // Request paths with the prefix removed.
@@ -75,8 +76,9 @@ private:
 TEST(UpdatePassTest, ManifestsWithoutEntriesSucceedAndFetchNothing) {
     REQUIRE_SERVER();
     Sandbox sandbox("pass-empty");
-    for (const char* text : {"{}", "{\"files\": null}", "{\"files\": []}", "null", "{\"files\": {}}",
-                             "\xEF\xBB\xBF{\"files\": []}", "{\"other\": [[[1]]], \"files\": []}  \n"}) {
+    for (const char* text :
+         {"{}", "{\"files\": null}", "{\"files\": []}", "null", "{\"files\": {}}",
+          "\xEF\xBB\xBF{\"files\": []}", "{\"other\": [[[1]]], \"files\": []}  \n"}) {
         PatchSite site("empty");
         site.manifest(text);
         EXPECT_TRUE(site.pass()) << text;
@@ -134,8 +136,8 @@ TEST(UpdatePassTest, FetchesExactlyTheFilesThatAreMissingOrDiffer) {
     Sandbox sandbox("pass-decide");
     CreateDirectoryW(sandbox.at("data").c_str(), nullptr);
     const std::vector<FileSpec> files = {
-        {"same.bin", patternBytes(5000)},    {"missing.bin", patternBytes(7000)},
-        {"data/longer.bin", "new"},          {"data/samelength.bin", "NEW CONTENT"},
+        {"same.bin", patternBytes(5000)}, {"missing.bin", patternBytes(7000)},
+        {"data/longer.bin", "new"},       {"data/samelength.bin", "NEW CONTENT"},
         {"Main.exe", "MZ new client"},
     };
     PatchSite site("decide");
@@ -186,7 +188,8 @@ TEST(UpdatePassTest, SizeAndHashSpellingsFollowTheFormat) {
 TEST(UpdatePassTest, StopsAtTheFirstFailedFetch) {
     REQUIRE_SERVER();
     Sandbox sandbox("pass-three");
-    const std::vector<FileSpec> files = {{"one.bin", "first"}, {"two.bin", "second"}, {"three.bin", "third"}};
+    const std::vector<FileSpec> files = {
+        {"one.bin", "first"}, {"two.bin", "second"}, {"three.bin", "third"}};
     PatchSite site("three");
     for (const FileSpec& f : files) site.file(f.path, f.content);
     site.misbehave("two.bin", "status=500");
@@ -208,11 +211,13 @@ TEST(UpdatePassTest, RepeatedPathsAreHandledInTurn) {
     const std::string same = entryJson("a.bin", sha256Of("served"), "6");
     site.manifest("{\"files\": [" + same + ", " + same + "]}");
     EXPECT_TRUE(site.pass());
-    EXPECT_EQ(site.requests(), (Requests{"manifest.json", "a.bin"})) << "the second sees the first's file";
+    EXPECT_EQ(site.requests(), (Requests{"manifest.json", "a.bin"}))
+        << "the second sees the first's file";
 
     // A second entry the server cannot satisfy fails, keeping the first's file.
     clearRequestLog();
-    site.manifest("{\"files\": [" + same + ", " + entryJson("a.bin", sha256Of("other"), "5") + "]}");
+    site.manifest("{\"files\": [" + same + ", " + entryJson("a.bin", sha256Of("other"), "5") +
+                  "]}");
     EXPECT_FALSE(site.pass());
     EXPECT_EQ(sandbox.content("a.bin"), "served");
 }
@@ -223,8 +228,8 @@ TEST(UpdatePassTest, FilesGivenAsAnObjectAreWalkedInKeyOrder) {
     PatchSite site("object");
     site.file("b.bin", "bee");
     site.file("a.bin", "ay");
-    site.manifest("{\"files\": {\"z\": " + entryJson("a.bin", sha256Of("ay"), "2") + ", \"k\": " +
-                  entryJson("b.bin", sha256Of("bee"), "3") + "}}");
+    site.manifest("{\"files\": {\"z\": " + entryJson("a.bin", sha256Of("ay"), "2") +
+                  ", \"k\": " + entryJson("b.bin", sha256Of("bee"), "3") + "}}");
     EXPECT_TRUE(site.pass());
     EXPECT_EQ(site.requests(), (Requests{"manifest.json", "b.bin", "a.bin"}));
 }
@@ -232,14 +237,17 @@ TEST(UpdatePassTest, FilesGivenAsAnObjectAreWalkedInKeyOrder) {
 TEST(UpdatePassTest, Utf8PathsAreDecodedForDiskAndEncodedForTheUrl) {
     REQUIRE_SERVER();
     Sandbox sandbox("pass-utf8");
-    const std::string folder = "donn\xC3\xA9" "es";
+    const std::string folder =
+        "donn\xC3\xA9"
+        "es";
     const std::string path = folder + "/\xC3\xA9t\xC3\xA9 #1.txt";
     CreateDirectoryW((sandbox.game() + L"\\donn\u00e9es").c_str(), nullptr);
     PatchSite site("utf8");
     site.file(path, "summer");
     site.manifest(manifestFor({{path, "summer"}}));
     EXPECT_TRUE(site.pass());
-    EXPECT_EQ(site.requests(), (Requests{"manifest.json", "donn%C3%A9es/%C3%A9t%C3%A9%20%231.txt"}));
+    EXPECT_EQ(site.requests(),
+              (Requests{"manifest.json", "donn%C3%A9es/%C3%A9t%C3%A9%20%231.txt"}));
     EXPECT_EQ(readFile(sandbox.game() + L"\\donn\u00e9es\\\u00e9t\u00e9 #1.txt"), "summer");
 }
 

@@ -37,26 +37,30 @@ inline std::string sha256Of(const std::string& bytes) {
     return sha.hexDigest();
 }
 
-inline std::wstring widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+inline std::wstring widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
 
 inline bool writeFile(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == bytes.size();
 }
 
 // The file's bytes, or "<missing>" when it cannot be read.
 inline std::string readFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string bytes;
     char block[65536];
     DWORD read = 0;
-    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0) bytes.append(block, read);
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+        bytes.append(block, read);
     CloseHandle(file);
     return bytes;
 }
@@ -133,11 +137,14 @@ inline std::wstring wwwRoot() {
     const char* unixPath = std::getenv("UPDATER_TEST_WWW");
     if (!unixPath) return L"";
     std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p) path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
+    for (const char* p = unixPath; *p; ++p)
+        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
     return path;
 }
 
-inline bool serverAvailable() { return !wwwRoot().empty(); }
+inline bool serverAvailable() {
+    return !wwwRoot().empty();
+}
 
 // Publishes bytes at URL path "/<relative>" on the test server.
 inline void publish(const std::string& relative, const std::string& bytes) {
@@ -152,7 +159,9 @@ inline void publish(const std::string& relative, const std::string& bytes) {
     ASSERT_TRUE(writeFile(path + L"\\" + widenForDisplay(built), bytes)) << relative;
 }
 
-inline void clearRequestLog() { DeleteFileW((wwwRoot() + L"\\requests.log").c_str()); }
+inline void clearRequestLog() {
+    DeleteFileW((wwwRoot() + L"\\requests.log").c_str());
+}
 
 // The request paths the server has seen since the last clearRequestLog.
 inline std::vector<std::string> requestLog() {
@@ -174,7 +183,8 @@ struct FileSpec {
     std::string content;
 };
 
-inline std::string entryJson(const std::string& path, const std::string& hash, const std::string& size) {
+inline std::string entryJson(const std::string& path, const std::string& hash,
+                             const std::string& size) {
     return "{\"path\": \"" + path + "\", \"hash\": \"" + hash + "\", \"size\": " + size + "}";
 }
 
@@ -182,7 +192,8 @@ inline std::string manifestFor(const std::vector<FileSpec>& files) {
     std::string text = "{\"files\": [";
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (i) text += ", ";
-        text += entryJson(files[i].path, sha256Of(files[i].content), std::to_string(files[i].content.size()));
+        text += entryJson(files[i].path, sha256Of(files[i].content),
+                          std::to_string(files[i].content.size()));
     }
     return text + "]}";
 }
@@ -232,7 +243,7 @@ private:
 
 }  // namespace testing_support
 
-#define REQUIRE_SERVER()                                                        \
-    if (!testing_support::serverAvailable()) {                                  \
-        GTEST_FAIL() << "UPDATER_TEST_WWW is not set: run through ctest";       \
+#define REQUIRE_SERVER()                                                  \
+    if (!testing_support::serverAvailable()) {                            \
+        GTEST_FAIL() << "UPDATER_TEST_WWW is not set: run through ctest"; \
     }

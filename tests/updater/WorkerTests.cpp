@@ -117,7 +117,8 @@ TEST(UpdateWorkerTest, FailuresShowTheSameErrorLine) {
     REQUIRE_SERVER();
     Sandbox sandbox("worker-failure");
     resetState();
-    const std::vector<FileSpec> files = {{"one.bin", patternBytes(1000)}, {"gone/two.bin", "2"}, {"three.bin", "3"}};
+    const std::vector<FileSpec> files = {
+        {"one.bin", patternBytes(1000)}, {"gone/two.bin", "2"}, {"three.bin", "3"}};
     for (const FileSpec& f : files) publish("w-fail/" + f.path, f.content);
     publish("w-fail/one.bin.how", "chunks=500.500\n");
     publish("w-fail/manifest.json", manifestFor(files));
