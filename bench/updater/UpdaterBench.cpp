@@ -3,8 +3,9 @@
 // Run through bench/updater/run.sh (it starts the test patch server).
 // Usage: updater_bench STAGE   (hash | pass | download | peak)
 // Env: UPDATER_TEST_WWW = the server's folder, BENCH_WORK = a scratch folder.
-#include <psapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
