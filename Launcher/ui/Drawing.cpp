@@ -36,7 +36,8 @@ std::vector<std::wstring> fontCandidates() {
     // GDI+ answers null here when it knows no sans-serif family at all.
     if (const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif()) {
         wchar_t name[LF_FACESIZE] = {};
-        if (generic->GetLastStatus() == Gdiplus::Ok && generic->GetFamilyName(name) == Gdiplus::Ok) {
+        if (generic->GetLastStatus() == Gdiplus::Ok &&
+            generic->GetFamilyName(name) == Gdiplus::Ok) {
             names.push_back(name);
         }
     }

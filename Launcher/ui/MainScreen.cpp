@@ -134,8 +134,8 @@ void drawControls(Gdiplus::Graphics& graphics, const ControlTools& tools) {
 // The pixels a rounded fill can touch: its corner squares reach past the
 // rectangle when it is narrower than d (the bar near 0 %).
 RECT roundedFootprint(int d, int x, int y, int width, int height) {
-    return RECT{std::min(x, x + width - d), std::min(y, y + height - d),
-                std::max(x + width, x + d), std::max(y + height, y + d)};
+    return RECT{std::min(x, x + width - d), std::min(y, y + height - d), std::max(x + width, x + d),
+                std::max(y + height, y + d)};
 }
 
 // Where a control may change pixels, with a pixel to spare for smoothing.
@@ -143,15 +143,32 @@ RECT roundedFootprint(int d, int x, int y, int width, int height) {
 RECT controlFootprint(int control) {
     RECT r{};
     switch (control) {
-    case Track: r = roundedFootprint(10, 100, 500, 700, 20); break;
-    case Bar: r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20); break;
-    case News: r = newsButtonRect; break;
-    case Ranking: r = rankingButtonRect; break;
-    case Settings: r = settingsButtonRect; break;
-    case Start: r = startButtonRect; break;
-    case Close: r = closeButtonRect; break;
-    case Status: r = RECT{100, 475, 801, 501}; break;
-    default: break;
+    case Track:
+        r = roundedFootprint(10, 100, 500, 700, 20);
+        break;
+    case Bar:
+        r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20);
+        break;
+    case News:
+        r = newsButtonRect;
+        break;
+    case Ranking:
+        r = rankingButtonRect;
+        break;
+    case Settings:
+        r = settingsButtonRect;
+        break;
+    case Start:
+        r = startButtonRect;
+        break;
+    case Close:
+        r = closeButtonRect;
+        break;
+    case Status:
+        r = RECT{100, 475, 801, 501};
+        break;
+    default:
+        break;
     }
     InflateRect(&r, 2, 2);
     return r;
@@ -251,7 +268,8 @@ public:
         // Controls that blend with what lies beneath near a dot are drawn
         // again over the dots, in the dots' surroundings inside the control.
         // Pixels no control touches need nothing: picture and dots are right.
-        if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        if (!scratch_)
+            scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
         for (int control = 0; control < kControlCount; ++control) {
             const RECT& footprint = footprints_[control];
             if (IsRectEmpty(&footprint)) continue;
@@ -264,7 +282,7 @@ public:
                 open = open || anyBlended(overlap);
             }
             if (!open) continue;
-            
+
             // Drawn whole on a copy of the frame and copied back where needed:
             // GDI+ draws far slower through a clip made of many rectangles.
             HDC frame = graphics.GetHDC();
@@ -550,7 +568,9 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
     drawControls(graphics, ControlTools{resources.get()});
 }
 
-void releaseMainScreenCaches() { frameCache.reset(); }
+void releaseMainScreenCaches() {
+    frameCache.reset();
+}
 
 void paintWindow(HWND window) {
     PAINTSTRUCT paint;

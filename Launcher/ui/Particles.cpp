@@ -39,7 +39,9 @@ void spawnParticlesSeeded(unsigned seed) {
     }
 }
 
-void spawnParticles() { spawnParticlesSeeded(static_cast<unsigned>(std::time(nullptr))); }
+void spawnParticles() {
+    spawnParticlesSeeded(static_cast<unsigned>(std::time(nullptr)));
+}
 
 void stepParticles(std::vector<Particle>& particles) {
     for (Particle& particle : particles) {
@@ -63,11 +65,13 @@ void drawParticles(Gdiplus::Graphics& graphics) {
     }
 }
 
-void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, const Particle& particle) {
+void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush,
+                  const Particle& particle) {
     brush.SetColor(Gdiplus::Color(particleColour(particle)));
     graphics.FillEllipse(&brush, particle.x, particle.y, particle.size, particle.size);
 }
 
 void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush) {
-    for (const Particle& particle : launcherState.particles) drawParticle(graphics, brush, particle);
+    for (const Particle& particle : launcherState.particles)
+        drawParticle(graphics, brush, particle);
 }

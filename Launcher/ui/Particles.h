@@ -9,7 +9,7 @@
 namespace Gdiplus {
 class Graphics;
 class SolidBrush;
-}
+}  // namespace Gdiplus
 
 constexpr int kParticleCount = 40;
 
@@ -27,4 +27,5 @@ void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush);
 // The dot's colour: its alpha over the accent orange.
 uint32_t particleColour(const Particle& particle);
 // One dot, filled with `brush` recoloured to the dot's colour.
-void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, const Particle& particle);
+void drawParticle(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush,
+                  const Particle& particle);

@@ -71,8 +71,7 @@ void measureFrames(int frames) {
     std::printf("frame (ms, %d frames each)   median    p95\n", frames);
     std::printf("  plain                      %6.3f  %6.3f\n", p.median, p.p95);
     std::printf("  shipped                    %6.3f  %6.3f\n", s.median, s.p95);
-    std::printf("  plain / shipped            %6.2fx %6.2fx\n", p.median / s.median,
-                p.p95 / s.p95);
+    std::printf("  plain / shipped            %6.2fx %6.2fx\n", p.median / s.median, p.p95 / s.p95);
 
     releaseMainScreenCaches();
     delete launcherState.backgroundImage;
@@ -84,7 +83,8 @@ void measureFrames(int frames) {
 // graphics, fonts and brushes every time, the picture scaled by GDI+.
 WNDPROC launcherProcedure = nullptr;
 LRESULT CALLBACK plainPaintProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_PAINT) return CallWindowProcW(launcherProcedure, window, message, wParam, lParam);
+    if (message != WM_PAINT)
+        return CallWindowProcW(launcherProcedure, window, message, wParam, lParam);
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     {
@@ -104,7 +104,8 @@ double cpuSeconds() {
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
     const auto seconds = [](const FILETIME& t) {
         return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) / 1e7;
+                                   t.dwLowDateTime) /
+               1e7;
     };
     return seconds(kernel) + seconds(user);
 }
@@ -137,7 +138,8 @@ IdleRun measureIdleLauncher(bool plainPaint, double seconds) {
         if (!window) return;
         if (plainPaint) {
             launcherProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
-            SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(plainPaintProcedure));
+            SetWindowLongPtrW(window, GWLP_WNDPROC,
+                              reinterpret_cast<LONG_PTR>(plainPaintProcedure));
         }
         countedProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
         SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(countingProcedure));

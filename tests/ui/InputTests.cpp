@@ -10,7 +10,9 @@
 namespace {
 
 std::vector<std::wstring> openedPages;
-void recordPage(const std::wstring& address) { openedPages.push_back(address); }
+void recordPage(const std::wstring& address) {
+    openedPages.push_back(address);
+}
 
 // A hidden window that stands in for the launcher's: presses may destroy it
 // and repaint requests invalidate it.
@@ -165,8 +167,11 @@ TEST_F(MainScreenInputTest, EveryPointerMoveRequestsARepaint) {
         int x, y;
     };
     // The same spot twice: the second move changes nothing and still repaints.
-    const Case cases[] = {{false, 100, 300}, {false, 100, 300}, {false, 450, 100},
-                          {true, 450, 100}, {true, 450, 100}};
+    const Case cases[] = {{false, 100, 300},
+                          {false, 100, 300},
+                          {false, 450, 100},
+                          {true, 450, 100},
+                          {true, 450, 100}};
     for (const Case& c : cases) {
         launcherState.settingsOpen = c.settingsOpen;
         ValidateRect(window, nullptr);
@@ -179,10 +184,4 @@ TEST_F(MainScreenInputTest, EveryPointerMoveRequestsARepaint) {
     }
     launcherState.window = nullptr;
     DestroyWindow(window);
-}
-
-TEST(WebPageAddressTest, AppendsThePathToTheSiteAddress) {
-    EXPECT_EQ(webPageAddress(L"/home"), home);
-    EXPECT_EQ(webPageAddress(L"/rankings"), rankings);
-    EXPECT_EQ(home.rfind(L"https://", 0), 0u);
 }

@@ -20,8 +20,12 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -41,7 +45,9 @@ Particle dot(float x, float y, float speed) {
     return p;
 }
 
-bool isWhole(float value) { return value == std::floor(value); }
+bool isWhole(float value) {
+    return value == std::floor(value);
+}
 
 }  // namespace
 

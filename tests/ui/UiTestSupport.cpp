@@ -56,8 +56,12 @@ int Frame::count(int left, int top, int right, int bottom, uint32_t colour) cons
     return n;
 }
 
-Frame renderShipped() { return render(drawMainScreen); }
-Frame renderPlain() { return render(drawMainScreenPlain); }
+Frame renderShipped() {
+    return render(drawMainScreen);
+}
+Frame renderPlain() {
+    return render(drawMainScreenPlain);
+}
 
 Gdiplus::Image* loadTestBackground() {
     // Wine shows the Unix file system as drive Z:.
