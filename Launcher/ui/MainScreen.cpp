@@ -242,7 +242,14 @@ public:
         return *fill_;
     }
 
-    void drawLayered(Gdiplus::Graphics& graphics) {
+    // A frame drawn some other way (the settings panel) leaves the target
+    // unlike the composed layer anywhere.
+    void forgetLastFrame() { lastFrameLayered_ = false; }
+
+    // `holdsLastFrame`: the target still shows the frame this cache drew
+    // last (the window's own buffer), so only the last dots' surroundings
+    // need the composed layer back instead of the whole frame.
+    void drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
         refreshBackground();
         refreshControls();
         const ControlTools kept = tools();
@@ -257,9 +264,16 @@ public:
             dirty_.push_back(area);
         }
 
+        const bool repairOnly =
+            holdsLastFrame && lastFrameLayered_ && lastComposed_ == composedGeneration_;
+        lastFrameLayered_ = false;  // until this frame is complete
         HDC target = graphics.GetHDC();
         if (!target) return;
-        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+        if (repairOnly) {
+            for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
+        } else {
+            BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+        }
         for (const RECT& r : dirty_) blit(target, r, background_->dc(), SRCCOPY);
         graphics.ReleaseHDC(target);
 
@@ -305,6 +319,10 @@ public:
             blit(target, r, decidedPixels_->dc(), SRCPAINT);
         }
         graphics.ReleaseHDC(target);
+        // Everything this frame changed beyond the composed layer lies in dirty_.
+        lastDirty_ = dirty_;
+        lastComposed_ = composedGeneration_;
+        lastFrameLayered_ = holdsLastFrame;
     }
 
     // The window's off-screen buffer, remade only when the client size changes.
@@ -312,6 +330,7 @@ public:
         if (!buffer_ || buffer_->width() != width || buffer_->height() != height) {
             buffer_.reset();
             buffer_ = std::make_unique<OffscreenBitmap>(windowDc, width, height);
+            forgetLastFrame();
         }
         return *buffer_;
     }
@@ -458,6 +477,7 @@ private:
         }
         footprints_[Status] = touchedArea(Status);
         controlsKey_ = std::move(key);
+        ++composedGeneration_;
     }
 
     // Where one control really changes pixels (its text is much shorter than
@@ -524,6 +544,10 @@ private:
     std::vector<uint8_t> blended_;  // changed by the controls, but not decided
     std::vector<RECT> dirty_;
     std::vector<RECT> clipRects_;
+    std::vector<RECT> lastDirty_;
+    unsigned composedGeneration_ = 0;
+    unsigned lastComposed_ = 0;
+    bool lastFrameLayered_ = false;
     RECT footprints_[kControlCount] = {};
     std::vector<const Particle*> visible_;
     std::vector<uint8_t> alone_;  // 1 alone, 2 drawn with an earlier dot, 0 near another
@@ -545,17 +569,26 @@ WebPageOpener webPageOpener = openWithShell;
 
 }  // namespace
 
-void drawMainScreen(Gdiplus::Graphics& graphics) {
+namespace {
+
+void drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     FrameCache& kept = cache();
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     if (launcherState.settingsOpen) {
         // The panel dims the whole frame: nothing of it is decided ahead.
+        kept.forgetLastFrame();
         kept.drawBackground(graphics);
         drawParticles(graphics, kept.particleBrush());
         drawControls(graphics, kept.tools());
         return;
     }
-    kept.drawLayered(graphics);
+    kept.drawLayered(graphics, holdsLastFrame);
+}
+
+}  // namespace
+
+void drawMainScreen(Gdiplus::Graphics& graphics) {
+    drawFrame(graphics, false);
 }
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
@@ -582,8 +615,10 @@ void paintWindow(HWND window) {
     OffscreenBitmap& buffer = cache().buffer(windowDc, width, height);
     if (buffer.valid()) {
         {
+            // Only this function draws into the buffer, so it still holds
+            // the last frame.
             Gdiplus::Graphics graphics(buffer.dc());
-            drawMainScreen(graphics);
+            drawFrame(graphics, true);
         }
         BitBlt(windowDc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
     }

@@ -7,6 +7,7 @@
 #include "UiTestSupport.h"
 #include "ui/Drawing.h"
 #include "ui/MainScreen.h"
+#include "ui/Offscreen.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -258,4 +259,53 @@ TEST_F(MainScreenFrameTest, KeptLayersDrawThePlainPassPixels) {
         }
     }
     launcherState.backgroundImage = picture;
+}
+
+// The window's buffer is repaired frame to frame rather than redrawn whole;
+// what reaches the window must still be the plain frame, through state
+// changes, the settings panel and frames drawn elsewhere in between.
+TEST_F(MainScreenFrameTest, TheWindowShowsThePlainFrameFrameAfterFrame) {
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, kFrameWidth, kFrameHeight,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window, nullptr);
+    addDotsEverywhere(5);
+    launcherState.statusDetail.set(L"Downloading: data/client.pak");
+    const std::vector<std::function<void()>> between = {
+        [] {},
+        [] {},
+        [] { launcherState.rankingHover = true; },
+        [] {  // dots jump as on a respawn, one of them under a button
+            launcherState.particles[0].x = 450.0f;
+            launcherState.particles[0].y = 500.0f;
+            launcherState.particles[1].x = 150.0f;
+            launcherState.particles[1].y = 310.0f;
+        },
+        [] {  // a jump, then a frame drawn into another bitmap
+            launcherState.particles[2].x = 700.0f;
+            launcherState.particles[2].y = 500.0f;
+            renderShipped();
+        },
+        [] {},
+        [] { launcherState.settingsOpen = true; },
+        [] { launcherState.settingsOpen = false; },
+        [] { launcherState.progressPercent = 64; },
+        [] {},
+    };
+    OffscreenBitmap shown(nullptr, kFrameWidth, kFrameHeight);
+    for (size_t frame = 0; frame < between.size(); ++frame) {
+        between[frame]();
+        InvalidateRect(window, nullptr, FALSE);
+        paintWindow(window);
+        HDC windowDc = GetDC(window);
+        BitBlt(shown.dc(), 0, 0, kFrameWidth, kFrameHeight, windowDc, 0, 0, SRCCOPY);
+        ReleaseDC(window, windowDc);
+        const std::vector<uint32_t> plain = renderPlain().pixels;
+        const std::vector<uint32_t> onScreen = shown.pixels();
+        int differing = 0;
+        for (size_t i = 0; i < plain.size(); ++i) differing += plain[i] != onScreen[i];
+        EXPECT_EQ(differing, 0) << "frame " << frame;
+        stepParticles(launcherState.particles);
+    }
+    DestroyWindow(window);
 }
