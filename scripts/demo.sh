@@ -9,10 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${LAUNCHER_BUILD_DIR:-$root/build}"
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)"
+LAUNCHER_BUILD_DIR="$build" "$root/scripts/build.sh"
 
 mode=()
 [ -n "${DISPLAY:-}" ] && mode=(--interactive)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "GameTestSupport.h"
+#include "support/FileTree.h"
 #include "game/GameLaunch.h"
 #include "ui/MainScreen.h"
 
@@ -22,30 +23,6 @@ std::wstring stubGamePath() {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     return directoryOf(self) + L"\\stub\\Main.exe";
-}
-
-// Paths past MAX_PATH need the \\?\ form for the file functions.
-std::wstring extended(const std::wstring& path) {
-    return path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
-}
-
-void removeTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(extended(path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(child);
-            } else {
-                DeleteFileW(extended(child).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(extended(path).c_str());
 }
 
 std::string narrow(const std::wstring& text) {
@@ -120,7 +97,7 @@ protected:
         std::wstring part;
         while (std::getline(parts, part, L'\\')) {
             path += L"\\" + part;
-            CreateDirectoryW(extended(path).c_str(), nullptr);
+            CreateDirectoryW(extendedPath(path).c_str(), nullptr);
         }
         if (withGame) placeGame(path);
         EXPECT_TRUE(SetCurrentDirectoryW(path.c_str())) << narrow(path);
@@ -129,14 +106,14 @@ protected:
 
     static void placeGame(const std::wstring& folder) {
         ASSERT_TRUE(
-            CopyFileW(stubGamePath().c_str(), extended(folder + L"\\Main.exe").c_str(), FALSE))
+            CopyFileW(stubGamePath().c_str(), extendedPath(folder + L"\\Main.exe").c_str(), FALSE))
             << "stub game missing at " << narrow(stubGamePath());
     }
 
     // The stub's record as key=value pairs, waiting for it to appear.
     static std::map<std::string, std::string> waitForRecord(const std::wstring& folder) {
         std::map<std::string, std::string> record;
-        const std::wstring path = extended(folder + L"\\stub-game-record.txt");
+        const std::wstring path = extendedPath(folder + L"\\stub-game-record.txt");
         for (int i = 0; i < 500; ++i) {
             HANDLE file =
                 CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -161,7 +138,7 @@ protected:
     }
 
     static bool recordExists(const std::wstring& folder) {
-        return GetFileAttributesW(extended(folder + L"\\stub-game-record.txt").c_str()) !=
+        return GetFileAttributesW(extendedPath(folder + L"\\stub-game-record.txt").c_str()) !=
                INVALID_FILE_ATTRIBUTES;
     }
 
