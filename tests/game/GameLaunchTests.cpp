@@ -1,85 +1,51 @@
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "GameTestSupport.h"
-#include "support/FileTree.h"
 #include "game/GameLaunch.h"
+#include "support/FileTree.h"
 #include "ui/MainScreen.h"
 
 namespace {
 
-std::wstring directoryOf(const std::wstring& path) {
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-// Built beside the test binaries: <build>\tests\stub\Main.exe.
-std::wstring stubGamePath() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return directoryOf(self) + L"\\stub\\Main.exe";
-}
-
 std::string narrow(const std::wstring& text) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-    out.resize(out.size() - 1);
+    std::string out(text.size() * 3, '\0');
+    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0],
+                                   static_cast<int>(out.size()), nullptr, nullptr));
     return out;
 }
 
 bool mutexExists() {
     HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kGameMutexName);
-    if (!mutex) return false;
-    CloseHandle(mutex);
-    return true;
-}
-
-LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-HWND createTestWindow() {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = testWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"GameLaunchTestWindow";
-    RegisterClassW(&windowClass);  // fails harmlessly when already registered
-    return CreateWindowExW(0, L"GameLaunchTestWindow", L"launch test", WS_POPUP, 0, 0, 100, 100,
-                           nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (mutex) CloseHandle(mutex);
+    return mutex != nullptr;
 }
 
 // The window still answers messages and keeps its state.
 bool windowUsable(HWND window) {
-    if (!IsWindow(window)) return false;
-    SetWindowTextW(window, L"still here");
     wchar_t text[32] = {};
+    SetWindowTextW(window, L"still here");
     GetWindowTextW(window, text, 32);
-    return std::wstring(text) == L"still here";
+    return IsWindow(window) && std::wstring(text) == L"still here";
 }
 
-class GameLaunchTest : public ::testing::Test {
+class GameLaunchTest : public GameStateTest {
 protected:
     void SetUp() override {
-        resetGameState();
-        launcherState.updateFinished = true;
-        launcherState.updateSucceeded = true;
-        wchar_t original[MAX_PATH] = {};
-        GetCurrentDirectoryW(MAX_PATH, original);
-        originalDirectory_ = original;
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        root_ = std::wstring(temp) + L"game-launch-" + std::to_wstring(GetCurrentProcessId()) +
-                L"-" + std::to_wstring(counter_++);
+        static int counter = 0;
+        GameStateTest::SetUp();
+        launcherState.updateFinished = launcherState.updateSucceeded = true;
+        wchar_t buffer[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, buffer);
+        originalDirectory_ = buffer;
+        GetTempPathW(MAX_PATH, buffer);
+        root_ = buffer + (L"game-launch-" + std::to_wstring(counter++));
         removeTree(root_);
         ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
-        window_ = createTestWindow();
+        window_ = CreateWindowExW(0, L"STATIC", L"launch test", WS_POPUP, 0, 0, 100, 100, nullptr,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(window_, nullptr);
     }
 
@@ -87,93 +53,72 @@ protected:
         if (IsWindow(window_)) DestroyWindow(window_);
         SetCurrentDirectoryW(originalDirectory_.c_str());
         removeTree(root_);
-        resetGameState();
+        GameStateTest::TearDown();
     }
 
-    // Makes a game folder below the test's root and enters it.
-    std::wstring enterGameFolder(const std::wstring& relative, bool withGame = true) {
-        std::wstring path = root_;
+    // Makes the game folder below the test's root, with the stub built beside
+    // the test binaries as its Main.exe unless told otherwise, and enters it.
+    void enterGameFolder(const std::wstring& relative, bool withGame = true) {
         std::wstringstream parts(relative);
-        std::wstring part;
-        while (std::getline(parts, part, L'\\')) {
-            path += L"\\" + part;
-            CreateDirectoryW(extendedPath(path).c_str(), nullptr);
-        }
-        if (withGame) placeGame(path);
-        EXPECT_TRUE(SetCurrentDirectoryW(path.c_str())) << narrow(path);
-        return path;
+        folder_ = root_;
+        for (std::wstring part; std::getline(parts, part, L'\\');)
+            CreateDirectoryW(extendedPath(folder_ += L"\\" + part).c_str(), nullptr);
+        if (withGame) placeGame();
+        EXPECT_TRUE(SetCurrentDirectoryW(folder_.c_str())) << narrow(folder_);
     }
 
-    static void placeGame(const std::wstring& folder) {
-        ASSERT_TRUE(
-            CopyFileW(stubGamePath().c_str(), extendedPath(folder + L"\\Main.exe").c_str(), FALSE))
-            << "stub game missing at " << narrow(stubGamePath());
+    void placeGame() {
+        wchar_t self[MAX_PATH] = {};
+        const std::wstring stub(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+        const std::wstring from = stub.substr(0, stub.rfind(L'\\')) + L"\\stub\\Main.exe";
+        ASSERT_TRUE(CopyFileW(from.c_str(), extendedPath(folder_ + L"\\Main.exe").c_str(), FALSE))
+            << "stub game missing at " << narrow(from);
     }
 
-    // The stub's record as key=value pairs, waiting for it to appear.
-    static std::map<std::string, std::string> waitForRecord(const std::wstring& folder) {
-        std::map<std::string, std::string> record;
-        const std::wstring path = extendedPath(folder + L"\\stub-game-record.txt");
-        for (int i = 0; i < 500; ++i) {
-            HANDLE file =
-                CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                char buffer[8192];
-                DWORD read = 0;
-                ReadFile(file, buffer, sizeof buffer, &read, nullptr);
-                CloseHandle(file);
-                std::istringstream lines(std::string(buffer, read));
-                std::string line;
-                while (std::getline(lines, line)) {
-                    const size_t equals = line.find('=');
-                    if (equals != std::string::npos)
-                        record[line.substr(0, equals)] = line.substr(equals + 1);
-                }
-                if (record.count("mutex")) return record;
-                record.clear();
-            }
+    std::wstring recordPath() const { return extendedPath(folder_ + L"\\stub-game-record.txt"); }
+
+    // The stub's record, once written: it holds the file open while it writes.
+    std::string waitForRecord() const {
+        char buffer[8192];
+        DWORD read = 0;
+        for (int i = 0; i < 500 && read == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            HANDLE file = CreateFileW(recordPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      0, nullptr);
+            if (file == INVALID_HANDLE_VALUE) continue;
+            ReadFile(file, buffer, sizeof buffer, &read, nullptr);
+            CloseHandle(file);
         }
-        return record;
+        return std::string(buffer, read);
     }
 
-    static bool recordExists(const std::wstring& folder) {
-        return GetFileAttributesW(extendedPath(folder + L"\\stub-game-record.txt").c_str()) !=
-               INVALID_FILE_ATTRIBUTES;
+    // Gives a wrongly started client time to write its record first.
+    bool recordAppears() const {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return GetFileAttributesW(recordPath().c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
-    // Checks a start from `folder`: no arguments, that folder as working
-    // directory, the mutex held while the client starts, the window closed
-    // after the wait.
-    void expectStarted(const std::wstring& folder, bool byPress = false) {
+    // A start by a press on START GAME: Main.exe from the folder with no
+    // arguments, that folder as working directory, the mutex held while the
+    // client starts, the window closed after 1.5 s.
+    void expectStarted() {
         const auto started = std::chrono::steady_clock::now();
-        if (byPress) {
-            EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
-        } else {
-            launchGame(window_);
-        }
+        EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
         const auto waited = std::chrono::steady_clock::now() - started;
         EXPECT_FALSE(IsWindow(window_)) << "the launcher window stays after the start";
         EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 1400);
         EXPECT_TRUE(mutexExists());
 
-        const auto record = waitForRecord(folder);
-        ASSERT_EQ(record.count("mutex"), 1u) << "the stub game left no record";
-        const std::string exe = narrow(folder + L"\\Main.exe");
-        const std::string& commandLine = record.at("commandline");
-        EXPECT_TRUE(commandLine == exe || commandLine == "\"" + exe + "\"")
-            << "arguments passed: " << commandLine;
-        EXPECT_EQ(record.at("cwd"), narrow(folder));
-        EXPECT_EQ(record.at("mutex"), "held");
+        const std::string record = waitForRecord(), exe = narrow(folder_ + L"\\Main.exe");
+        const std::string rest = "\ncwd=" + narrow(folder_) + "\nmutex=held\n";
+        EXPECT_TRUE(record == "commandline=" + exe + rest ||
+                    record == "commandline=\"" + exe + "\"" + rest)
+            << record;
     }
 
-    static int counter_;
-    std::wstring originalDirectory_;
-    std::wstring root_;
+    std::wstring originalDirectory_, root_, folder_;
     HWND window_ = nullptr;
 };
-
-int GameLaunchTest::counter_ = 0;
 
 }  // namespace
 
@@ -181,40 +126,30 @@ int GameLaunchTest::counter_ = 0;
 // closed, so its absence can only be seen first.
 TEST_F(GameLaunchTest, AClosedGateCreatesNoMutexAndStartsNothing) {
     ASSERT_FALSE(mutexExists()) << "an earlier test in this process created the mutex";
-    const std::wstring folder = enterGameFolder(L"gate");
+    enterGameFolder(L"gate");
     const bool gates[][2] = {{false, false}, {false, true}, {true, false}};
     for (const auto& gate : gates) {
         launcherState.updateFinished = gate[0];
         launcherState.updateSucceeded = gate[1];
-        EXPECT_FALSE(gameStartAllowed());
         launchGame(window_);
-        EXPECT_FALSE(mutexExists()) << gate[0] << gate[1];
         // Through the window's press handler START GAME only moves the window.
         EXPECT_EQ(handleLeftButtonDown(window_, 700, 420), PressResult::DragWindow);
         EXPECT_FALSE(mutexExists()) << gate[0] << gate[1];
         EXPECT_TRUE(windowUsable(window_)) << gate[0] << gate[1];
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(recordExists(folder));
+    EXPECT_FALSE(recordAppears());
 }
 
-TEST_F(GameLaunchTest, StartsMainExeWithoutArgumentsInTheCurrentDirectory) {
-    expectStarted(enterGameFolder(L"game"));
-}
-
+// Placed afterwards, Main.exe starts on the next press, from a folder whose
+// path has spaces.
 TEST_F(GameLaunchTest, WithoutMainExeNothingStartsAndTheNextPressTriesAgain) {
-    const std::wstring folder = enterGameFolder(L"empty", false);
-    launchGame(window_);
+    enterGameFolder(L"My Games\\Tarsk Online", false);
+    EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
     EXPECT_TRUE(windowUsable(window_));
     EXPECT_TRUE(mutexExists());
-    EXPECT_FALSE(recordExists(folder));
 
-    placeGame(folder);
-    expectStarted(folder);
-}
-
-TEST_F(GameLaunchTest, APressOnStartGameStartsFromADirectoryWithSpaces) {
-    expectStarted(enterGameFolder(L"My Games\\Tarsk Online"), true);
+    placeGame();
+    expectStarted();
 }
 
 // The whole path comes back, not its first MAX_PATH characters; no process
@@ -223,12 +158,11 @@ TEST_F(GameLaunchTest, ADirectoryLongerThanMaxPathIsReadWholeAndRefusedQuietly) 
     std::wstring relative;
     for (int i = 0; i < 6; ++i)
         relative += (i ? L"\\" : L"") + std::wstring(48, static_cast<wchar_t>(L'a' + i));
-    const std::wstring folder = enterGameFolder(relative);
-    ASSERT_GT(folder.size(), 300u);
-    EXPECT_EQ(currentDirectory(), folder);
+    enterGameFolder(relative);
+    ASSERT_GT(folder_.size(), 300u);
+    EXPECT_EQ(currentDirectory(), folder_);
 
     launchGame(window_);
     EXPECT_TRUE(windowUsable(window_));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(recordExists(folder));
+    EXPECT_FALSE(recordAppears());
 }

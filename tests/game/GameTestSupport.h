@@ -1,32 +1,11 @@
 // Shared helpers of the game subsystem's tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
-
-#include <string>
 
 #include "app/LauncherState.h"
 #include "game/GameSettings.h"
-
-// Puts the panel and settings fields back to their start values.
-inline void resetGameState() {
-    LauncherState& s = launcherState;
-    s.settingsOpen = false;
-    s.resolutionListOpen = false;
-    s.hoveredResolutionRow = -1;
-    s.windowMode = true;
-    s.soundOn = true;
-    s.musicOn = true;
-    s.volumeLevel = 5;
-    s.resolutionIndex = 5;
-    s.updateFinished = false;
-    s.updateSucceeded = false;
-}
-
-// The tests own HKCU\SOFTWARE\Haldor in their private Wine prefix.
-inline void deleteGameKeys() {
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor");
-}
 
 inline bool gameKeyExists() {
     HKEY key = nullptr;
@@ -35,3 +14,24 @@ inline bool gameKeyExists() {
     RegCloseKey(key);
     return true;
 }
+
+// Each test starts and ends with the start values of the panel, settings and
+// update-gate fields, and without HKCU\SOFTWARE\Haldor (the tests own it in
+// their private Wine prefix).
+class GameStateTest : public ::testing::Test {
+protected:
+    void SetUp() override { clean(); }
+    void TearDown() override { clean(); }
+    static void clean() {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor");
+        resetGameState();
+    }
+    static void resetGameState() {
+        LauncherState& s = launcherState;
+        s.settingsOpen = s.resolutionListOpen = false;
+        s.hoveredResolutionRow = -1;
+        s.windowMode = s.soundOn = s.musicOn = true;
+        s.volumeLevel = s.resolutionIndex = 5;
+        s.updateFinished = s.updateSucceeded = false;
+    }
+};

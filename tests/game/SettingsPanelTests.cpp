@@ -1,10 +1,8 @@
-#include <gtest/gtest.h>
-
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <tuple>
 
 #include "GameTestSupport.h"
 #include "app/Gdiplus.h"
@@ -14,23 +12,9 @@
 
 namespace {
 
-// ---- Presses and pointer moves -------------------------------------------
-
-class SettingsPanelInputTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        deleteGameKeys();
-        resetGameState();
-        launcherState.settingsOpen = true;
-    }
-    void TearDown() override {
-        deleteGameKeys();
-        resetGameState();
-    }
-};
-
-// Everything a press on the panel may change.
-using Snapshot = std::tuple<bool, bool, bool, bool, bool, int32_t, int32_t, int32_t>;
+// Everything a press on the panel may change, by index.
+enum Field { Open, ListOpen, WindowMode, Sound, Music, Hovered, Volume, Resolution, Nothing };
+using Snapshot = std::array<int32_t, 8>;
 
 Snapshot snapshot() {
     const LauncherState& s = launcherState;
@@ -38,137 +22,83 @@ Snapshot snapshot() {
             s.musicOn,      s.hoveredResolutionRow, s.volumeLevel, s.resolutionIndex};
 }
 
+// A press at (x, y) that sets `field` to `value` and nothing else.
+struct Press {
+    int x, y;
+    Field field = Nothing;
+    int32_t value = 0;
+};
+
+class SettingsPanelInputTest : public GameStateTest {
+protected:
+    void SetUp() override { open(false); }
+
+    // The open panel with a volume and a resolution that no press produces,
+    // so that any change to them shows.
+    static void open(bool listOpen) {
+        clean();
+        LauncherState& s = launcherState;
+        s.settingsOpen = true;
+        s.resolutionListOpen = listOpen;
+        s.volumeLevel = s.resolutionIndex = 9;
+    }
+
+    // While the list is open every press closes it too. Only SAVE & ACCEPT
+    // (the panel closing) writes the key.
+    static void expectPress(bool listOpen, const Press& p) {
+        open(listOpen);
+        Snapshot want = snapshot();
+        want[ListOpen] = 0;
+        if (p.field != Nothing) want[p.field] = p.value;
+        handleSettingsClick(p.x, p.y);
+        EXPECT_EQ(snapshot(), want) << p.x << "," << p.y << " list open " << listOpen;
+        EXPECT_EQ(gameKeyExists(), p.field == Open) << p.x << "," << p.y;
+    }
+};
+
 }  // namespace
 
-TEST_F(SettingsPanelInputTest, EveryRowOfTheOpenListSelectsItsResolutionAndClosesTheList) {
-    for (int row = 0; row < 9; ++row) {
-        const int top = 180 + 25 * row;
-        const POINT corners[] = {{400, top}, {599, top + 24}};
-        for (const POINT& p : corners) {
-            launcherState.resolutionIndex = row == 3 ? 7 : 3;
-            launcherState.resolutionListOpen = true;
-            handleSettingsClick(p.x, p.y);
-            EXPECT_EQ(launcherState.resolutionIndex, row) << p.x << "," << p.y;
-            EXPECT_FALSE(launcherState.resolutionListOpen) << p.x << "," << p.y;
-            EXPECT_TRUE(launcherState.settingsOpen);
-        }
-    }
-}
+TEST_F(SettingsPanelInputTest, PressesHitExactlyTheirRectangles) {
+    // The resolution box opens the list; the volume track maps x to
+    // (x - 400) * 9 / 200, so 0 to 8; SAVE & ACCEPT saves and closes.
+    const Press presses[] = {
+        {400, 180, ListOpen, 1}, {599, 209, ListOpen, 1}, {500, 195, ListOpen, 1},
+        {600, 195, Nothing, 0},  {399, 195, Nothing, 0},  {500, 210, Nothing, 0},
+        {500, 179, Nothing, 0},  {400, 360, Volume, 0},   {422, 360, Volume, 0},
+        {423, 360, Volume, 1},   {450, 355, Volume, 2},   {500, 364, Volume, 4},
+        {578, 360, Volume, 8},   {599, 360, Volume, 8},   {399, 360, Nothing, 0},
+        {600, 360, Nothing, 0},  {450, 354, Nothing, 0},  {450, 365, Nothing, 0},
+        {350, 410, Open, 0},     {549, 454, Open, 0},     {349, 430, Nothing, 0},
+        {550, 430, Nothing, 0},  {450, 409, Nothing, 0},  {450, 455, Nothing, 0}};
+    for (const Press& p : presses) expectPress(false, p);
 
-TEST_F(SettingsPanelInputTest, APressOutsideTheOpenListOnlyClosesIt) {
+    // Check boxes are hit over 20 x 20 (18 and 19 lie outside the drawn
+    // 18 x 18 box), never on their labels.
+    const int hits[][2] = {{0, 0}, {19, 19}, {18, 5}, {5, 18}};
+    const int misses[][2] = {{20, 5}, {5, 20}, {-1, 5}, {5, -1}, {28, 8}, {60, 8}};
+    for (int i = 0; i < 3; ++i) {
+        for (const auto& o : hits)
+            expectPress(false, {250 + o[0], 230 + 40 * i + o[1], Field(WindowMode + i)});
+        for (const auto& o : misses) expectPress(false, {250 + o[0], 230 + 40 * i + o[1]});
+    }
+    // A second press switches a check box back, and on the resolution box
+    // picks the row under it from the list the first one opened.
+    open(false);
+    for (int i = 0; i < 2; ++i) handleSettingsClick(255, 275);
+    for (int i = 0; i < 2; ++i) handleSettingsClick(500, 185);
+    EXPECT_TRUE(launcherState.soundOn);
+    EXPECT_EQ(launcherState.resolutionIndex, 0);
+
+    // With the list open a press picks the row under it or only closes it.
+    for (int row = 0; row < 9; ++row) {
+        expectPress(true, {400, 180 + 25 * row, Resolution, row});
+        expectPress(true, {599, 204 + 25 * row, Resolution, row});
+    }
     // Edges of the rows, a visible check box, the volume label, SAVE & ACCEPT
     // below the list and the dimmed area.
-    const POINT presses[] = {{399, 200}, {600, 200}, {500, 405}, {255, 235},
+    const Press outside[] = {{399, 200}, {600, 200}, {500, 405}, {255, 235},
                              {255, 275}, {260, 320}, {450, 420}, {20, 20}};
-    for (const POINT& p : presses) {
-        resetGameState();
-        launcherState.settingsOpen = true;
-        launcherState.resolutionListOpen = true;
-        Snapshot before = snapshot();
-        handleSettingsClick(p.x, p.y);
-        std::get<1>(before) = false;
-        EXPECT_TRUE(snapshot() == before) << p.x << "," << p.y;
-    }
-    EXPECT_FALSE(gameKeyExists()) << "a press that only closes the list saved";
-
-    // With the list closed again, the same press on SAVE & ACCEPT saves.
-    handleSettingsClick(450, 420);
-    EXPECT_FALSE(launcherState.settingsOpen);
-    EXPECT_TRUE(gameKeyExists());
-}
-
-TEST_F(SettingsPanelInputTest, TheResolutionBoxOpensTheListAndNothingElse) {
-    struct Case {
-        int x, y;
-        bool opens;
-    };
-    const Case cases[] = {{400, 180, true},  {599, 209, true},  {500, 195, true}, {600, 195, false},
-                          {399, 195, false}, {500, 210, false}, {500, 179, false}};
-    for (const Case& c : cases) {
-        resetGameState();
-        launcherState.settingsOpen = true;
-        handleSettingsClick(c.x, c.y);
-        EXPECT_EQ(launcherState.resolutionListOpen, c.opens) << c.x << "," << c.y;
-        EXPECT_EQ(launcherState.resolutionIndex, 5);
-    }
-    // Pressing the same spot again picks the row under it, not the old value.
-    handleSettingsClick(500, 185);
-    handleSettingsClick(500, 185);
-    EXPECT_EQ(launcherState.resolutionIndex, 0);
-}
-
-TEST_F(SettingsPanelInputTest, CheckBoxesToggleOverTwentyPixelsButNotOnTheirLabels) {
-    struct Box {
-        int left, top;
-        bool LauncherState::*field;
-    };
-    const Box boxes[] = {{250, 230, &LauncherState::windowMode},
-                         {250, 270, &LauncherState::soundOn},
-                         {250, 310, &LauncherState::musicOn}};
-    struct Offset {
-        int dx, dy;
-        bool toggles;
-    };
-    // 18 and 19 lie outside the drawn box but inside the hit area.
-    const Offset offsets[] = {{0, 0, true},   {19, 19, true}, {18, 5, true},  {5, 18, true},
-                              {20, 5, false}, {5, 20, false}, {-1, 5, false}, {5, -1, false},
-                              {28, 8, false}, {60, 8, false}};
-    for (const Box& box : boxes) {
-        for (const Offset& o : offsets) {
-            resetGameState();
-            launcherState.settingsOpen = true;
-            const Snapshot before = snapshot();
-            handleSettingsClick(box.left + o.dx, box.top + o.dy);
-            EXPECT_EQ(launcherState.*box.field, !o.toggles)
-                << "box at " << box.top << " offset " << o.dx << "," << o.dy;
-            launcherState.*box.field = true;
-            EXPECT_TRUE(snapshot() == before) << "only the box's own switch may change";
-        }
-    }
-    // A second press switches it back on.
-    handleSettingsClick(255, 275);
-    handleSettingsClick(255, 275);
-    EXPECT_TRUE(launcherState.soundOn);
-}
-
-TEST_F(SettingsPanelInputTest, TheVolumeTrackMapsColumnsToLevelsZeroToEight) {
-    struct Case {
-        int x, y;
-        int32_t level;
-    };
-    const Case cases[] = {{400, 360, 0}, {422, 360, 0}, {423, 360, 1}, {450, 355, 2},
-                          {500, 364, 4}, {578, 360, 8}, {599, 360, 8}};
-    for (const Case& c : cases) {
-        launcherState.volumeLevel = 9;
-        handleSettingsClick(c.x, c.y);
-        EXPECT_EQ(launcherState.volumeLevel, c.level) << c.x << "," << c.y;
-    }
-    const POINT misses[] = {{399, 360}, {600, 360}, {450, 354}, {450, 365}};
-    for (const POINT& p : misses) {
-        launcherState.volumeLevel = 9;
-        handleSettingsClick(p.x, p.y);
-        EXPECT_EQ(launcherState.volumeLevel, 9) << p.x << "," << p.y;
-    }
-}
-
-TEST_F(SettingsPanelInputTest, SaveAndAcceptWritesTheEditsAndClosesThePanel) {
-    const POINT hits[] = {{350, 410}, {549, 454}};
-    for (const POINT& p : hits) {
-        deleteGameKeys();
-        launcherState.settingsOpen = true;
-        launcherState.volumeLevel = 3;
-        handleSettingsClick(p.x, p.y);
-        EXPECT_FALSE(launcherState.settingsOpen) << p.x << "," << p.y;
-        EXPECT_TRUE(gameKeyExists()) << p.x << "," << p.y;
-    }
-    const POINT misses[] = {{349, 430}, {550, 430}, {450, 409}, {450, 455}};
-    for (const POINT& p : misses) {
-        deleteGameKeys();
-        launcherState.settingsOpen = true;
-        handleSettingsClick(p.x, p.y);
-        EXPECT_TRUE(launcherState.settingsOpen) << p.x << "," << p.y;
-        EXPECT_FALSE(gameKeyExists()) << p.x << "," << p.y;
-    }
+    for (const Press& p : outside) expectPress(true, p);
 }
 
 TEST_F(SettingsPanelInputTest, SaveAndAcceptClosesThePanelEvenWhenTheSaveFails) {
@@ -178,15 +108,11 @@ TEST_F(SettingsPanelInputTest, SaveAndAcceptClosesThePanelEvenWhenTheSaveFails) 
                               REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &parent, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(parent);
-
     launcherState.musicOn = false;
-    launcherState.volumeLevel = 2;
     handleSettingsClick(450, 430);
     EXPECT_FALSE(launcherState.settingsOpen);
     ASSERT_FALSE(gameKeyExists()) << "the save was expected to fail here";
-    // The edits stay in memory.
-    EXPECT_FALSE(launcherState.musicOn);
-    EXPECT_EQ(launcherState.volumeLevel, 2);
+    EXPECT_FALSE(launcherState.musicOn) << "the edits stay in memory";
 }
 
 TEST_F(SettingsPanelInputTest, PointerMovesTrackTheListRowOnlyWhileTheListIsOpen) {
@@ -194,35 +120,20 @@ TEST_F(SettingsPanelInputTest, PointerMovesTrackTheListRowOnlyWhileTheListIsOpen
     EXPECT_EQ(launcherState.hoveredResolutionRow, -1) << "the list is closed";
 
     launcherState.resolutionListOpen = true;
-    struct Case {
-        int x, y;
-        int32_t row;
-    };
-    const Case cases[] = {{500, 180, 0},  {500, 204, 0},  {500, 205, 1},
-                          {400, 380, 8},  {599, 404, 8},  {500, 405, -1},
-                          {399, 300, -1}, {600, 300, -1}, {450, 290, 4}};
-    for (const Case& c : cases) {
-        handleSettingsMouseMove(c.x, c.y);
-        EXPECT_EQ(launcherState.hoveredResolutionRow, c.row) << c.x << "," << c.y;
+    const struct {
+        int x, y, row;
+    } moves[] = {{500, 180, 0},  {500, 204, 0},  {500, 205, 1},  {400, 380, 8}, {599, 404, 8},
+                 {500, 405, -1}, {399, 300, -1}, {600, 300, -1}, {450, 290, 4}};
+    for (const auto& m : moves) {
+        handleSettingsMouseMove(m.x, m.y);
+        EXPECT_EQ(launcherState.hoveredResolutionRow, m.row) << m.x << "," << m.y;
     }
 
     // Closing the list keeps the row for the next time it opens.
     handleSettingsClick(100, 100);
     EXPECT_FALSE(launcherState.resolutionListOpen);
     EXPECT_EQ(launcherState.hoveredResolutionRow, 4);
-    handleSettingsMouseMove(500, 300);
-    EXPECT_EQ(launcherState.hoveredResolutionRow, 4);
-    EXPECT_EQ(launcherState.resolutionIndex, 5);
 }
-
-namespace {
-
-int pagesOpened = 0;
-void countPage(const std::wstring&) {
-    ++pagesOpened;
-}
-
-}  // namespace
 
 // The main window's press handler hands every press but the close button's
 // to the panel while it is open.
@@ -230,10 +141,9 @@ TEST_F(SettingsPanelInputTest, WhileOpenNoPressDragsOrReachesTheMainScreen) {
     HWND window = CreateWindowExW(0, L"STATIC", L"panel", WS_POPUP, 0, 0, 900, 550, nullptr,
                                   nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(window, nullptr);
-    const WebPageOpener previous = setWebPageOpener(countPage);
-    pagesOpened = 0;
-    launcherState.updateFinished = true;
-    launcherState.updateSucceeded = true;
+    static int pagesOpened = 0;
+    const WebPageOpener previous = setWebPageOpener([](const std::wstring&) { ++pagesOpened; });
+    launcherState.updateFinished = launcherState.updateSucceeded = true;
 
     // Background, NEWS, RANKING, SETTINGS, START GAME, the close button's
     // edges, the panel body and the labels.
@@ -243,155 +153,124 @@ TEST_F(SettingsPanelInputTest, WhileOpenNoPressDragsOrReachesTheMainScreen) {
         const Snapshot before = snapshot();
         EXPECT_EQ(handleLeftButtonDown(window, p.x, p.y), PressResult::Handled)
             << p.x << "," << p.y;
-        EXPECT_TRUE(snapshot() == before) << p.x << "," << p.y;
+        EXPECT_EQ(snapshot(), before) << p.x << "," << p.y;
         EXPECT_TRUE(IsWindow(window)) << p.x << "," << p.y;
     }
     EXPECT_EQ(pagesOpened, 0);
 
     // The close button still closes, and nothing is saved.
-    launcherState.volumeLevel = 1;
     EXPECT_EQ(handleLeftButtonDown(window, 870, 20), PressResult::Handled);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(gameKeyExists());
     setWebPageOpener(previous);
 }
 
-// ---- Frames ------------------------------------------------------------
-
 namespace {
 
-class GdiplusSession {
-public:
-    GdiplusSession() {
+using Gdiplus::ARGB;
+
+int channel(ARGB colour, int shift) {
+    return static_cast<int>((colour >> shift) & 0xFF);
+}
+
+bool closeTo(ARGB got, ARGB want, int tolerance) {
+    for (int shift : {0, 8, 16})
+        if (std::abs(channel(got, shift) - channel(want, shift)) > tolerance) return false;
+    return true;
+}
+
+// The opaque result of `top`, with its alpha, over the opaque `bottom`.
+ARGB over(ARGB top, ARGB bottom) {
+    const int a = static_cast<int>(top >> 24);
+    ARGB out = 0xFF000000;
+    for (int shift : {0, 8, 16})
+        out |= ARGB((channel(top, shift) * a + channel(bottom, shift) * (255 - a) + 127) / 255)
+               << shift;
+    return out;
+}
+
+// The main screen stands in as plain blue under the panel alone.
+constexpr ARGB kUnderneath = 0xFF0000FF, kDim = 0xD2000000, kOrange = 0xFFFF8C00,
+               kWhite = 0xFFFFFFFF, kCheckMark = 0xFF00BEFF, kCheckBox = 0xFF0A141E,
+               kPanel = 0xFF191919, kControl = 0xFF323232, kSaveButton = 0xFF009664,
+               kList = 0xFF2D2D2D, kHovered = 0x64FFFFFF, kSelected = 0x960078D7;
+
+class SettingsPanelFrameTest : public GameStateTest {
+protected:
+    static void SetUpTestSuite() {
         Gdiplus::GdiplusStartupInput input;
         Gdiplus::GdiplusStartup(&token_, &input, nullptr);
     }
-    ~GdiplusSession() { Gdiplus::GdiplusShutdown(token_); }
-
-private:
-    ULONG_PTR token_ = 0;
-};
-
-struct Rgb {
-    int r, g, b;
-};
-
-Rgb rgb(Gdiplus::ARGB c) {
-    return {static_cast<int>((c >> 16) & 0xFF), static_cast<int>((c >> 8) & 0xFF),
-            static_cast<int>(c & 0xFF)};
-}
-
-bool closeTo(const Rgb& got, const Rgb& want, int tolerance = 4) {
-    return std::abs(got.r - want.r) <= tolerance && std::abs(got.g - want.g) <= tolerance &&
-           std::abs(got.b - want.b) <= tolerance;
-}
-
-std::string show(const Rgb& c) {
-    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
-}
-
-// The main screen stands in as plain blue, so the dim layer's result is
-// known: 255 * (255 - 0xD2) / 255 = 45 in blue.
-constexpr Gdiplus::ARGB kUnderneath = 0xFF0000FF;
-
-class SettingsPanelFrameTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { session_ = new GdiplusSession; }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
+    static void TearDownTestSuite() { Gdiplus::GdiplusShutdown(token_); }
     void SetUp() override {
-        resetGameState();
+        GameStateTest::SetUp();
         launcherState.settingsOpen = true;
     }
-    void TearDown() override { resetGameState(); }
 
-    // Renders one frame of the open panel over the stand-in main screen.
-    void render() {
+    // One frame over the stand-in: the panel alone (with the launcher's own
+    // resources and font fallback) or the whole main screen.
+    void render(bool wholeScreen = false) {
         bitmap_ = std::make_unique<Gdiplus::Bitmap>(900, 550, PixelFormat32bppARGB);
         Gdiplus::Graphics graphics(bitmap_.get());
-        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         Gdiplus::SolidBrush underneath(kUnderneath);
         graphics.FillRectangle(&underneath, 0, 0, 900, 550);
-
-        // The launcher's own resources, with its fallback for the missing "Segoe UI".
+        if (wholeScreen) return drawMainScreenPlain(graphics);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         const PaintResourceSet resources;
         drawSettingsPanel(graphics, resources.get());
     }
 
-    Rgb at(int x, int y) const {
+    ARGB at(int x, int y) const {
         Gdiplus::Color colour;
         bitmap_->GetPixel(x, y, &colour);
-        return rgb(colour.GetValue());
+        return colour.GetValue();
+    }
+
+    ::testing::AssertionResult pixel(int x, int y, ARGB want, int tolerance = 4) const {
+        if (closeTo(at(x, y), want, tolerance)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "pixel " << x << "," << y << " is " << std::hex << at(x, y) << ", not " << want;
     }
 
     // Pixels of the rectangle [left, right) x [top, bottom) close to a colour.
-    int count(int left, int top, int right, int bottom, const Rgb& colour, int tolerance) const {
+    int count(int left, int top, int right, int bottom, ARGB colour, int tolerance) const {
         int n = 0;
         for (int y = top; y < bottom; ++y)
-            for (int x = left; x < right; ++x)
-                if (closeTo(at(x, y), colour, tolerance)) ++n;
+            for (int x = left; x < right; ++x) n += closeTo(at(x, y), colour, tolerance);
         return n;
     }
 
-    // Pixels on the volume track's middle row that are more fill than track
-    // (right of the white volume label).
-    int volumeFillWidthDrawn() const {
-        int n = 0;
-        for (int x = 352; x < 700; ++x) {
-            const Rgb c = at(x, 360);
-            if (c.g > (0xB4 + 0x32) / 2 && c.r < 0x32) ++n;
-        }
-        return n;
-    }
-
-    static GdiplusSession* session_;
+    static ULONG_PTR token_;
     std::unique_ptr<Gdiplus::Bitmap> bitmap_;
 };
 
-GdiplusSession* SettingsPanelFrameTest::session_ = nullptr;
-
-const Rgb kOrange{0xFF, 0x8C, 0x00};
-const Rgb kWhite{0xFF, 0xFF, 0xFF};
-const Rgb kCheckMark{0x00, 0xBE, 0xFF};
-const Rgb kListBackground{0x2D, 0x2D, 0x2D};
-
-// Alpha blend of a colour with the given alpha over an opaque one.
-Rgb over(Gdiplus::ARGB top, const Rgb& bottom) {
-    const int a = static_cast<int>(top >> 24);
-    const Rgb t = rgb(top);
-    auto mix = [a](int x, int y) { return (x * a + y * (255 - a) + 127) / 255; };
-    return {mix(t.r, bottom.r), mix(t.g, bottom.g), mix(t.b, bottom.b)};
-}
+ULONG_PTR SettingsPanelFrameTest::token_ = 0;
 
 }  // namespace
 
+// Drawn by the main screen's paint pass: outside the panel, the whole main
+// screen under the dim layer; inside, the body, title, box and controls.
 TEST_F(SettingsPanelFrameTest, DimsTheMainScreenAndDrawsTheBodyTitleAndControls) {
-    render();
-    const Rgb dimmed = over(0xD2000000, rgb(kUnderneath));
-    const POINT outside[] = {{5, 5}, {899, 0}, {100, 300}, {800, 500}, {0, 549}};
-    for (const POINT& p : outside) {
-        EXPECT_TRUE(closeTo(at(p.x, p.y), dimmed, 2))
-            << p.x << "," << p.y << " " << show(at(p.x, p.y));
-    }
+    const POINT outside[] = {{5, 5},   {899, 0},   {100, 300}, {800, 500},
+                             {0, 549}, {740, 450}, {780, 510}, {864, 36}};
+    launcherState.settingsOpen = false;
+    render(true);
+    ARGB plain[8];
+    for (int i = 0; i < 8; ++i) plain[i] = at(outside[i].x, outside[i].y);
+    EXPECT_FALSE(pixel(215, 460, kPanel)) << "no panel while closed";
 
-    // Panel body, resolution box, volume track and SAVE & ACCEPT, away from
-    // every text and rounded corner.
-    struct Spot {
-        int x, y;
-        Rgb colour;
-        const char* what;
-    };
-    const Spot spots[] = {{215, 460, {0x19, 0x19, 0x19}, "panel body"},
-                          {685, 135, {0x19, 0x19, 0x19}, "panel body"},
-                          {405, 205, {0x32, 0x32, 0x32}, "resolution box"},
-                          {595, 360, {0x32, 0x32, 0x32}, "volume track beyond the fill"},
-                          {356, 450, {0x00, 0x96, 0x64}, "SAVE & ACCEPT"}};
-    for (const Spot& s : spots) {
-        EXPECT_TRUE(closeTo(at(s.x, s.y), s.colour)) << s.what << " " << show(at(s.x, s.y));
+    launcherState.settingsOpen = true;
+    render(true);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(i < 5 || plain[i] != kUnderneath) << "START GAME, progress track, close";
+        EXPECT_TRUE(pixel(outside[i].x, outside[i].y, over(kDim, plain[i]), 3));
     }
+    // Away from every text and rounded corner.
+    EXPECT_TRUE(pixel(215, 460, kPanel)) << "panel body";
+    EXPECT_TRUE(pixel(685, 135, kPanel)) << "panel body";
+    EXPECT_TRUE(pixel(405, 205, kControl)) << "resolution box";
+    EXPECT_TRUE(pixel(595, 360, kControl)) << "volume track beyond the fill";
+    EXPECT_TRUE(pixel(356, 450, kSaveButton)) << "SAVE & ACCEPT";
 
     EXPECT_GT(count(200, 140, 700, 180, kOrange, 40), 20) << "title";
     EXPECT_EQ(count(200, 120, 700, 140, kOrange, 40), 0) << "the title sits in its rectangle";
@@ -401,117 +280,65 @@ TEST_F(SettingsPanelFrameTest, DimsTheMainScreenAndDrawsTheBodyTitleAndControls)
     EXPECT_GT(count(350, 410, 550, 455, kWhite, 30), 20) << "SAVE & ACCEPT text";
 }
 
-TEST_F(SettingsPanelFrameTest, TheMainScreenIsDrawnInFullUnderTheDimLayer) {
-    struct Spot {
-        int x, y;
-        Rgb colour;
-    };
-    // START GAME, the progress track and the close button, off their labels.
-    const Spot spots[] = {{740, 450, {0x00, 0xB4, 0x78}},
-                          {780, 510, {0x28, 0x28, 0x28}},
-                          {864, 36, {0x96, 0x1E, 0x1E}}};
-    for (bool open : {false, true}) {
-        launcherState.settingsOpen = open;
-        bitmap_ = std::make_unique<Gdiplus::Bitmap>(900, 550, PixelFormat32bppARGB);
-        {
-            Gdiplus::Graphics graphics(bitmap_.get());
-            Gdiplus::SolidBrush underneath(kUnderneath);
-            graphics.FillRectangle(&underneath, 0, 0, 900, 550);
-            drawMainScreenPlain(graphics);
-        }
-        for (const Spot& s : spots) {
-            const Rgb want = open ? over(0xD2000000, s.colour) : s.colour;
-            EXPECT_TRUE(closeTo(at(s.x, s.y), want))
-                << open << " at " << s.x << "," << s.y << " " << show(at(s.x, s.y));
-        }
-        // The panel is there exactly while open.
-        EXPECT_EQ(closeTo(at(215, 460), {0x19, 0x19, 0x19}), open);
-    }
-}
-
-TEST_F(SettingsPanelFrameTest, CheckMarksShowExactlyForTheSwitchesThatAreOn) {
-    const bool states[][3] = {
-        {true, true, true}, {false, true, false}, {true, false, true}, {false, false, false}};
-    const int tops[] = {230, 270, 310};
-    for (const auto& on : states) {
-        launcherState.windowMode = on[0];
-        launcherState.soundOn = on[1];
-        launcherState.musicOn = on[2];
-        render();
-        for (int i = 0; i < 3; ++i) {
-            const int top = tops[i];
-            const int marks = count(251, top + 1, 268, top + 18, kCheckMark, 40);
-            if (on[i]) {
-                EXPECT_GT(marks, 5) << "box " << i;
-            } else {
-                EXPECT_EQ(marks, 0) << "box " << i;
-            }
-            // The box's own fill where the mark never reaches.
-            EXPECT_TRUE(closeTo(at(265, top + 15), {0x0A, 0x14, 0x1E}))
-                << "box " << i << " " << show(at(265, top + 15));
-            EXPECT_GT(count(278, top - 2, 428, top + 23, kWhite, 30), 10) << "label " << i;
-        }
-    }
-}
-
-TEST_F(SettingsPanelFrameTest, VolumeFillFollowsTheLevelAndStaysOnTheTrack) {
-    struct Case {
+// Check marks exactly for the switches that are on; the volume fill for any
+// stored level, kept on the track; the open list's hovered and selected rows,
+// the selection drawn over the hover. A resolution outside the nine rows shows
+// no label in the box and marks no row.
+TEST_F(SettingsPanelFrameTest, EachStateShowsItsSwitchesVolumeAndRows) {
+    const struct {
+        int on;  // bit 0: window mode, bit 1: sound, bit 2: music
         int32_t level;
         int width;
-    };
-    const Case cases[] = {{0, 0},    {5, 111}, {8, 177},         {9, 200},
-                          {12, 200}, {-3, 0},  {INT32_MAX, 200}, {INT32_MIN, 0}};
-    for (const Case& c : cases) {
-        launcherState.volumeLevel = c.level;
+        int32_t hovered, selected;
+    } cases[] = {{7, 0, 0, 2, 6},           {2, 5, 111, 6, 6},       {5, 8, 177, -1, 9},
+                 {0, 9, 200, 4, -1},        {7, 12, 200, -1, 1000},  {2, -3, 0, 0, 0},
+                 {5, INT32_MAX, 200, 8, 3}, {0, INT32_MIN, 0, -1, 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "level " << c.level << ", rows " << c.hovered << "/" << c.selected);
+        LauncherState& s = launcherState;
+        s.windowMode = c.on & 1;
+        s.soundOn = c.on & 2;
+        s.musicOn = c.on & 4;
+        s.volumeLevel = c.level;
+        s.hoveredResolutionRow = c.hovered;
+        s.resolutionIndex = c.selected;
+        s.resolutionListOpen = false;
         render();
-        EXPECT_NEAR(volumeFillWidthDrawn(), c.width, 1) << "level " << c.level;
-        // Nothing green left of the track or right of it.
-        EXPECT_LT(at(395, 360).g, 0x60) << "level " << c.level;
-        EXPECT_LT(at(606, 360).g, 0x60) << "level " << c.level;
-    }
-}
+        for (int i = 0; i < 3; ++i) {
+            const int top = 230 + 40 * i;
+            const int marks = count(251, top + 1, 268, top + 18, kCheckMark, 40);
+            EXPECT_TRUE(c.on >> i & 1 ? marks > 5 : marks == 0) << "box " << i << ": " << marks;
+            EXPECT_TRUE(pixel(265, top + 15, kCheckBox)) << "the box's fill, box " << i;
+            EXPECT_GT(count(278, top - 2, 428, top + 23, kWhite, 30), 10) << "label " << i;
+        }
+        // Pixels of the track's middle row, right of the white label, that
+        // are more fill than track; no green beside the track.
+        int width = 0;
+        for (int x = 352; x < 700; ++x)
+            width += channel(at(x, 360), 8) > (0xB4 + 0x32) / 2 && channel(at(x, 360), 16) < 0x32;
+        EXPECT_NEAR(width, c.width, 1);
+        EXPECT_LT(channel(at(395, 360), 8), 0x60);
+        EXPECT_LT(channel(at(606, 360), 8), 0x60);
+        EXPECT_TRUE(c.selected >= 0 && c.selected < 9 ? count(400, 180, 600, 210, kOrange, 40) > 10
+                                                      : count(400, 180, 600, 210, kOrange, 60) == 0)
+            << "the box's label";
 
-TEST_F(SettingsPanelFrameTest, TheOpenListMarksTheHoveredAndTheSelectedRow) {
-    launcherState.resolutionListOpen = true;
-    launcherState.hoveredResolutionRow = 2;
-    launcherState.resolutionIndex = 6;
-    render();
-    const Rgb hovered = over(0x64FFFFFF, kListBackground);
-    const Rgb selected = over(0x960078D7, kListBackground);
-    for (int row = 0; row < 9; ++row) {
-        const Rgb want = row == 2 ? hovered : row == 6 ? selected : kListBackground;
-        const Rgb got = at(410, 180 + 25 * row + 12);
-        EXPECT_TRUE(closeTo(got, want)) << "row " << row << " " << show(got);
-        EXPECT_GT(count(400, 180 + 25 * row, 600, 205 + 25 * row, kWhite, 30), 10)
-            << "label of row " << row;
-    }
-    // The list covers the box and the volume slider; the check boxes stay.
-    EXPECT_TRUE(closeTo(at(410, 360), kListBackground)) << show(at(410, 360));
-    EXPECT_EQ(count(400, 180, 600, 210, kOrange, 40), 0) << "the box's label is covered";
-    EXPECT_TRUE(closeTo(at(265, 245), {0x0A, 0x14, 0x1E}));
-    // Below the list, SAVE & ACCEPT is still seen.
-    EXPECT_TRUE(closeTo(at(405, 450), {0x00, 0x96, 0x64})) << show(at(405, 450));
-
-    // Hovered and selected together: the selection on top of the hover.
-    launcherState.hoveredResolutionRow = 6;
-    render();
-    const Rgb both = over(0x960078D7, hovered);
-    EXPECT_TRUE(closeTo(at(410, 180 + 25 * 6 + 12), both)) << show(at(410, 180 + 25 * 6 + 12));
-}
-
-TEST_F(SettingsPanelFrameTest, AResolutionOutsideTheListShowsNoLabelAndNoSelectedRow) {
-    const int32_t outside[] = {9, -1, 1000};
-    for (int32_t index : outside) {
-        launcherState.resolutionIndex = index;
-        launcherState.resolutionListOpen = false;
-        render();
-        EXPECT_EQ(count(400, 180, 600, 210, kOrange, 60), 0) << index;
-
-        launcherState.resolutionListOpen = true;
+        s.resolutionListOpen = true;
         render();
         for (int row = 0; row < 9; ++row) {
-            EXPECT_TRUE(closeTo(at(410, 180 + 25 * row + 12), kListBackground))
-                << index << " row " << row;
+            ARGB want = kList;
+            if (row == c.hovered) want = over(kHovered, want);
+            if (row == c.selected) want = over(kSelected, want);
+            EXPECT_TRUE(pixel(410, 192 + 25 * row, want));
+            EXPECT_GT(count(400, 180 + 25 * row, 600, 205 + 25 * row, kWhite, 30), 10)
+                << "label of row " << row;
         }
+        // The list covers the box and the volume slider; the check boxes and,
+        // below the list, SAVE & ACCEPT stay.
+        EXPECT_TRUE(pixel(410, 360, kList));
+        EXPECT_EQ(count(400, 180, 600, 210, kOrange, 40), 0) << "the box's label is covered";
+        EXPECT_TRUE(pixel(265, 245, kCheckBox));
+        EXPECT_TRUE(pixel(405, 450, kSaveButton));
     }
 }
