@@ -1,38 +1,118 @@
-// Shared pieces of the main-screen tests: GDI+ for the test binary, a clean
-// LauncherState and frames rendered into 900 x 550 bitmaps.
+// Shared pieces of the main-screen tests: GDI+ for the binary, a clean state over the
+// real background picture, a stand-in window and frames rendered into 900 x 550 bitmaps.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/Gdiplus.h"
 #include "app/LauncherState.h"
+#include "ui/MainScreen.h"
+#include "ui/Offscreen.h"
 
 constexpr int kFrameWidth = 900;
 constexpr int kFrameHeight = 550;
 
-// Starts GDI+ once for the whole binary and stops it at the end.
-class GdiplusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override;
-    void TearDown() override;
+struct GdiplusEnvironment : ::testing::Environment {
+    ULONG_PTR token_ = 0;
+    void SetUp() override {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+    }
+    void TearDown() override {
+        releaseMainScreenCaches();
+        delete launcherState.backgroundImage;
+        launcherState.backgroundImage = nullptr;
+        Gdiplus::GdiplusShutdown(token_);
+    }
+};
+inline ::testing::Environment* const gdiplusEnvironment =
+    ::testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
+
+// Every field the main screen reads back to its initial value.
+inline void resetMainScreenState() {
+    LauncherState& s = launcherState;
+    s.window = nullptr;
+    s.particles.clear();
+    s.progressPercent = 0;
+    s.updateFinished = s.updateSucceeded = false;
+    s.statusDetail.set(L"");
+    s.newsHover = s.rankingHover = s.settingsHover = s.startHover = s.closeHover = false;
+    s.settingsOpen = s.resolutionListOpen = false;
+    s.hoveredResolutionRow = -1;
+}
+
+// Pages that NEWS and RANKING asked for: no test starts a browser.
+inline std::vector<std::wstring> openedPages;
+
+class MainScreenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetMainScreenState();
+        openedPages.clear();
+        setWebPageOpener([](const std::wstring& address) { openedPages.push_back(address); });
+        if (!launcherState.backgroundImage) {
+            const std::string unixPath = UI_TEST_BACKGROUND_PNG;  // Wine shows it on drive Z:
+            const std::wstring path = L"Z:" + std::wstring(unixPath.begin(), unixPath.end());
+            launcherState.backgroundImage = new Gdiplus::Image(path.c_str(), FALSE);
+        }
+        ASSERT_EQ(launcherState.backgroundImage->GetLastStatus(), Gdiplus::Ok)
+            << "background picture not readable";
+        releaseMainScreenCaches();
+    }
+    void TearDown() override {
+        setWebPageOpener(nullptr);  // the shell again
+        resetMainScreenState();
+    }
 };
 
-// Puts every field the main screen reads back to its initial value.
-void resetMainScreenState();
+// A hidden popup window standing in for the launcher's; destroyed unless already gone.
+struct StandInWindow {
+    HWND handle =
+        CreateWindowExW(0, L"STATIC", L"stand-in", WS_POPUP, 0, 0, kFrameWidth, kFrameHeight,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ~StandInWindow() {
+        if (IsWindow(handle)) DestroyWindow(handle);
+    }
+};
+
+using Pixels = std::vector<uint32_t>;  // 0x00RRGGBB, top row first
 
 struct Frame {
-    std::vector<uint32_t> pixels;  // 0x00RRGGBB, top row first
+    Pixels pixels;
     uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * kFrameWidth + x]; }
     // How many pixels of [left, right) x [top, bottom) equal `colour`.
-    int count(int left, int top, int right, int bottom, uint32_t colour) const;
+    int count(int left, int top, int right, int bottom, uint32_t colour) const {
+        int n = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left; x < right; ++x) n += at(x, y) == colour;
+        }
+        return n;
+    }
 };
 
-// A frame drawn the shipped way (kept pieces) or the plain way.
-Frame renderShipped();
-Frame renderPlain();
+// A frame drawn the shipped way (drawMainScreen) or the plain way.
+inline Frame render(void (*draw)(Gdiplus::Graphics&) = drawMainScreen) {
+    OffscreenBitmap bitmap(nullptr, kFrameWidth, kFrameHeight);
+    {
+        Gdiplus::Graphics graphics(bitmap.dc());
+        draw(graphics);
+    }
+    return Frame{bitmap.pixels()};
+}
 
-// The real background picture (owned by the caller; delete before GDI+ stops).
-Gdiplus::Image* loadTestBackground();
+inline int differingPixels(const Pixels& a, const Pixels& b) {
+    if (a.size() != b.size()) return -1;
+    int n = 0;
+    for (size_t i = 0; i < a.size(); ++i) n += a[i] != b[i];
+    return n;
+}
+
+inline std::string hex(uint32_t colour) {
+    char text[16];
+    snprintf(text, sizeof(text), "%06X", static_cast<unsigned>(colour));
+    return text;
+}

@@ -1,43 +1,32 @@
 #!/usr/bin/env bash
-# Starts Launcher.exe on the test display, takes a screenshot of the X
-# server and checks the main screen's pixels at their places, then closes the
-# launcher with its own "X" button. Keeps the picture in <build>/screenshots.
-# Usage: screenshot.sh BUILD_DIR BACKGROUND_PNG (inside scripts/sandbox.sh).
+# Starts Launcher.exe on the test display (inside scripts/sandbox.sh), keeps a
+# screenshot in <build>/screenshots, checks the main screen's pixels at their
+# places, then closes the launcher with its own "X" button.
+# Usage: screenshot.sh BUILD_DIR BACKGROUND_PNG
 set -uo pipefail
-build=$1
-background=$2
+build=$1 background=$2
 shots="$build/screenshots"
 root="$shots/screen-root.png"
-shot="$shots/main-screen.png"
+shot="$shots/main-screen.png"  # the window alone, as the README shows it
 mkdir -p "$shots"
 rm -f "$shot" "$root"
 : "${DISPLAY:?needs the test display}"
-
-# The window is centred on the 1920 x 1080 screen.
-ox=510
-oy=265
+ox=510 oy=265  # the window is centred on the 1920 x 1080 screen
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cd "$build"
 wine "$build/Launcher.exe" >"$shots/launcher.log" 2>&1 &
 launcher=$!
-
 window=""
 for _ in $(seq 1 100); do
   window=$(xdotool search --onlyvisible --name '^Zovra Launcher$' 2>/dev/null | head -n1)
   [ -n "$window" ] && break
   sleep 0.2
 done
-if [ -z "$window" ]; then
-  echo "FAIL: the launcher window never appeared"
-  kill "$launcher" 2>/dev/null
-  exit 1
-fi
-# A few frames, and time for the update pass to report.
-sleep 2
+[ -n "$window" ] || { echo "FAIL: the launcher window never appeared"; kill "$launcher"; exit 1; }
+sleep 2  # a few frames, and time for the update pass to report
 import -window root "$root"
-# The window alone is what the README shows.
 convert "$root" -crop "900x550+$ox+$oy" +repage "$shot"
 
 rgb() {  # rgb FILE X Y -> "r,g,b"
@@ -68,13 +57,11 @@ white_in "close label" 860 10 30 15
 # The picture shows 1:1 where nothing else is drawn (the dots stay below 300).
 for spot in "450 100" "30 30" "700 250" "300 200"; do
   set -- $spot
-  want=$(rgb "$background" "$1" "$2")
-  expect "background" "$1" "$2" "$want"
+  expect "background" "$1" "$2" "$(rgb "$background" "$1" "$2")"
 done
 # Nothing of the window outside its rectangle.
-outside=$(rgb "$root" $((ox - 5)) $((oy - 5)))
-inside=$(rgb "$root" $((ox + 30)) $((oy + 30)))
-[ "$outside" != "$inside" ] || fail "the window does not start at ($ox,$oy)"
+[ "$(rgb "$root" $((ox - 5)) $((oy - 5)))" != "$(rgb "$root" $((ox + 30)) $((oy + 30)))" ] ||
+  fail "the window does not start at ($ox,$oy)"
 
 # The close button ends the launcher.
 xdotool mousemove $((ox + 875)) $((oy + 25)) click 1
@@ -82,11 +69,7 @@ for _ in $(seq 1 50); do
   kill -0 "$launcher" 2>/dev/null || break
   sleep 0.2
 done
-if kill -0 "$launcher" 2>/dev/null; then
-  fail "the close button did not end the launcher"
-  kill "$launcher" 2>/dev/null
-fi
+kill -0 "$launcher" 2>/dev/null && fail "the close button did not end the launcher" && kill "$launcher"
 wait "$launcher" 2>/dev/null
-
 echo "screenshot: $shot"
 [ "$failures" -eq 0 ]
