@@ -9,26 +9,32 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "support/FileTree.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
-#include "support/FileTree.h"
+#include "updater/Updater.h"
 
 namespace testing_support {
 
 inline constexpr char kHost[] = "127.0.0.1";
-// Nothing listens there inside the test namespace.
-inline constexpr char kDeadHost[] = "127.0.0.9";
+inline constexpr char kDeadHost[] = "127.0.0.9";  // nothing listens there in the test namespace
+inline const std::string kOld = "the old content, which must survive any failure";
+using Requests = std::vector<std::string>;
 
 // Byte i is (i * 31 + i / 8192) mod 256: a pattern that changes every block.
 inline std::string patternBytes(std::size_t size) {
     std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 31 + (i >> 13)) & 0xFF);
-    }
     return bytes;
 }
 
@@ -38,106 +44,50 @@ inline std::string sha256Of(const std::string& bytes) {
     return sha.hexDigest();
 }
 
-inline std::wstring widen(const std::string& ascii) {
-    return std::wstring(ascii.begin(), ascii.end());
+inline std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
+}
+
+// Independent of the launcher's own decoder, so the tests can check it.
+inline std::wstring fromUtf8(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    &wide[0], static_cast<int>(wide.size())));
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return wide;
 }
 
 inline bool writeFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    return static_cast<bool>(out.write(bytes.data(), bytes.size()).flush());
 }
 
 // The file's bytes, or "<missing>" when it cannot be read.
 inline std::string readFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char block[65536];
-    DWORD read = 0;
-    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
-        bytes.append(block, read);
-    CloseHandle(file);
-    return bytes;
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
-// The size of a file even while another process holds it without sharing.
-inline std::uint64_t sizeOf(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-// Kernel handles open in this process, found by probing handle values
-// (GetProcessHandleCount is a stub under Wine).
-inline int openHandleCount() {
-    int count = 0;
-    for (std::uintptr_t value = 4; value < 0x20000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
-inline bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Every file under path, relative name -> content; folders as name + "/".
-inline void snapshot(const std::wstring& path, const std::wstring& prefix,
-                     std::map<std::wstring, std::string>& out) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out[prefix + name + L"/"] = "";
-            snapshot(path + L"\\" + name, prefix + name + L"/", out);
-        } else {
-            out[prefix + name] = readFile(path + L"\\" + name);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
-inline std::map<std::wstring, std::string> snapshot(const std::wstring& path) {
+// Every file and folder under root with its content.
+inline std::map<std::wstring, std::string> snapshot(const std::wstring& root) {
     std::map<std::wstring, std::string> out;
-    snapshot(path, L"", out);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root))
+        out[item.path().wstring()] =
+            item.is_directory() ? "<folder>" : readFile(item.path().wstring());
     return out;
 }
 
-// The folder the test patch server serves (from UPDATER_TEST_WWW).
+// The folder the test patch server serves (UPDATER_TEST_WWW, set by run-with-server.sh).
 inline std::wstring wwwRoot() {
     const char* unixPath = std::getenv("UPDATER_TEST_WWW");
-    if (!unixPath) return L"";
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
-    return path;
+    if (!unixPath) ADD_FAILURE() << "UPDATER_TEST_WWW is not set: run through ctest";
+    return L"Z:" + fromUtf8(unixPath ? unixPath : "/nonexistent");
 }
 
-inline bool serverAvailable() {
-    return !wwwRoot().empty();
-}
-
-// Publishes bytes at URL path "/<relative>" on the test server.
 inline void publish(const std::string& relative, const std::string& bytes) {
-    const std::wstring path = wwwRoot();
-    std::string built;
-    for (char c : relative) {
-        if (c == '/') {
-            CreateDirectoryW((path + L"\\" + widenForDisplay(built)).c_str(), nullptr);
-        }
-        built.push_back(c == '/' ? '\\' : c);
-    }
-    ASSERT_TRUE(writeFile(path + L"\\" + widenForDisplay(built), bytes)) << relative;
+    ASSERT_TRUE(writeFile(wwwRoot() + L"\\" + fromUtf8(relative), bytes)) << relative;
 }
 
 inline void clearRequestLog() {
@@ -145,17 +95,11 @@ inline void clearRequestLog() {
 }
 
 // The request paths the server has seen since the last clearRequestLog.
-inline std::vector<std::string> requestLog() {
-    const std::string text = readFile(wwwRoot() + L"\\requests.log");
-    std::vector<std::string> lines;
-    if (text == "<missing>") return lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
+inline Requests requestLog() {
+    std::istringstream text(readFile(wwwRoot() + L"\\requests.log"));
+    Requests lines;
+    for (std::string line; std::getline(text, line);)
+        if (line != "<missing>") lines.push_back(line);
     return lines;
 }
 
@@ -171,13 +115,48 @@ inline std::string entryJson(const std::string& path, const std::string& hash,
 
 inline std::string manifestFor(const std::vector<FileSpec>& files) {
     std::string text = "{\"files\": [";
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (i) text += ", ";
-        text += entryJson(files[i].path, sha256Of(files[i].content),
-                          std::to_string(files[i].content.size()));
+    for (const FileSpec& f : files) {
+        if (&f != &files.front()) text += ", ";
+        text += entryJson(f.path, sha256Of(f.content), std::to_string(f.content.size()));
     }
     return text + "]}";
 }
+
+// One server folder "<name>" reached through base path "/<how><name>/", where
+// `how` holds the server's "~" directives; progress reports are recorded.
+struct PatchSite {
+    std::string name, how;
+    std::vector<std::pair<std::int32_t, std::string>> reports;
+
+    explicit PatchSite(std::string site, std::string directives = "")
+        : name(std::move(site)), how(std::move(directives)) {
+        clearRequestLog();
+    }
+    void file(const std::string& path, const std::string& bytes) const {
+        publish(name + "/" + path, bytes);
+    }
+    // A behaviour for one file only, as the server's "<file>.how" sidecar.
+    void misbehave(const std::string& path, const std::string& directives) const {
+        file(path + ".how", directives);
+    }
+    void manifest(const std::string& text) const { file("manifest.json", text); }
+    Updater updater(const std::string& host = kHost) {
+        return Updater{host, "/" + how + name + "/", false,
+                       [this](std::int32_t percent, const std::string& file) {
+                           reports.emplace_back(percent, file);
+                       }};
+    }
+    bool pass() { return updater().runPass(); }
+    // Request paths with the base path removed.
+    Requests requests() const {
+        Requests seen;
+        const std::string base = "/" + how + name + "/";
+        for (const std::string& line : requestLog())
+            seen.push_back(line.compare(0, base.size(), base) == 0 ? line.substr(base.size())
+                                                                   : line);
+        return seen;
+    }
+};
 
 // A fresh game folder under the build folder, made the current directory for
 // the test's lifetime. Beside it lies "outside" with one file, so a test can
@@ -188,14 +167,10 @@ public:
         wchar_t cwd[MAX_PATH];
         GetCurrentDirectoryW(MAX_PATH, cwd);
         previous_ = cwd;
-        root_ = previous_ + L"\\tests\\updater-sandbox\\" + widen(name);
-        CreateDirectoryW((previous_ + L"\\tests").c_str(), nullptr);
-        CreateDirectoryW((previous_ + L"\\tests\\updater-sandbox").c_str(), nullptr);
+        root_ = previous_ + L"\\tests\\updater-sandbox\\" + fromUtf8(name);
         removeTree(root_);
-        CreateDirectoryW(root_.c_str(), nullptr);
-        CreateDirectoryW(game().c_str(), nullptr);
-        CreateDirectoryW((root_ + L"\\outside").c_str(), nullptr);
         writeFile(root_ + L"\\outside\\keep.txt", "keep");
+        CreateDirectoryW(game().c_str(), nullptr);
         SetCurrentDirectoryW(game().c_str());
     }
     ~Sandbox() {
@@ -208,12 +183,15 @@ public:
     std::wstring root() const { return root_; }
     std::wstring game() const { return root_ + L"\\game"; }
     std::wstring at(const std::string& relative) const {
-        std::wstring path = game() + L"\\" + widenForDisplay(relative);
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        return path;
+        return game() + L"\\" + fromUtf8(relative);
     }
+    // Writes a file, making its folders; a path ending in "/" makes a folder.
     void put(const std::string& relative, const std::string& bytes) const {
-        ASSERT_TRUE(writeFile(at(relative), bytes)) << relative;
+        if (relative.back() == '/') {
+            std::filesystem::create_directories(at(relative));
+        } else {
+            ASSERT_TRUE(writeFile(at(relative), bytes)) << relative;
+        }
     }
     std::string content(const std::string& relative) const { return readFile(at(relative)); }
 
@@ -223,8 +201,3 @@ private:
 };
 
 }  // namespace testing_support
-
-#define REQUIRE_SERVER()                                                  \
-    if (!testing_support::serverAvailable()) {                            \
-        GTEST_FAIL() << "UPDATER_TEST_WWW is not set: run through ctest"; \
-    }

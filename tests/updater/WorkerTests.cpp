@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <set>
 #include <stdexcept>
@@ -7,9 +5,7 @@
 
 #include "TestSupport.h"
 #include "app/LauncherState.h"
-#include "updater/Manifest.h"
 #include "updater/UpdateWorker.h"
-#include "updater/Updater.h"
 
 using namespace testing_support;
 
@@ -18,149 +14,89 @@ namespace {
 const std::wstring kUpToDate = L"All files are up to date!";
 const std::wstring kFailed = L"Error: Check your connection.";
 
-void resetState() {
-    launcherState.window = nullptr;
-    launcherState.progressPercent = 0;
-    launcherState.updateFinished = false;
-    launcherState.updateSucceeded = false;
-    launcherState.statusDetail.set(L"");
-    launcherState.titleLine.set(L"Checking for updates...");
-}
-
-// Samples the shared record from another thread, as the window thread does,
-// while the worker runs, and records every ordering violation it sees.
-class Watcher {
-public:
-    Watcher() : thread_([this] { watch(); }) {}
-    ~Watcher() { stop(); }
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    std::set<std::wstring> texts;
-    int violations = 0;
-    int zeroPercentReports = 0;
-
-private:
-    void watch() {
-        while (!stop_) {
-            const bool finished = launcherState.updateFinished;
-            const bool succeeded = launcherState.updateSucceeded;
-            const std::int32_t percent = launcherState.progressPercent;
-            const std::wstring text = launcherState.statusDetail.get();
-            const bool finishedAfter = launcherState.updateFinished;
-            texts.insert(text);
-            // Read in the reverse of the write order: success or an outcome
-            // text seen before the end of the pass would be out of order.
-            if (succeeded && !finished) ++violations;
-            if ((text == kUpToDate || text == kFailed) && !finishedAfter) ++violations;
-            if (text.compare(0, 13, L"Downloading: ") == 0 && percent == 0) ++zeroPercentReports;
-        }
-    }
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-Updater workerUpdater(const std::string& host, const std::string& prefix) {
-    return Updater{host, "/" + prefix + "/", false, reportProgress};
-}
-
 }  // namespace
 
-TEST(UpdateWorkerTest, UpToDatePassReportsSuccessOnlyAtTheEnd) {
-    REQUIRE_SERVER();
-    Sandbox sandbox("worker-uptodate");
-    resetState();
-    publish("w-same/manifest.json", manifestFor({{"a.bin", "same"}}));
-    sandbox.put("a.bin", "same");
-    Watcher watcher;
-    runUpdate(workerUpdater(kHost, "w-same"));
-    watcher.stop();
-    EXPECT_TRUE(launcherState.updateFinished);
-    EXPECT_TRUE(launcherState.updateSucceeded);
-    EXPECT_EQ(launcherState.statusDetail.get(), kUpToDate);
-    EXPECT_EQ(launcherState.titleLine.get(), L"Update completed successfully.");
-    EXPECT_EQ(launcherState.progressPercent, 0);
-    EXPECT_EQ(watcher.violations, 0);
-    for (const std::wstring& text : watcher.texts) {
-        EXPECT_TRUE(text.empty() || text == kUpToDate) << std::string(text.begin(), text.end());
+// One outcome report, flags before texts; progress shows the file being
+// fetched, never before its first chunk, and its percentage outlives the pass.
+TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
+    const std::string thousand = patternBytes(1000);
+    // one.bin arrives, then gone/two.bin has no folder to go to.
+    const std::vector<FileSpec> failing = {
+        {"one.bin", thousand}, {"gone/two.bin", "2"}, {"three.bin", "3"}};
+    const struct {
+        const char* name;
+        std::vector<FileSpec> files;  // served and listed
+        std::string how;              // for the first file
+        std::vector<FileSpec> before;
+        bool ok;
+        std::int32_t percent;  // when 100, the first file shows as downloading
+        bool throwingProgress = false;
+    } cases[] = {
+        {"w-same", {{"a.bin", "same"}}, "", {{"a.bin", "same"}}, true, 0},
+        {"w-dl", {{"d/t.bin", thousand}}, "chunks=300.300.400\ndelay=300", {{"d/", ""}}, true, 100},
+        {"w-fail", failing, "chunks=500.500", {}, false, 100},
+        // Whatever leaves the pass still ends in the failure report, and the
+        // interrupted fetch leaves the folder as it was.
+        {"w-throw", {{"t.bin", thousand}}, "", {{"t.bin", "old"}}, false, 0, true},
+    };
+    for (const auto& c : cases) {
+        Sandbox sandbox(c.name);
+        PatchSite site(c.name);
+        const std::string& first = c.files[0].path;
+        const std::wstring downloading =
+            c.percent ? L"Downloading: " + std::wstring(first.begin(), first.end()) : L"";
+        for (const FileSpec& f : c.files) site.file(f.path, f.content);
+        if (!c.how.empty()) site.misbehave(first, c.how);
+        site.manifest(manifestFor(c.files));
+        for (const FileSpec& f : c.before) sandbox.put(f.path, f.content);
+        const auto folderBefore = snapshot(sandbox.game());
+        launcherState.window = nullptr;
+        launcherState.progressPercent = 0;
+        launcherState.updateFinished = false;
+        launcherState.updateSucceeded = false;
+        launcherState.statusDetail.set(L"");
+        launcherState.titleLine.set(L"Checking for updates...");
+        Updater updater{kHost, "/" + site.name + "/", false, reportProgress};
+        if (c.throwingProgress)
+            updater.onProgress = [](std::int32_t, const std::string&) {
+                throw std::runtime_error("no");
+            };
+        // Samples the shared record while the worker runs, as the window
+        // thread does. Read in the reverse of the write order, success or an
+        // outcome text before the end of the pass is a fault, and so is a
+        // download text at 0 percent (a report before the first chunk).
+        std::atomic<bool> stop{false};
+        std::set<std::wstring> texts;
+        int faults = 0;
+        std::thread watcher([&] {
+            while (!stop) {
+                const bool finished = launcherState.updateFinished;
+                const bool succeeded = launcherState.updateSucceeded;
+                const std::int32_t percent = launcherState.progressPercent;
+                const std::wstring text = launcherState.statusDetail.get();
+                const bool finishedAfter = launcherState.updateFinished;
+                texts.insert(text);
+                faults += (succeeded && !finished) ||
+                          ((text == kUpToDate || text == kFailed) && !finishedAfter) ||
+                          (text.compare(0, 13, L"Downloading: ") == 0 && percent == 0);
+            }
+        });
+        runUpdate(updater);
+        stop = true;
+        watcher.join();
+        EXPECT_TRUE(launcherState.updateFinished) << c.name;
+        EXPECT_EQ(launcherState.updateSucceeded, c.ok) << c.name;
+        EXPECT_EQ(launcherState.statusDetail.get(), c.ok ? kUpToDate : kFailed) << c.name;
+        EXPECT_EQ(launcherState.titleLine.get(),
+                  c.ok ? L"Update completed successfully." : L"Update failed.")
+            << c.name;
+        EXPECT_EQ(launcherState.progressPercent, c.percent) << c.name;
+        EXPECT_EQ(faults, 0) << c.name;
+        if (!downloading.empty()) EXPECT_EQ(texts.count(downloading), 1u) << c.name;
+        for (const std::wstring& text : texts) {
+            EXPECT_TRUE(text.empty() || text == (c.ok ? kUpToDate : kFailed) || text == downloading)
+                << c.name << ": " << std::string(text.begin(), text.end());
+        }
+        if (c.throwingProgress) EXPECT_EQ(snapshot(sandbox.game()), folderBefore) << c.name;
     }
-}
-
-TEST(UpdateWorkerTest, DownloadShowsTheFileAndKeepsTheLastPercentage) {
-    REQUIRE_SERVER();
-    Sandbox sandbox("worker-download");
-    resetState();
-    CreateDirectoryW(sandbox.at("data").c_str(), nullptr);
-    const std::string content = patternBytes(1000);
-    publish("w-dl/data/thousand.bin", content);
-    publish("w-dl/data/thousand.bin.how", "chunks=300.300.400\ndelay=300\n");
-    publish("w-dl/manifest.json", manifestFor({{"data/thousand.bin", content}}));
-    Watcher watcher;
-    runUpdate(workerUpdater(kHost, "w-dl"));
-    watcher.stop();
-    EXPECT_TRUE(launcherState.updateFinished);
-    EXPECT_TRUE(launcherState.updateSucceeded);
-    EXPECT_EQ(launcherState.statusDetail.get(), kUpToDate);
-    EXPECT_EQ(launcherState.progressPercent, 100);
-    EXPECT_EQ(sandbox.content("data/thousand.bin"), content);
-    EXPECT_EQ(watcher.violations, 0);
-    EXPECT_EQ(watcher.zeroPercentReports, 0) << "no report before the first chunk";
-    EXPECT_EQ(watcher.texts.count(L"Downloading: data/thousand.bin"), 1u);
-    for (const std::wstring& text : watcher.texts) {
-        EXPECT_TRUE(text.empty() || text == kUpToDate || text == L"Downloading: data/thousand.bin")
-            << std::string(text.begin(), text.end());
-    }
-}
-
-TEST(UpdateWorkerTest, FailuresShowTheSameErrorLine) {
-    REQUIRE_SERVER();
-    Sandbox sandbox("worker-failure");
-    resetState();
-    const std::vector<FileSpec> files = {
-        {"one.bin", patternBytes(1000)}, {"gone/two.bin", "2"}, {"three.bin", "3"}};
-    for (const FileSpec& f : files) publish("w-fail/" + f.path, f.content);
-    publish("w-fail/one.bin.how", "chunks=500.500\n");
-    publish("w-fail/manifest.json", manifestFor(files));
-    Watcher watcher;
-    runUpdate(workerUpdater(kHost, "w-fail"));
-    watcher.stop();
-    EXPECT_TRUE(launcherState.updateFinished);
-    EXPECT_FALSE(launcherState.updateSucceeded);
-    EXPECT_EQ(launcherState.statusDetail.get(), kFailed);
-    EXPECT_EQ(launcherState.titleLine.get(), L"Update failed.");
-    EXPECT_EQ(launcherState.progressPercent, 100);
-    EXPECT_EQ(watcher.texts.count(L"Downloading: one.bin"), 1u);
-    EXPECT_EQ(watcher.violations, 0);
-}
-
-TEST(UpdateWorkerTest, NoServerDependsOnMainExe) {
-    for (bool present : {false, true}) {
-        Sandbox sandbox("worker-fallback");
-        if (present) sandbox.put("Main.exe", "MZ");
-        resetState();
-        runUpdate(workerUpdater(kDeadHost, "patch"));
-        EXPECT_TRUE(launcherState.updateFinished);
-        EXPECT_EQ(launcherState.updateSucceeded, present);
-        EXPECT_EQ(launcherState.statusDetail.get(), present ? kUpToDate : kFailed);
-    }
-}
-
-TEST(UpdateWorkerTest, AnExceptionFromThePassStillEndsInOneFailureReport) {
-    REQUIRE_SERVER();
-    Sandbox sandbox("worker-throw");
-    resetState();
-    const std::string content = patternBytes(1000);
-    publish("w-throw/t.bin", content);
-    publish("w-throw/manifest.json", manifestFor({{"t.bin", content}}));
-    sandbox.put("t.bin", "old");
-    const Updater throwing{kHost, "/w-throw/", false, [](std::int32_t, const std::string&) {
-                               throw std::runtime_error("progress failed");
-                           }};
-    runUpdate(throwing);
-    EXPECT_TRUE(launcherState.updateFinished);
-    EXPECT_FALSE(launcherState.updateSucceeded);
-    EXPECT_EQ(launcherState.statusDetail.get(), kFailed);
-    EXPECT_EQ(sandbox.content("t.bin"), "old");
-    EXPECT_FALSE(exists(sandbox.at("t.bin") + widen(kStagingSuffix)));
 }

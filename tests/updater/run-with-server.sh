@@ -6,17 +6,15 @@ set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 www=$1
 shift
-rm -rf "$www"
-mkdir -p "$www"
+rm -rf "$www" && mkdir -p "$www"
 ready="$www/requests.log"
 python3 "$here/../support/patch_server.py" --root "$www" --prefix / --log "$ready" &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null' EXIT
 for _ in $(seq 1 100); do
-  [ -e "$ready" ] && break
-  kill -0 "$server" 2>/dev/null || { echo "patch server did not start" >&2; exit 1; }
+  [ -e "$ready" ] || ! kill -0 "$server" 2>/dev/null && break
   sleep 0.1
 done
-[ -e "$ready" ] || { echo "patch server not ready" >&2; exit 1; }
+[ -e "$ready" ] || { echo "patch server did not start" >&2; exit 1; }
 export UPDATER_TEST_WWW="$www"
 "$@"
