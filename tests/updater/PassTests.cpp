@@ -202,21 +202,17 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
                 "{\"hash\": \"" + hash + "\", \"size\": 1}", "{\"path\": \"x.bin\", \"size\": 1}",
                 "{\"path\": \"x.bin\", \"hash\": \"" + hash + "\"}", std::string("\"x.bin\""),
                 std::string("null"), "[\"x.bin\", \"" + hash + "\", 1]"});
-    std::vector<std::pair<std::string, std::string>> manifests = {
-        {"root array", "[" + fine + "]"},
-        {"root string", "\"files\""},
-        {"root number", "5"},
-        {"files string", "{\"files\": \"fine.bin\"}"},
-        {"files number", "{\"files\": 1}"},
-        {"files boolean", "{\"files\": true}"},
-        {"100000 nested arrays", deep},
-        {"deep inside an ignored member", "{\"files\": [" + fine + "], \"x\": " + deep + "}"},
-        {"comment", "{\"files\": [" + fine + "] /* no */}"},
-    };
+    // Documents of the wrong shape, then each bad entry after a good one.
+    std::vector<std::string> manifests = {"[" + fine + "]", deep,
+                                          "{\"files\": [" + fine + "], \"x\": " + deep + "}",
+                                          "{\"files\": [" + fine + "] /* no */}"};
+    manifests.insert(manifests.end(), {"\"files\"", "5", "{\"files\": \"fine.bin\"}",
+                                       "{\"files\": 1}", "{\"files\": true}"});
     for (const std::string& entry : bad)
-        manifests.push_back({entry, "{\"files\": [" + fine + ", " + entry + "]}"});
+        manifests.push_back("{\"files\": [" + fine + ", " + entry + "]}");
     const auto before = snapshot(sandbox.root());
-    for (const auto& [name, text] : manifests) {
+    for (const std::string& text : manifests) {
+        const std::string name = text.substr(0, 200);
         clearRequestLog();
         site.manifest(text);
         EXPECT_FALSE(site.pass()) << name;

@@ -164,17 +164,15 @@ struct PatchSite {
 class Sandbox {
 public:
     explicit Sandbox(const std::string& name) {
-        wchar_t cwd[MAX_PATH];
-        GetCurrentDirectoryW(MAX_PATH, cwd);
-        previous_ = cwd;
+        previous_ = std::filesystem::current_path().wstring();
         root_ = previous_ + L"\\tests\\updater-sandbox\\" + fromUtf8(name);
         removeTree(root_);
         writeFile(root_ + L"\\outside\\keep.txt", "keep");
-        CreateDirectoryW(game().c_str(), nullptr);
-        SetCurrentDirectoryW(game().c_str());
+        std::filesystem::create_directory(game());
+        std::filesystem::current_path(game());
     }
     ~Sandbox() {
-        SetCurrentDirectoryW(previous_.c_str());
+        std::filesystem::current_path(previous_);
         removeTree(root_);
     }
     Sandbox(const Sandbox&) = delete;

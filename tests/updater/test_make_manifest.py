@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
 """Tests of tools/make-manifest, with a round trip through a real update pass
-under Wine against the test patch server.
-
-Usage: test_make_manifest.py MAKE_MANIFEST WINE_RUN PASS_RUNNER_EXE
-"""
+under Wine. Usage: test_make_manifest.py MAKE_MANIFEST WINE_RUN PASS_RUNNER_EXE"""
 import hashlib
 import json
 import os
