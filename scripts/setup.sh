@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev googletest
   wine wine32:i386
   xvfb xauth x11-apps x11-utils imagemagick xdotool
-  iproute2 util-linux nginx-light
+  iproute2 util-linux nginx-light fonts-liberation
 )
 
 missing=()
@@ -25,7 +25,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 # nginx-light's package starts a system-wide server; tests start their own.
 if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet nginx 2>/dev/null; then
   $sudo systemctl stop nginx || true
