@@ -246,6 +246,17 @@ public:
     // unlike the composed layer anywhere.
     void forgetLastFrame() { lastFrameLayered_ = false; }
 
+    // Building the controls' layer costs several plain frames, so it is
+    // built only for a state that the last frame showed too. While the state
+    // changes from frame to frame (a download's progress), frames are drawn
+    // directly with the kept pieces instead.
+    bool controlsSettled() {
+        ControlsKey key = ControlsKey::current();
+        const bool settled = (composed_ && key == controlsKey_) || key == previousKey_;
+        previousKey_ = std::move(key);
+        return settled;
+    }
+
     // `holdsLastFrame`: the target still shows the frame this cache drew
     // last (the window's own buffer), so only the last dots' surroundings
     // need the composed layer back instead of the whole frame.
@@ -536,6 +547,7 @@ private:
     std::unique_ptr<OffscreenBitmap> buffer_;
 
     ControlsKey controlsKey_;
+    ControlsKey previousKey_;  // the state the last frame asked about
     std::unique_ptr<OffscreenBitmap> composed_;       // picture + controls
     std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
     std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
@@ -574,8 +586,8 @@ namespace {
 void drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     FrameCache& kept = cache();
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-    if (launcherState.settingsOpen) {
-        // The panel dims the whole frame: nothing of it is decided ahead.
+    // The panel dims the whole frame: nothing of it is decided ahead.
+    if (launcherState.settingsOpen || !kept.controlsSettled()) {
         kept.forgetLastFrame();
         kept.drawBackground(graphics);
         drawParticles(graphics, kept.particleBrush());
