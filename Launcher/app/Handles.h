@@ -70,3 +70,4 @@ using UniqueCryptContext = UniqueHandle<NullInvalidTraits<HCRYPTPROV, &releaseCr
 using UniqueCryptHash = UniqueHandle<NullInvalidTraits<HCRYPTHASH, &CryptDestroyHash>>;
 using UniqueDC = UniqueHandle<NullInvalidTraits<HDC, &DeleteDC>>;
 using UniqueBitmap = UniqueHandle<NullInvalidTraits<HBITMAP, &DeleteObject>>;
+using UniqueFont = UniqueHandle<NullInvalidTraits<HFONT, &DeleteObject>>;

@@ -1,5 +1,7 @@
 #include "ui/Drawing.h"
 
+#include "app/Handles.h"
+
 namespace {
 
 bool gdiplusHasFamily(const std::wstring& name) {
@@ -12,16 +14,14 @@ bool gdiplusHasFamily(const std::wstring& name) {
 // not, so the face GDI actually picks for the message font is tried too.
 std::wstring faceGdiPicks(const LOGFONTW& font) {
     std::wstring face;
-    HFONT handle = CreateFontIndirectW(&font);
-    HDC dc = CreateCompatibleDC(nullptr);
+    const UniqueFont handle(CreateFontIndirectW(&font));
+    const UniqueDC dc(CreateCompatibleDC(nullptr));
     if (handle && dc) {
-        HGDIOBJ previous = SelectObject(dc, handle);
+        HGDIOBJ previous = SelectObject(dc.get(), handle.get());
         wchar_t name[LF_FACESIZE] = {};
-        if (GetTextFaceW(dc, LF_FACESIZE, name) > 0) face = name;
-        SelectObject(dc, previous);
+        if (GetTextFaceW(dc.get(), LF_FACESIZE, name) > 0) face = name;
+        SelectObject(dc.get(), previous);
     }
-    if (dc) DeleteDC(dc);
-    if (handle) DeleteObject(handle);
     return face;
 }
 

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -30,6 +31,27 @@ constexpr Gdiplus::ARGB kCloseColour = 0xFF961E1E;
 constexpr Gdiplus::ARGB kCloseHoverColour = 0xFFDC3C3C;
 constexpr Gdiplus::ARGB kStatusShadowColour = 0x96000000;
 
+// The five buttons in drawing order, with the hover flag that lights each.
+struct Button {
+    RECT rect;
+    int d;
+    Gdiplus::ARGB colour;
+    Gdiplus::ARGB hoverColour;
+    const wchar_t* label;
+    bool LauncherState::*hover;
+};
+const Button kButtons[] = {
+    {newsButtonRect, 15, kButtonColour, kButtonHoverColour, L"NEWS", &LauncherState::newsHover},
+    {rankingButtonRect, 15, kButtonColour, kButtonHoverColour, L"RANKING",
+     &LauncherState::rankingHover},
+    {settingsButtonRect, 15, kButtonColour, kButtonHoverColour, L"SETTINGS",
+     &LauncherState::settingsHover},
+    {startButtonRect, 20, kStartColour, kStartHoverColour, L"START GAME",
+     &LauncherState::startHover},
+    {closeButtonRect, 10, kCloseColour, kCloseHoverColour, L"X", &LauncherState::closeHover},
+};
+constexpr size_t kButtonCount = sizeof kButtons / sizeof kButtons[0];
+
 // What draws the controls: either everything made per call (the plain way)
 // or pieces kept by the caller; null members mean "make it afresh".
 struct ControlTools {
@@ -48,14 +70,15 @@ void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int d, in
     }
 }
 
-void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const RECT& rect, int d,
-                Gdiplus::ARGB colour, const wchar_t* label) {
+void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const Button& button) {
+    const RECT& rect = button.rect;
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
-    fillShape(graphics, tools, d, rect.left, rect.top, width, height, colour);
+    fillShape(graphics, tools, button.d, rect.left, rect.top, width, height,
+              launcherState.*button.hover ? button.hoverColour : button.colour);
     const Gdiplus::RectF layout(static_cast<float>(rect.left), static_cast<float>(rect.top),
                                 static_cast<float>(width), static_cast<float>(height));
-    graphics.DrawString(label, -1, tools.resources.buttonFont, layout,
+    graphics.DrawString(button.label, -1, tools.resources.buttonFont, layout,
                         tools.resources.centredFormat, tools.resources.whiteBrush);
 }
 
@@ -83,43 +106,31 @@ void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
                         tools.resources.whiteBrush);
 }
 
-// The controls above the dots, in the paint pass's order. Each can be drawn
-// on its own, so a frame can redraw just those a dot comes near.
-enum Control { Track, Bar, News, Ranking, Settings, Start, Close, Status, kControlCount };
+// The controls above the dots, in the paint pass's order: the track, the
+// bar, the five buttons and the status line. Each can be drawn on its own, so
+// a frame can redraw just those a dot comes near.
+enum Control : int {
+    Track,
+    Bar,
+    FirstButton,
+    Status = FirstButton + static_cast<int>(kButtonCount),
+    kControlCount
+};
 
 void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int control) {
-    const LauncherState& state = launcherState;
     switch (control) {
     case Track:
         fillShape(graphics, tools, 10, 100, 500, 700, 20, kTrackColour);
         break;
     case Bar:
-        fillShape(graphics, tools, 10, 100, 500, 7 * state.progressPercent.load(), 20, kBarColour);
-        break;
-    case News:
-        drawButton(graphics, tools, newsButtonRect, 15,
-                   state.newsHover ? kButtonHoverColour : kButtonColour, L"NEWS");
-        break;
-    case Ranking:
-        drawButton(graphics, tools, rankingButtonRect, 15,
-                   state.rankingHover ? kButtonHoverColour : kButtonColour, L"RANKING");
-        break;
-    case Settings:
-        drawButton(graphics, tools, settingsButtonRect, 15,
-                   state.settingsHover ? kButtonHoverColour : kButtonColour, L"SETTINGS");
-        break;
-    case Start:
-        drawButton(graphics, tools, startButtonRect, 20,
-                   state.startHover ? kStartHoverColour : kStartColour, L"START GAME");
-        break;
-    case Close:
-        drawButton(graphics, tools, closeButtonRect, 10,
-                   state.closeHover ? kCloseHoverColour : kCloseColour, L"X");
+        fillShape(graphics, tools, 10, 100, 500, 7 * launcherState.progressPercent.load(), 20,
+                  kBarColour);
         break;
     case Status:
         drawStatusLine(graphics, tools);
         break;
     default:
+        drawButton(graphics, tools, kButtons[control - FirstButton]);
         break;
     }
 }
@@ -149,55 +160,52 @@ RECT controlFootprint(int control) {
     case Bar:
         r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20);
         break;
-    case News:
-        r = newsButtonRect;
-        break;
-    case Ranking:
-        r = rankingButtonRect;
-        break;
-    case Settings:
-        r = settingsButtonRect;
-        break;
-    case Start:
-        r = startButtonRect;
-        break;
-    case Close:
-        r = closeButtonRect;
-        break;
     case Status:
         r = RECT{100, 475, 801, 501};
         break;
     default:
+        r = kButtons[control - FirstButton].rect;
         break;
     }
     InflateRect(&r, 2, 2);
     return r;
 }
 
+// The smallest rectangle within `area` that holds every pixel a drawing
+// changed, given the drawing made over black and over white; empty when it
+// changed none.
+RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uint32_t>& overWhite,
+                   const RECT& area) {
+    RECT bounds{area.right, area.bottom, area.left, area.top};
+    for (LONG y = area.top; y < area.bottom; ++y) {
+        for (LONG x = area.left; x < area.right; ++x) {
+            const size_t i = static_cast<size_t>(y) * kFrameWidth + static_cast<size_t>(x);
+            if (overBlack[i] == 0u && overWhite[i] == 0x00FFFFFFu) continue;
+            bounds.left = std::min(bounds.left, x);
+            bounds.top = std::min(bounds.top, y);
+            bounds.right = std::max(bounds.right, x + 1);
+            bounds.bottom = std::max(bounds.bottom, y + 1);
+        }
+    }
+    return bounds.left < bounds.right ? bounds : RECT{};
+}
+
 // What the main screen shows apart from the dots; the controls layer is kept
 // until one of these changes.
 struct ControlsKey {
     int32_t progressPercent = -1;
-    bool newsHover = false, rankingHover = false, settingsHover = false;
-    bool startHover = false, closeHover = false;
+    std::array<bool, kButtonCount> hovers{};
     std::wstring statusDetail;
 
     static ControlsKey current() {
-        const LauncherState& state = launcherState;
         ControlsKey key;
-        key.progressPercent = state.progressPercent.load();
-        key.newsHover = state.newsHover;
-        key.rankingHover = state.rankingHover;
-        key.settingsHover = state.settingsHover;
-        key.startHover = state.startHover;
-        key.closeHover = state.closeHover;
-        key.statusDetail = state.statusDetail.get();
+        key.progressPercent = launcherState.progressPercent.load();
+        for (size_t i = 0; i < kButtonCount; ++i) key.hovers[i] = launcherState.*kButtons[i].hover;
+        key.statusDetail = launcherState.statusDetail.get();
         return key;
     }
     bool operator==(const ControlsKey& o) const {
-        return progressPercent == o.progressPercent && newsHover == o.newsHover &&
-               rankingHover == o.rankingHover && settingsHover == o.settingsHover &&
-               startHover == o.startHover && closeHover == o.closeHover &&
+        return progressPercent == o.progressPercent && hovers == o.hovers &&
                statusDetail == o.statusDetail;
     }
 };
@@ -473,18 +481,7 @@ private:
             const RECT nominal = controlFootprint(control);
             RECT within{};
             IntersectRect(&within, &nominal, &frame);
-            RECT reach{within.right, within.bottom, within.left, within.top};
-            for (LONG y = within.top; y < within.bottom; ++y) {
-                for (LONG x = within.left; x < within.right; ++x) {
-                    const size_t i = static_cast<size_t>(y) * kFrameWidth + static_cast<size_t>(x);
-                    if (overBlack[i] == 0u && overWhite[i] == 0x00FFFFFFu) continue;
-                    reach.left = std::min(reach.left, x);
-                    reach.top = std::min(reach.top, y);
-                    reach.right = std::max(reach.right, x + 1);
-                    reach.bottom = std::max(reach.bottom, y + 1);
-                }
-            }
-            footprints_[control] = reach.left < reach.right ? reach : RECT{};
+            footprints_[control] = changedBounds(overBlack, overWhite, within);
         }
         footprints_[Status] = touchedArea(Status);
         controlsKey_ = std::move(key);
@@ -492,12 +489,11 @@ private:
     }
 
     // Where one control really changes pixels (its text is much shorter than
-    // its line): every pixel that differs from black or from white when it
-    // is drawn alone over each, with two pixels to spare.
+    // its line): drawn alone over black and over white, with two pixels to
+    // spare.
     RECT touchedArea(int control) {
         const ControlTools kept = tools();
-        RECT area{kFrameWidth, kFrameHeight, 0, 0};
-        for (const DWORD fill : {static_cast<DWORD>(BLACKNESS), static_cast<DWORD>(WHITENESS)}) {
+        const auto alone = [&](DWORD fill) {
             OffscreenBitmap layer(nullptr, kFrameWidth, kFrameHeight);
             PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
             {
@@ -505,20 +501,11 @@ private:
                 graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
                 drawControl(graphics, kept, control);
             }
-            const uint32_t base = fill == static_cast<DWORD>(BLACKNESS) ? 0u : 0x00FFFFFFu;
-            const std::vector<uint32_t> pixels = layer.pixels();
-            for (int y = 0; y < kFrameHeight; ++y) {
-                for (int x = 0; x < kFrameWidth; ++x) {
-                    if (pixels[static_cast<size_t>(y) * kFrameWidth + x] == base) continue;
-                    area.left = std::min<LONG>(area.left, x);
-                    area.top = std::min<LONG>(area.top, y);
-                    area.right = std::max<LONG>(area.right, x + 1);
-                    area.bottom = std::max<LONG>(area.bottom, y + 1);
-                }
-            }
-        }
-        if (area.left >= area.right) return RECT{};
-        InflateRect(&area, 2, 2);
+            return layer.pixels();
+        };
+        RECT area = changedBounds(alone(BLACKNESS), alone(WHITENESS),
+                                  RECT{0, 0, kFrameWidth, kFrameHeight});
+        if (!IsRectEmpty(&area)) InflateRect(&area, 2, 2);
         return area;
     }
 
@@ -640,11 +627,7 @@ void paintWindow(HWND window) {
 void handleMouseMove(int x, int y) {
     LauncherState& state = launcherState;
     if (!state.settingsOpen) {
-        state.newsHover = pointInRect(newsButtonRect, x, y);
-        state.rankingHover = pointInRect(rankingButtonRect, x, y);
-        state.settingsHover = pointInRect(settingsButtonRect, x, y);
-        state.startHover = pointInRect(startButtonRect, x, y);
-        state.closeHover = pointInRect(closeButtonRect, x, y);
+        for (const Button& button : kButtons) state.*button.hover = pointInRect(button.rect, x, y);
     } else {
         handleSettingsMouseMove(x, y);
         state.startHover = false;
