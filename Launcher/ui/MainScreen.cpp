@@ -534,7 +534,7 @@ private:
     std::unique_ptr<OffscreenBitmap> buffer_;
 
     ControlsKey controlsKey_;
-    ControlsKey previousKey_;  // the state the last frame asked about
+    ControlsKey previousKey_;                         // the state the last frame asked about
     std::unique_ptr<OffscreenBitmap> composed_;       // picture + controls
     std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
     std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0

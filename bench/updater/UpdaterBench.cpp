@@ -203,15 +203,24 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
     return 0;
 }
 
+// Serves one file of `size` bytes as `site`/`name` with its manifest, and
+// makes `game` an empty current folder; returns the file's digest.
+std::string publishOneFile(const std::wstring& www, const std::wstring& site,
+                           const std::string& name, std::uint64_t size, unsigned seed,
+                           const std::wstring& game) {
+    CreateDirectoryW(game.c_str(), nullptr);
+    CreateDirectoryW((www + L"\\" + site).c_str(), nullptr);
+    const std::string digest = writePattern(
+        www + L"\\" + site + L"\\" + std::wstring(name.begin(), name.end()), size, seed);
+    writeText(www + L"\\" + site + L"\\manifest.json",
+              "{\"files\": [" + entry(name, digest, size) + "]}");
+    SetCurrentDirectoryW(game.c_str());
+    return digest;
+}
+
 int stageDownload(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\download";
-    CreateDirectoryW(game.c_str(), nullptr);
-    CreateDirectoryW((www + L"\\dl").c_str(), nullptr);
-    constexpr std::uint64_t kSize = 256 * kMiB;
-    const std::string digest = writePattern(www + L"\\dl\\big.bin", kSize, 7);
-    writeText(www + L"\\dl\\manifest.json",
-              "{\"files\": [" + entry("big.bin", digest, kSize) + "]}");
-    SetCurrentDirectoryW(game.c_str());
+    const std::string digest = publishOneFile(www, L"dl", "big.bin", 256 * kMiB, 7, game);
     const Updater updater{"127.0.0.1", "/dl/", false, [](std::int32_t, const std::string&) {}};
     rawDownload(L"/dl/big.bin", game + L"\\raw.bin");  // warm the server's page cache
     bool ok = true;
@@ -230,13 +239,7 @@ int stageDownload(const std::wstring& www, const std::wstring& work) {
 
 int stagePeak(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\peak";
-    CreateDirectoryW(game.c_str(), nullptr);
-    CreateDirectoryW((www + L"\\peak").c_str(), nullptr);
-    constexpr std::uint64_t kSize = 1024 * kMiB;
-    const std::string digest = writePattern(www + L"\\peak\\huge.bin", kSize, 9);
-    writeText(www + L"\\peak\\manifest.json",
-              "{\"files\": [" + entry("huge.bin", digest, kSize) + "]}");
-    SetCurrentDirectoryW(game.c_str());
+    const std::string digest = publishOneFile(www, L"peak", "huge.bin", 1024 * kMiB, 9, game);
     PROCESS_MEMORY_COUNTERS before{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
     const Updater updater{"127.0.0.1", "/peak/", false, [](std::int32_t, const std::string&) {}};
