@@ -23,7 +23,9 @@ if [ -z "${LAUNCHER_IN_XVFB:-}" ]; then
     "$here/sandbox.sh" "$build" "$@"
 fi
 
-export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+# WINEARCH and the wine commands that match the build's architecture.
+. "$build/wine-env.sh"
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 "$here/wine-prefix.sh" "$WINEPREFIX"
 wineserver -p

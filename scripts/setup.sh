@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   cmake make python3 git
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   nlohmann-json3-dev googletest
-  wine wine32:i386
+  wine wine32:i386 wine64
   xvfb xauth x11-apps x11-utils imagemagick xdotool
   iproute2 util-linux nginx-light fonts-liberation
 )
