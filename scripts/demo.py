@@ -103,7 +103,7 @@ def up_to_date(game, manifest):
 
 def start_server(patch, log):
     # Slowed to a few MiB a second so the progress bar can be watched.
-    cmd = [sys.executable, str(REPO / "tests" / "support" / "patch_server.py"),
+    cmd = [sys.executable, str(REPO / "scripts" / "patch_server.py"),
            "--root", str(patch), "--bind", "127.0.0.1", "--port", "80",
            "--rate", str(8 * MIB), "--log", str(log)]
     server = subprocess.Popen(cmd)

@@ -125,7 +125,7 @@ class PatchServer:
         self.log = workdir / f"requests-{bind}.log"
         self.log.unlink(missing_ok=True)
         self.process = subprocess.Popen(
-            [sys.executable, str(REPO / "tests" / "support" / "patch_server.py"),
+            [sys.executable, str(REPO / "scripts" / "patch_server.py"),
              "--root", str(root), "--bind", bind, "--port", "80", "--log", str(self.log), *extra])
         if not wait_for(self.log.exists, 10):
             self.stop()

@@ -8,7 +8,7 @@ www=$1
 shift
 rm -rf "$www" && mkdir -p "$www"
 ready="$www/requests.log"
-python3 "$here/../support/patch_server.py" --root "$www" --prefix / --log "$ready" &
+python3 "$here/../../scripts/patch_server.py" --root "$www" --prefix / --log "$ready" &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null' EXIT
 for _ in $(seq 1 100); do

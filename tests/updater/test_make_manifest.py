@@ -10,7 +10,7 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import patch_server  # noqa: E402
 
 TOOL, WINE_RUN, RUNNER = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Test patch server: serves a folder over HTTP/1.1 as the launcher expects
+"""Demo and test patch server: serves a folder over HTTP/1.1 as the launcher expects
 ("/patch/manifest.json", "/patch/<path>") and misbehaves on demand.
 
 Usage: patch_server.py --root FOLDER [--bind 127.0.0.1] [--port 80]
