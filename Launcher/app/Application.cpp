@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/Gdiplus.h"
-#include "app/LauncherState.h"
+#include "core/Gdiplus.h"
+#include "core/LauncherState.h"
 #include "game/GameSettings.h"
 #include "resources/resource.h"
 #include "ui/MainScreen.h"

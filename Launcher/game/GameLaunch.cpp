@@ -1,6 +1,6 @@
 #include "game/GameLaunch.h"
 
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 
 const wchar_t kGameMutexName[] = L"Dalvo5124";
 

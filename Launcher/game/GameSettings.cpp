@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "app/Handles.h"
-#include "app/LauncherState.h"
+#include "core/Handles.h"
+#include "core/LauncherState.h"
 
 const wchar_t kGameSettingsKeyPath[] = L"SOFTWARE\\Haldor\\Tarsk\\Config";
 

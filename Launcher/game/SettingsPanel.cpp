@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
+#include "draw/Geometry.h"
 #include "game/GameSettings.h"
-#include "ui/MainScreen.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ui/Drawing.h"
+#include "draw/Drawing.h"
 
 // Hit rectangles, right and bottom exclusive.
 constexpr RECT resolutionBoxRect{400, 180, 600, 210};

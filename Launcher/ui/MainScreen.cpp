@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "LauncherConfig.h"
-#include "app/Gdiplus.h"
-#include "app/LauncherState.h"
+#include "core/Gdiplus.h"
+#include "core/LauncherState.h"
 #include "game/GameLaunch.h"
 #include "game/SettingsPanel.h"
-#include "ui/Drawing.h"
-#include "ui/Offscreen.h"
+#include "draw/Drawing.h"
+#include "draw/Offscreen.h"
 #include "ui/Particles.h"
 
 namespace {

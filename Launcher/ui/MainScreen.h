@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "draw/Geometry.h"
+
 namespace Gdiplus {
 class Graphics;
 }
@@ -15,10 +17,6 @@ constexpr RECT rankingButtonRect{80, 340, 260, 390};
 constexpr RECT settingsButtonRect{80, 400, 260, 450};
 constexpr RECT startButtonRect{620, 390, 860, 460};
 constexpr RECT closeButtonRect{860, 10, 890, 40};
-
-constexpr bool pointInRect(const RECT& rect, int x, int y) {
-    return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
-}
 
 // WM_PAINT: draws the whole client area, double-buffered.
 void paintWindow(HWND window);

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/Gdiplus.h"
+#include "core/Gdiplus.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 
 namespace Gdiplus {
 class Graphics;

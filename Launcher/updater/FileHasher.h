@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/Handles.h"
+#include "core/Handles.h"
 
 // One running SHA-256 computation. `ok()` is false when CryptoAPI could not
 // provide it; `update` and `hexDigest` then fail too.

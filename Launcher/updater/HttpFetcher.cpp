@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Handles.h"
+#include "core/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
 #include "updater/Updater.h"

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "LauncherConfig.h"
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 #include "updater/Manifest.h"
 #include "updater/Updater.h"
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "app/Application.h"
-#include "app/Gdiplus.h"
-#include "app/LauncherState.h"
+#include "core/Gdiplus.h"
+#include "core/LauncherState.h"
 #include "ui/MainScreen.h"
-#include "ui/Offscreen.h"
+#include "draw/Offscreen.h"
 #include "ui/Particles.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Handles.h"
+#include "core/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Updater.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/Application.h"
-#include "app/Gdiplus.h"
+#include "core/Gdiplus.h"
 #include "resources/resource.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 
 TEST(LauncherStateTest, StartsWithTheDocumentedValues) {
     LauncherState state;

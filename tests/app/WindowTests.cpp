@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "app/Application.h"
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 
 TEST(WindowPlacementTest, CentresOnTheScreenWithoutClamping) {
     struct Case {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 #include "game/GameSettings.h"
 
 inline bool gameKeyExists() {

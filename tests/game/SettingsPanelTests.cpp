@@ -5,9 +5,9 @@
 #include <string>
 
 #include "GameTestSupport.h"
-#include "app/Gdiplus.h"
+#include "core/Gdiplus.h"
 #include "game/SettingsPanel.h"
-#include "ui/Drawing.h"
+#include "draw/Drawing.h"
 #include "ui/MainScreen.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "UiTestSupport.h"
-#include "ui/Drawing.h"
+#include "draw/Drawing.h"
 #include "ui/Particles.h"
 
 namespace {

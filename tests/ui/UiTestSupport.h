@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Gdiplus.h"
-#include "app/LauncherState.h"
+#include "core/Gdiplus.h"
+#include "core/LauncherState.h"
 #include "ui/MainScreen.h"
-#include "ui/Offscreen.h"
+#include "draw/Offscreen.h"
 
 constexpr int kFrameWidth = 900;
 constexpr int kFrameHeight = 550;

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 #include "updater/UpdateWorker.h"
 
 using namespace testing_support;

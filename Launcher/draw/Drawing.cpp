@@ -1,6 +1,6 @@
-#include "ui/Drawing.h"
+#include "draw/Drawing.h"
 
-#include "app/Handles.h"
+#include "core/Handles.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Gdiplus.h"
+#include "core/Gdiplus.h"
 
 // The fonts, formats and brushes that every frame draws its texts with.
 struct PaintResources {

@@ -1,4 +1,4 @@
-#include "ui/Offscreen.h"
+#include "draw/Offscreen.h"
 
 OffscreenBitmap::OffscreenBitmap(HDC reference, int width, int height)
     : width_(width), height_(height) {

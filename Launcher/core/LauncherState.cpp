@@ -1,4 +1,4 @@
-#include "app/LauncherState.h"
+#include "core/LauncherState.h"
 
 LauncherState launcherState;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/Handles.h"
+#include "core/Handles.h"
 
 class OffscreenBitmap {
 public:
