@@ -196,7 +196,7 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
         [&] {
             for (const std::wstring& f : files) rawHash(provider.get(), f, buffer);
         },
-        [&] { ok = updater.runPass() && ok; });
+        [&] { ok = updater.runPass() == UpdateFailure::None && ok; });
     if (!ok) std::printf("(the no-change pass FAILED)\n");
     ratio("no-change pass, 2000 files 1000 MiB", best.ours, "raw hashing of the files", best.raw,
           1.15);
@@ -231,7 +231,7 @@ int stageDownload(const std::wstring& www, const std::wstring& work) {
             DeleteFileW((game + L"\\big.bin").c_str());
         },
         [&] { rawDownload(L"/dl/big.bin", game + L"\\raw.bin"); },
-        [&] { ok = updater.runPass() && ok; });
+        [&] { ok = updater.runPass() == UpdateFailure::None && ok; });
     if (!ok || hashFile(game + L"\\big.bin") != digest) std::printf("(the download pass FAILED)\n");
     ratio("download pass, 256 MiB", best.ours, "raw WinHTTP read/write loop", best.raw, 1.35);
     return 0;
@@ -244,7 +244,7 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
     const Updater updater{"127.0.0.1", "/peak/", false, [](std::int32_t, const std::string&) {}};
     const double start = now();
-    const bool ok = updater.runPass();
+    const bool ok = updater.runPass() == UpdateFailure::None;
     const double took = now() - start;
     PROCESS_MEMORY_COUNTERS after{};
     GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
