@@ -454,6 +454,10 @@ PatchConnection::PatchConnection(bool secure, std::string host, std::uint16_t po
     WinHttpSetTimeouts(session_.get(), static_cast<int>(limits_.connectMs),
                        static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
                        static_cast<int>(limits_.headersMs));
+    // The receive time-out covers the headers only where this is not set.
+    DWORD headersMs = limits_.headersMs;
+    WinHttpSetOption(session_.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersMs,
+                     sizeof headersMs);
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(session_.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
     connection_.reset(WinHttpConnect(session_.get(), widenAscii(host_).c_str(), port_, 0));
@@ -491,6 +495,11 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
 }
 
 UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstring& targetPath) {
+    // Windows refuses to replace a read-only file; Wine would replace it.
+    const DWORD attributes = GetFileAttributesW(targetPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        return UpdateFailure::FileInUse;
+    }
     return MoveFileExW(stagingPath.c_str(), targetPath.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? UpdateFailure::None
