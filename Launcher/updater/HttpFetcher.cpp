@@ -102,6 +102,7 @@ public:
                             WINHTTP_NO_HEADER_INDEX);
         // As text: the numeric form is 32 bits wide and would wrap above 4 GiB.
         announced_ = numericHeader(handle_.get(), WINHTTP_QUERY_CONTENT_LENGTH, contentLength_);
+        total_ = 0;
         samples_.assign(1, {GetTickCount64(), 0});
         return true;
     }
@@ -139,8 +140,7 @@ public:
         if (limits_.windowBytes != 0) {
             // The window that fails first is the one starting at the oldest
             // point after which fewer than windowBytes have arrived.
-            const std::uint64_t total = samples_.back().second;
-            while (samples_.front().second + limits_.windowBytes <= total) samples_.pop_front();
+            while (samples_.front().second + limits_.windowBytes <= total_) samples_.pop_front();
             const ULONGLONG deadline = samples_.front().first + limits_.windowMs;
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) return Read::Broke;
@@ -158,7 +158,8 @@ public:
             return Read::Broke;
         }
         if (got == 0) return Read::End;
-        samples_.emplace_back(GetTickCount64(), samples_.back().second + got);
+        total_ += got;
+        if (limits_.windowBytes != 0) samples_.emplace_back(GetTickCount64(), total_);
         return Read::Data;
     }
 
@@ -168,7 +169,9 @@ private:
     DWORD status_ = 0;
     bool announced_ = false;
     std::uint64_t contentLength_ = 0;
-    // (time, bytes so far) after each piece, from the start of the body.
+    std::uint64_t total_ = 0;  // body bytes read
+    // (time, total_) after each piece, from the start of the body, as far
+    // back as the window rule needs.
     std::deque<std::pair<ULONGLONG, std::uint64_t>> samples_;
 };
 

@@ -46,90 +46,33 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
     const std::string padded = "{\"pad\": \"" + std::string(20000, 'p') + "\", \"files\": [" +
                                entryJson("slow.bin", sha256Of(trickled), "20000") + ", " +
                                entryJson("big.bin", sha256Of(content), "600000") + "]}";
-    const std::string r = "big.bin bytes=";
+    const std::string B = "big.bin", S = "slow.bin", M = "manifest.json", r = B + " bytes=";
+    const UpdateFailure none = UpdateFailure::None, net = UpdateFailure::Network;
     const struct {
         const char* name;
-        const char* file;  // that misbehaves
-        const char* how;
-        std::string staged;
         UpdateFailure failure;
+        std::string file;  // that misbehaves
+        const char* how;
         Requests requests;
+        std::string staged = "";
         double maxSent = 0;     // body bytes sent, in files of 600,000
         double minSeconds = 0;  // a Retry-After of 1 s is waited for
     } cases[] = {
-        {"reset at half",
-         "big.bin",
-         "reset=300000\nfirst=1",
-         "",
-         UpdateFailure::None,
-         {"big.bin", r + "300000-"},
-         1.05},
-        {"503 twice",
-         "big.bin",
-         "status=503\nfirst=2",
-         "",
-         UpdateFailure::None,
-         {"big.bin", "big.bin", "big.bin"}},
-        {"404", "big.bin", "status=404", "", UpdateFailure::Network, {"big.bin"}},
-        {"302 is not followed", "big.bin", "status=302", "", UpdateFailure::Network, {"big.bin"}},
-        {"killed run resumed", "big.bin", "", half, UpdateFailure::None, {r + "250000-"}, 0.6},
-        {"Range ignored", "big.bin", "norange", half, UpdateFailure::None, {r + "250000-"}, 1.05},
-        {"wrong Content-Range",
-         "big.bin",
-         "badrange",
-         half,
-         UpdateFailure::Network,
-         {r + "250000-"}},
-        {"staged bytes of another version",
-         "big.bin",
-         "",
-         otherVersion,
-         UpdateFailure::None,
-         {r + "250000-", "big.bin"}},
-        {"cut short thrice",
-         "big.bin",
-         "short=100",
-         "",
-         UpdateFailure::Network,
-         {"big.bin", r + "*", r + "*"}},
-        {"stall in a file",
-         "big.bin",
-         "stall=100000",
-         "",
-         UpdateFailure::Network,
-         {"big.bin", r + "100000-", r + "200000-"}},
-        {"trickle in a file",
-         "slow.bin",
-         "drip=100",
-         "",
-         UpdateFailure::Network,
-         {"slow.bin", "slow.bin bytes=*", "slow.bin bytes=*"}},
-        {"stall in the manifest",
-         "manifest.json",
-         "stall=100",
-         "",
-         UpdateFailure::Network,
-         {"manifest.json", "manifest.json", "manifest.json"}},
-        {"trickle in the manifest",
-         "manifest.json",
-         "drip=100",
-         "",
-         UpdateFailure::Network,
-         {"manifest.json", "manifest.json", "manifest.json"}},
-        {"silent manifest",
-         "manifest.json",
-         "silent",
-         "",
-         UpdateFailure::Network,
-         {"manifest.json", "manifest.json", "manifest.json"}},
-        {"429 with Retry-After",
-         "manifest.json",
-         "status=429\nretryafter=1\nfirst=1",
-         "",
-         UpdateFailure::None,
-         {"manifest.json", "manifest.json"},
-         0,
-         1.0},
+        {"reset at half", none, B, "reset=300000\nfirst=1", {B, r + "300000-"}, "", 1.05},
+        {"503 twice", none, B, "status=503\nfirst=2", {B, B, B}},
+        {"404", net, B, "status=404", {B}},
+        {"302 is not followed", net, B, "status=302", {B}},
+        {"killed run resumed", none, B, "", {r + "250000-"}, half, 0.6},
+        {"Range ignored", none, B, "norange", {r + "250000-"}, half, 1.05},
+        {"wrong Content-Range", net, B, "badrange", {r + "250000-"}, half},
+        {"staged bytes of another version", none, B, "", {r + "250000-", B}, otherVersion},
+        {"cut short thrice", net, B, "short=100", {B, r + "*", r + "*"}},
+        {"stall in a file", net, B, "stall=100000", {B, r + "100000-", r + "200000-"}},
+        {"trickle in a file", net, S, "drip=100", {S, S + " bytes=*", S + " bytes=*"}},
+        {"stall in the manifest", net, M, "stall=100", {M, M, M}},
+        {"trickle in the manifest", net, M, "drip=100", {M, M, M}},
+        {"silent manifest", net, M, "silent", {M, M, M}},
+        {"429 with Retry-After", none, M, "status=429\nretryafter=1\nfirst=1", {M, M}, "", 0, 1.0},
     };
     for (const auto& c : cases) {
         const std::string id = "transfer" + std::to_string(&c - cases);
@@ -214,31 +157,26 @@ TEST(TransferTest, RefusalsAndTheirStatusTexts) {
     enum LocalFile { Plain, Locked, ReadOnly };  // a.bin, "old" on disk
     const struct {
         const char* name;
+        std::wstring text;
         std::vector<std::string> paths;  // each holding "x"
         std::string size = "1";
-        LocalFile local = Plain;
         std::uint64_t freeSpace = 1 << 20;
-        std::wstring text;
+        LocalFile local = Plain;
     } cases[] = {
-        {"same name", {"a.bin", "a.bin"}, "1", Plain, 1 << 20, damaged},
-        {"names equal but for case", {"a.bin", "A.BIN"}, "1", Plain, 1 << 20, damaged},
-        {"folder parts equal but for case",
-         {"Data/x.bin", "data/X.bin"},
-         "1",
-         Plain,
-         1 << 20,
-         damaged},
-        {"a file where a folder is needed", {"data", "DATA/x.bin"}, "1", Plain, 1 << 20, damaged},
-        {"staging suffix in capitals", {"x.LAUNCHER-PART"}, "1", Plain, 1 << 20, damaged},
-        {"path over MAX_PATH", {deep}, "1", Plain, 1 << 20, damaged},
-        {"fractional size", {"x.bin"}, "1.9", Plain, 1 << 20, damaged},
-        {"digest mismatch", {"wrong.bin"}, "1", Plain, 1 << 20, damaged},
-        {"not enough space", {"a.bin", "b.bin"}, "1", Plain, 1, disk},
-        {"file in use", {"a.bin"}, "1", Locked, 1 << 20, inUse},
-        {"read-only file", {"a.bin"}, "1", ReadOnly, 1 << 20, inUse},
-        {"a file in the way of a folder", {"a.bin/x.bin"}, "1", Plain, 1 << 20, inUse},
-        {"missing on the server", {"absent.bin"}, "1", Plain, 1 << 20, network},
-        {"just enough space", {"a.bin", "b.bin"}, "1.0", Plain, 2, ok},
+        {"same name", damaged, {"a.bin", "a.bin"}},
+        {"names equal but for case", damaged, {"a.bin", "A.BIN"}},
+        {"folder parts equal but for case", damaged, {"Data/x.bin", "data/X.bin"}},
+        {"a file where a folder is needed", damaged, {"data", "DATA/x.bin"}},
+        {"staging suffix in capitals", damaged, {"x.LAUNCHER-PART"}},
+        {"path over MAX_PATH", damaged, {deep}},
+        {"fractional size", damaged, {"x.bin"}, "1.9"},
+        {"digest mismatch", damaged, {"wrong.bin"}},
+        {"not enough space", disk, {"a.bin", "b.bin"}, "1", 1},
+        {"file in use", inUse, {"a.bin"}, "1", 1 << 20, Locked},
+        {"read-only file", inUse, {"a.bin"}, "1", 1 << 20, ReadOnly},
+        {"a file in the way of a folder", inUse, {"a.bin/x.bin"}},
+        {"missing on the server", network, {"absent.bin"}},
+        {"just enough space", ok, {"a.bin", "b.bin"}, "1.0", 2},
     };
     for (const auto& c : cases) {
         const std::string id = "texts" + std::to_string(&c - cases);
