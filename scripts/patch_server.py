@@ -6,9 +6,12 @@ Usage: patch_server.py --root FOLDER [--bind 127.0.0.1] [--port 80]
                        [--prefix /patch/] [--log FILE] [--rate BYTES_PER_S]
 
 URL "<prefix><path>" answers with FOLDER/<path> (percent-decoded as UTF-8);
-anything outside the prefix, or missing, is a 404 page. With --log, the log
-file is created once the server listens (wait for it to know the server is
-up) and every request path is appended to it, one a line.
+anything outside the prefix, or missing, is a 404 page. Connections are kept
+alive between answers. A "Range: bytes=N-" request gets a 206 with the rest of
+the file. With --log, the log file is created once the server listens (wait
+for it to know the server is up) and every request path is appended to it, one
+a line, followed by " bytes=N-" for a range request; LOG.stats holds the
+connections accepted and the body bytes sent so far ("connections N sent M").
 
 A request chooses its behaviour with path segments that start with "~"
 (they are removed before the file is looked up), or with a file "<name>.how"
@@ -26,6 +29,12 @@ beside the served file holding the same directives, one per line:
   ~stall=N           send N bytes, then hold the connection open until killed
   ~reset=N           send N bytes, then reset the connection
   ~endless           chunked body that never ends
+  ~silent            read the request, never answer
+  ~piece=N           the piece size of ~drip (default 64)
+  ~first=K           misbehave only for the first K requests of this file
+  ~retryafter=S      a Retry-After header on a ~status answer
+  ~norange           ignore Range: answer 200 with the whole file
+  ~badrange          answer Range with a 206 whose Content-Range is off by one
 
 """
 import argparse
@@ -39,21 +48,37 @@ import time
 import urllib.parse
 
 
+# Directives after which the connection is closed.
+CLOSING = {"short", "long", "reset", "stall", "endless", "silent"}
+
+
 class Handler(socketserver.StreamRequestHandler):
     def handle(self):
+        self.server.count(connections=1)
+        while self.handle_one():
+            pass
+
+    def handle_one(self):
+        """Answers one request; True when the connection stays open."""
         line = self.rfile.readline(65537).decode("latin-1").rstrip("\r\n")
-        while True:  # headers are ignored
+        if not line:
+            return False
+        headers = {}
+        while True:
             header = self.rfile.readline(65537)
             if header in (b"\r\n", b"\n", b""):
                 break
+            name, _, value = header.decode("latin-1").partition(":")
+            headers[name.strip().lower()] = value.strip()
         parts = line.split(" ")
         if len(parts) != 3 or parts[0] != "GET":
             self.answer(400, b"bad request")
-            return
+            return False
+        wanted = headers.get("range", "")
         if self.server.log:
-            with self.server.log_lock:
+            with self.server.lock:
                 with open(self.server.log, "a", encoding="utf-8") as log:
-                    log.write(parts[1] + "\n")
+                    log.write(parts[1] + (" " + wanted if wanted else "") + "\n")
         raw_path = urllib.parse.unquote(parts[1].split("?", 1)[0], errors="surrogateescape")
         segments = raw_path.split("/")
         how = [s[1:] for s in segments if s.startswith("~")]
@@ -63,8 +88,7 @@ class Handler(socketserver.StreamRequestHandler):
             names = [s for s in plain[len(self.server.prefix):].split("/") if s]
         # Nothing outside the root is ever served.
         if not names or any(n in (".", "..") for n in names):
-            self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
-            return
+            return self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
         local = os.path.join(self.server.root, *names)
         if os.path.isfile(local + ".how"):
             with open(local + ".how", encoding="utf-8") as f:
@@ -73,32 +97,51 @@ class Handler(socketserver.StreamRequestHandler):
         for item in how:
             key, _, value = item.partition("=")
             opts[key] = value
+        with self.server.lock:
+            self.server.hits[local] = seen = self.server.hits.get(local, 0) + 1
+        if "first" in opts and seen > int(opts["first"]):
+            opts = {}
+        if "silent" in opts:
+            self.hold()
+            return False
         if "status" in opts:
             status = int(opts["status"])
+            extra = []
+            if "retryafter" in opts:
+                extra.append("Retry-After: " + opts["retryafter"])
+            if 300 <= status < 400:
+                extra.append("Location: /elsewhere/" + names[-1])
             if opts.get("page") == "json":
-                self.answer(status, b'{"error": "not here", "files": []}', "application/json")
-            else:
-                self.answer(status, b"<html><body><h1>%d</h1></body></html>" % status, "text/html")
-            return
+                return self.answer(status, b'{"error": "not here", "files": []}', "application/json", extra)
+            return self.answer(status, b"<html><body><h1>%d</h1></body></html>" % status, "text/html", extra)
         if "endless" in opts:
-            self.head(200, None)
+            self.head(200, None, close=True)
             piece = b"\0" * 65536
             try:
                 while True:
                     self.chunk(piece)
             except OSError:
-                return
+                return False
         if not os.path.isfile(local):
-            self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
-            return
+            return self.answer(404, b"<html><body>Not Found</body></html>", "text/html")
         with open(local, "rb") as f:
             body = f.read()
-        self.send_body(body, opts)
+        self.send_body(body, opts, wanted)
+        return not (CLOSING & opts.keys())
 
-    def send_body(self, body, opts):
+    def send_body(self, body, opts, wanted):
         chunked = "chunked" in opts
         pause = int(opts.get("pause", "150")) / 1000.0
-        self.head(200, None if chunked else len(body))
+        close = bool(CLOSING & opts.keys())
+        start = wanted[6:-1] if wanted.startswith("bytes=") and wanted.endswith("-") else ""
+        if start.isdigit() and int(start) < len(body) and "norange" not in opts:
+            first, size = int(start), len(body)
+            last = size if "badrange" in opts else size - 1
+            body = body[first:]
+            extra = ["Content-Range: bytes %d-%d/%d" % (first, last, size)]
+            self.head(206, None if chunked else len(body), extra=extra, close=close)
+        else:
+            self.head(200, None if chunked else len(body), close=close)
         if "short" in opts:
             body = body[: max(0, len(body) - int(opts["short"]))]
         if "long" in opts:
@@ -114,7 +157,8 @@ class Handler(socketserver.StreamRequestHandler):
                 pieces.append(body[at:])
         elif "drip" in opts:
             pause = int(opts["drip"]) / 1000.0
-            pieces = [body[i : i + 64] for i in range(0, len(body), 64)]
+            step = int(opts.get("piece", "64"))
+            pieces = [body[i : i + step] for i in range(0, len(body), step)]
         else:
             pieces = [body[i : i + 65536] for i in range(0, len(body), 65536)]
         rate = self.server.rate
@@ -145,13 +189,20 @@ class Handler(socketserver.StreamRequestHandler):
                 return
             if chunked:
                 self.wfile.write(b"0\r\n\r\n")
+                self.wfile.flush()
         except OSError:
             pass
 
     def cut_off(self, how):
         if how == "reset":
+            # Long enough for the client to read what was sent: a reset
+            # discards whatever it has not read yet.
+            time.sleep(0.3)
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
+        self.hold()
+
+    def hold(self):
         while not self.server.stopping.wait(0.5):
             pass
 
@@ -161,26 +212,31 @@ class Handler(socketserver.StreamRequestHandler):
         else:
             self.wfile.write(piece)
             self.wfile.flush()
+        self.server.count(sent=len(piece))
 
     def chunk(self, piece):
         if piece:
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             self.wfile.flush()
 
-    def head(self, status, length, kind="application/octet-stream"):
-        reason = {200: "OK", 400: "Bad Request", 404: "Not Found", 500: "Internal Server Error"}
-        lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status")),
-                 "Content-Type: " + kind, "Connection: close"]
+    def head(self, status, length, kind="application/octet-stream", extra=(), close=False):
+        reason = {200: "OK", 206: "Partial Content", 400: "Bad Request", 404: "Not Found",
+                  500: "Internal Server Error", 503: "Service Unavailable"}
+        lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status")), "Content-Type: " + kind]
+        lines += list(extra) + (["Connection: close"] if close else [])
         lines.append("Content-Length: %d" % length if length is not None else "Transfer-Encoding: chunked")
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("ascii"))
         self.wfile.flush()
 
-    def answer(self, status, body, kind="text/plain"):
+    def answer(self, status, body, kind="text/plain", extra=()):
+        """An error page; True (the connection stays open) unless sending failed."""
         try:
-            self.head(status, len(body), kind)
+            self.head(status, len(body), kind, extra)
             self.wfile.write(body)
+            self.wfile.flush()
+            return True
         except OSError:
-            pass
+            return False
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -193,9 +249,19 @@ class Server(socketserver.ThreadingTCPServer):
         self.prefix = prefix if prefix.endswith("/") else prefix + "/"
         self.log = log
         self.rate = rate
-        self.log_lock = threading.Lock()
+        self.lock = threading.Lock()
         self.stopping = threading.Event()
+        self.hits = {}
+        self.counts = {"connections": 0, "sent": 0}
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def count(self, **more):
+        with self.lock:
+            for key, value in more.items():
+                self.counts[key] += value
+            if self.log:
+                with open(self.log + ".stats", "w") as f:
+                    f.write("connections %(connections)d sent %(sent)d\n" % self.counts)
 
     def get_request(self):
         conn, addr = super().get_request()

@@ -1,11 +1,12 @@
 #include "updater/HttpFetcher.h"
 
+#include <algorithm>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/Handles.h"
@@ -19,94 +20,160 @@ std::wstring widenAscii(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
-// The three WinHTTP handles of one GET; members are destroyed in reverse
-// order, so the request closes first and the session last.
-struct HttpExchange {
-    UniqueInternet session;
-    UniqueInternet connection;
-    UniqueInternet request;
-    bool announced = false;  // the response carries a Content-Length
-    std::uint64_t contentLength = 0;
+// How one try of a request ended.
+struct Attempt {
+    enum Kind {
+        NoResponse,  // nothing answered: no connection, or no response headers
+        Retry,       // a transport failure or a status worth another try
+        Fail,        // an answer or a local failure that another try would not change
+        Done,
+    } kind;
+    UpdateFailure failure = UpdateFailure::Network;  // when it is the last try
+    std::uint32_t retryAfterMs = 0;                  // the server's wish, 0 if none
 };
 
-// Opens, sends and waits for the response headers. False means no answer.
-bool sendGet(const std::string& host, const std::string& path, bool secure, HttpExchange& x) {
-    x.session.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!x.session) return false;
-    const INTERNET_PORT port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    x.connection.reset(WinHttpConnect(x.session.get(), widenAscii(host).c_str(), port, 0));
-    if (!x.connection) return false;
-    x.request.reset(WinHttpOpenRequest(x.connection.get(), L"GET", widenAscii(path).c_str(),
-                                       nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                       secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!x.request) return false;
-    if (!WinHttpSendRequest(x.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return false;
+bool worthRetrying(DWORD status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+           status == 504;
+}
+
+// Tries `attempt` up to limits.attempts times, waiting between tries.
+template <typename Try>
+Attempt withRetries(const TransferLimits& limits, Try&& attempt) {
+    for (int tried = 1;; ++tried) {
+        const Attempt result = attempt();
+        if ((result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) ||
+            tried >= limits.attempts) {
+            return result;
+        }
+        std::uint32_t wait = tried == 1 ? limits.firstWaitMs : limits.laterWaitMs;
+        if (result.retryAfterMs != 0 && result.retryAfterMs <= limits.maxRetryAfterMs) {
+            wait = result.retryAfterMs;
+        }
+        Sleep(wait);
     }
-    return WinHttpReceiveResponse(x.request.get(), nullptr) != FALSE;
 }
 
-bool statusIsOk(const HttpExchange& x) {
-    DWORD status = 0;
-    DWORD length = sizeof status;
-    return WinHttpQueryHeaders(
-               x.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-               WINHTTP_HEADER_NAME_BY_INDEX, &status, &length, WINHTTP_NO_HEADER_INDEX) &&
-           status == 200;
-}
-
-// Read as text: the numeric form is 32 bits wide and would wrap above 4 GiB.
-void readContentLength(HttpExchange& x) {
+// A decimal header value; false when absent or not all digits.
+bool numericHeader(HINTERNET request, DWORD query, std::uint64_t& value) {
     wchar_t text[32] = {};
     DWORD length = sizeof text;
-    if (!WinHttpQueryHeaders(x.request.get(), WINHTTP_QUERY_CONTENT_LENGTH,
-                             WINHTTP_HEADER_NAME_BY_INDEX, text, &length,
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &length,
                              WINHTTP_NO_HEADER_INDEX)) {
-        return;
+        return false;
     }
-    std::uint64_t value = 0;
+    value = 0;
     int digits = 0;
     for (const wchar_t* p = text; *p; ++p) {
-        if (*p < L'0' || *p > L'9' || ++digits > 19) return;
+        if (*p < L'0' || *p > L'9' || ++digits > 19) return false;
         value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
     }
-    if (digits == 0) return;
-    x.announced = true;
-    x.contentLength = value;
+    return digits > 0;
 }
 
-// Next piece of the body, as much as has arrived, into `buffer`: true with an
-// empty buffer at the end of the body, false when the transfer broke. The
-// query comes first because, under Wine, a read alone takes a connection reset
-// in a chunked body for its regular end.
-bool readChunk(const HttpExchange& x, std::vector<char>& buffer) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(x.request.get(), &available)) return false;
-    buffer.resize(available);
-    if (available == 0) return true;
-    DWORD read = 0;
-    if (!WinHttpReadData(x.request.get(), buffer.data(), available, &read)) return false;
-    buffer.resize(read);
-    return true;
-}
-
-// Deletes the staging file on every exit but a committed one.
-class StagingFile {
+// One GET on the pass's connection. The body is read under the idle and
+// window limits: every wait for data is bounded by whichever ends first.
+class Request {
 public:
-    explicit StagingFile(std::wstring path) : path_(std::move(path)) {}
-    StagingFile(const StagingFile&) = delete;
-    StagingFile& operator=(const StagingFile&) = delete;
-    ~StagingFile() {
-        if (!committed_) DeleteFileW(path_.c_str());
+    enum class Read { Data, End, Broke };
+
+    explicit Request(const PatchConnection& via) : limits_(via.limits()) {}
+
+    // Sends the request (asking for the bytes from `from` on when it is not
+    // 0) and waits for the headers. False means no answer.
+    bool send(const PatchConnection& via, const std::wstring& url, std::uint64_t from) {
+        handle_.reset(WinHttpOpenRequest(via.handle(), L"GET", url.c_str(), nullptr,
+                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                         via.secure() ? WINHTTP_FLAG_SECURE : 0));
+        if (!handle_) return false;
+        DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+        WinHttpSetOption(handle_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
+                         sizeof noRedirects);
+        const std::wstring range =
+            from ? L"Range: bytes=" + std::to_wstring(from) + L"-\r\n" : std::wstring();
+        if (!WinHttpSendRequest(
+                handle_.get(), range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
+                static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+            !WinHttpReceiveResponse(handle_.get(), nullptr)) {
+            return false;
+        }
+        DWORD length = sizeof status_;
+        WinHttpQueryHeaders(handle_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status_, &length,
+                            WINHTTP_NO_HEADER_INDEX);
+        // As text: the numeric form is 32 bits wide and would wrap above 4 GiB.
+        announced_ = numericHeader(handle_.get(), WINHTTP_QUERY_CONTENT_LENGTH, contentLength_);
+        total_ = 0;
+        samples_.assign(1, {GetTickCount64(), 0});
+        return true;
     }
-    const std::wstring& path() const { return path_; }
-    void commit() { committed_ = true; }
+
+    DWORD status() const { return status_; }
+    bool announced() const { return announced_; }
+    std::uint64_t contentLength() const { return contentLength_; }
+
+    std::wstring contentRange() const {
+        wchar_t text[96] = {};
+        DWORD length = sizeof text - sizeof text[0];
+        return WinHttpQueryHeaders(handle_.get(), WINHTTP_QUERY_CONTENT_RANGE,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, text, &length,
+                                   WINHTTP_NO_HEADER_INDEX)
+                   ? text
+                   : L"";
+    }
+
+    // How another try of a refused answer ends: a wait the server asked for
+    // is honoured when it is given in seconds.
+    Attempt refusal() const {
+        if (!worthRetrying(status_)) return {Attempt::Fail};
+        std::uint64_t seconds = 0;
+        const bool asked = numericHeader(handle_.get(), WINHTTP_QUERY_RETRY_AFTER, seconds);
+        return {Attempt::Retry, UpdateFailure::Network,
+                asked && seconds <= 86400 ? static_cast<std::uint32_t>(seconds * 1000) : 0};
+    }
+
+    // The next piece of the body, up to `room` bytes. The query comes first
+    // because, under Wine, a read alone takes a connection reset in a chunked
+    // body for its regular end.
+    Read read(char* into, DWORD room, DWORD& got) {
+        got = 0;
+        DWORD wait = limits_.idleMs;
+        if (limits_.windowBytes != 0) {
+            // The window that fails first is the one starting at the oldest
+            // point after which fewer than windowBytes have arrived.
+            while (samples_.front().second + limits_.windowBytes <= total_) samples_.pop_front();
+            const ULONGLONG deadline = samples_.front().first + limits_.windowMs;
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) return Read::Broke;
+            wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, deadline - now));
+        }
+        // 0 would mean no limit at all.
+        wait = std::max<DWORD>(wait, 1);
+        WinHttpSetTimeouts(handle_.get(), static_cast<int>(limits_.connectMs),
+                           static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
+                           static_cast<int>(wait));
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(handle_.get(), &available)) return Read::Broke;
+        if (available == 0) return Read::End;
+        if (!WinHttpReadData(handle_.get(), into, std::min(available, room), &got)) {
+            return Read::Broke;
+        }
+        if (got == 0) return Read::End;
+        total_ += got;
+        if (limits_.windowBytes != 0) samples_.emplace_back(GetTickCount64(), total_);
+        return Read::Data;
+    }
 
 private:
-    std::wstring path_;
-    bool committed_ = false;
+    const TransferLimits& limits_;
+    UniqueInternet handle_;
+    DWORD status_ = 0;
+    bool announced_ = false;
+    std::uint64_t contentLength_ = 0;
+    std::uint64_t total_ = 0;  // body bytes read
+    // (time, total_) after each piece, from the start of the body, as far
+    // back as the window rule needs.
+    std::deque<std::pair<ULONGLONG, std::uint64_t>> samples_;
 };
 
 constexpr std::size_t kBlockSize = 1024 * 1024;
@@ -119,26 +186,26 @@ struct Block {
     std::size_t size = 0;
 };
 
-bool writeAll(HANDLE file, const Block& block) {
-    DWORD written = 0;
-    return block.size == 0 ||
-           (WriteFile(file, block.bytes.get(), static_cast<DWORD>(block.size), &written, nullptr) &&
-            written == block.size);
-}
-
 // Hashes blocks on a thread of its own, so that the digest of a download costs
 // little time beyond the transfer. At most kQueuedBlocks wait, which bounds
-// memory whatever the file size.
+// memory whatever the file size. A file that fits in one block is hashed
+// where it is pushed, without a thread.
 class BackgroundDigest {
 public:
-    BackgroundDigest() : thread_([this] { run(); }) {}
+    BackgroundDigest() = default;
     BackgroundDigest(const BackgroundDigest&) = delete;
     BackgroundDigest& operator=(const BackgroundDigest&) = delete;
     ~BackgroundDigest() { stop(); }
 
     bool ok() const { return sha_.ok(); }
-    // Hands the block over and leaves a fresh, empty one in its place.
-    void push(Block& block) {
+    // Hands the block over and leaves an empty one in its place.
+    void push(Block& block, bool last) {
+        if (last && !thread_.joinable()) {
+            if (!sha_.update(block.bytes.get(), block.size)) failed_ = true;
+            block.size = 0;
+            return;
+        }
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
         Block next;
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return queue_.size() < kQueuedBlocks; });
@@ -184,92 +251,285 @@ private:
     std::deque<Block> queue_;
     bool stopping_ = false;
     bool failed_ = false;
-    // Last, so that it starts once everything it uses exists.
     std::thread thread_;
+};
+
+// A local write that failed: a full disk, or a file that is in use,
+// read-only or has a file in the way of its folder.
+UpdateFailure localFailure() {
+    const DWORD error = GetLastError();
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? UpdateFailure::DiskSpace
+                                                                       : UpdateFailure::FileInUse;
+}
+
+// Creates the folders on a checked relative path, inside the game folder.
+UpdateFailure createFolders(const std::wstring& path) {
+    for (std::size_t slash = path.find(L'/'); slash != std::wstring::npos;
+         slash = path.find(L'/', slash + 1)) {
+        const std::wstring folder = path.substr(0, slash);
+        if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return UpdateFailure::FileInUse;
+        }
+    }
+    return UpdateFailure::None;
+}
+
+// One file on its way from the server into its staging file, with the digest
+// of what the staging file holds. The staging file is deleted on every exit
+// but a committed one; a killed run leaves it for the next to continue.
+class FileTransfer {
+public:
+    FileTransfer(std::wstring target, std::uint64_t size, const ProgressCallback& onProgress,
+                 const std::string& name)
+        : target_(std::move(target)),
+          staging_(target_ + widenForDisplay(kStagingSuffix)),
+          size_(size),
+          onProgress_(onProgress),
+          name_(name) {}
+    FileTransfer(const FileTransfer&) = delete;
+    FileTransfer& operator=(const FileTransfer&) = delete;
+    ~FileTransfer() {
+        if (committed_) return;
+        file_.reset();
+        DeleteFileW(staging_.c_str());
+    }
+
+    // Continues a staging file shorter than the file when `resume` allows,
+    // hashing the kept bytes once; otherwise the body starts from zero.
+    UpdateFailure begin(bool resume) {
+        have_ = 0;
+        resumed_ = false;
+        digest_ = std::make_unique<BackgroundDigest>();
+        block_.size = 0;
+        if (!digest_->ok()) return UpdateFailure::DamagedData;
+        if (!resume || file_) return UpdateFailure::None;
+        file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        LARGE_INTEGER length{};
+        if (!file_ || !GetFileSizeEx(file_.get(), &length) ||
+            static_cast<std::uint64_t>(length.QuadPart) >= size_) {
+            file_.reset();
+            return UpdateFailure::None;
+        }
+        while (true) {
+            DWORD read = 0;
+            if (!ReadFile(file_.get(), block_.bytes.get(), static_cast<DWORD>(kBlockSize), &read,
+                          nullptr)) {
+                return localFailure();
+            }
+            if (read == 0) break;
+            block_.size = read;
+            have_ += read;
+            digest_->push(block_, false);
+        }
+        return UpdateFailure::None;
+    }
+
+    // One request for the bytes not yet staged.
+    Attempt attempt(const PatchConnection& via, const std::wstring& url) {
+        Request request(via);
+        const std::uint64_t from = have_;
+        if (!request.send(via, url, from)) return {Attempt::NoResponse};
+        const DWORD status = request.status();
+        const std::wstring continuation = L"bytes " + std::to_wstring(from) + L"-" +
+                                          std::to_wstring(size_ - 1) + L"/" +
+                                          std::to_wstring(size_);
+        if (status == 206 && from != 0 && request.contentRange() == continuation) {
+            resumed_ = true;
+        } else if (status == 200) {
+            if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
+                return {Attempt::Fail, failure};
+            }
+        } else {
+            return request.refusal();
+        }
+        // A body of another length than the manifest's can never verify.
+        if (request.announced() && request.contentLength() != size_ - have_) {
+            return {Attempt::Fail, UpdateFailure::DamagedData};
+        }
+        while (true) {
+            if (block_.size == kBlockSize) {
+                if (const UpdateFailure failure = flushBlock(false);
+                    failure != UpdateFailure::None) {
+                    return {Attempt::Fail, failure};
+                }
+            }
+            DWORD got = 0;
+            const Request::Read read =
+                request.read(block_.bytes.get() + block_.size,
+                             static_cast<DWORD>(kBlockSize - block_.size), got);
+            if (read == Request::Read::Broke) break;
+            if (read == Request::Read::End) break;
+            block_.size += got;
+            have_ += got;
+            // An endless or overlong body is cut off here, not at the end.
+            if (have_ > size_) return {Attempt::Fail, UpdateFailure::DamagedData};
+            if (request.announced() && onProgress_) {
+                onProgress_(static_cast<std::int32_t>(have_ * 100 / size_), name_);
+            }
+        }
+        if (have_ == size_) return {Attempt::Done};
+        // Cut short: what arrived stays staged for the next try to continue.
+        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        return {Attempt::Retry};
+    }
+
+    // Verifies the whole staged file, flushes it to disk and commits it.
+    UpdateFailure finish(const std::string& expectedHash) {
+        if (const UpdateFailure failure = flushBlock(true); failure != UpdateFailure::None) {
+            return failure;
+        }
+        if (!sameDigest(digest_->finish(), expectedHash)) return UpdateFailure::DamagedData;
+        // On disk before the rename, so that a power cut never leaves a
+        // zero-filled file where a good one was.
+        if (!FlushFileBuffers(file_.get())) return localFailure();
+        file_.reset();
+        const UpdateFailure failure = commitStagedFile(staging_, target_);
+        committed_ = failure == UpdateFailure::None;
+        return failure;
+    }
+
+    // True when the staged bytes came from more than one answer.
+    bool resumed() const { return resumed_; }
+
+private:
+    // An answer with the whole body: the staging file starts empty.
+    UpdateFailure restart() {
+        have_ = 0;
+        resumed_ = false;
+        block_.size = 0;
+        digest_ = std::make_unique<BackgroundDigest>();
+        if (!digest_->ok()) return UpdateFailure::DamagedData;
+        if (file_) {
+            LARGE_INTEGER zero{};
+            return SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN) &&
+                           SetEndOfFile(file_.get())
+                       ? UpdateFailure::None
+                       : localFailure();
+        }
+        if (const UpdateFailure failure = createFolders(target_); failure != UpdateFailure::None) {
+            return failure;
+        }
+        file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file_ ? UpdateFailure::None : localFailure();
+    }
+
+    UpdateFailure flushBlock(bool last) {
+        DWORD written = 0;
+        if (block_.size != 0 && (!WriteFile(file_.get(), block_.bytes.get(),
+                                            static_cast<DWORD>(block_.size), &written, nullptr) ||
+                                 written != block_.size)) {
+            return localFailure();
+        }
+        digest_->push(block_, last);
+        return UpdateFailure::None;
+    }
+
+    const std::wstring target_;
+    const std::wstring staging_;
+    const std::uint64_t size_;
+    const ProgressCallback& onProgress_;
+    const std::string& name_;
+    UniqueFile file_;
+    std::unique_ptr<BackgroundDigest> digest_;
+    Block block_;
+    std::uint64_t have_ = 0;  // bytes staged or waiting in block_
+    bool resumed_ = false;
+    bool committed_ = false;
 };
 
 }  // namespace
 
-FetchResult fetchToMemory(const std::string& host, const std::string& path, bool secure,
-                          std::string& body, std::size_t maxBytes) {
-    HttpExchange x;
-    if (!sendGet(host, path, secure, x)) return FetchResult::NoResponse;
-    // An error page would otherwise be read as the document.
-    if (!statusIsOk(x)) return FetchResult::Rejected;
-    readContentLength(x);
-    if (x.announced && x.contentLength > maxBytes) return FetchResult::Rejected;
-    const std::size_t start = body.size();
-    std::vector<char> chunk;
-    while (true) {
-        if (!readChunk(x, chunk)) return FetchResult::Rejected;
-        if (chunk.empty()) break;
-        if (chunk.size() > maxBytes - (body.size() - start)) return FetchResult::Rejected;
-        body.append(chunk.data(), chunk.size());
-    }
-    if (x.announced && body.size() - start != x.contentLength) return FetchResult::Rejected;
-    return FetchResult::Complete;
+PatchConnection::PatchConnection(bool secure, std::string host, std::uint16_t port,
+                                 std::string basePath, const TransferLimits& limits)
+    : secure_(secure),
+      host_(std::move(host)),
+      port_(port),
+      basePath_(std::move(basePath)),
+      limits_(limits) {
+    session_.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session_) return;
+    WinHttpSetTimeouts(session_.get(), static_cast<int>(limits_.connectMs),
+                       static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
+                       static_cast<int>(limits_.headersMs));
+    // The receive time-out covers the headers only where this is not set.
+    DWORD headersMs = limits_.headersMs;
+    WinHttpSetOption(session_.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersMs,
+                     sizeof headersMs);
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(session_.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    connection_.reset(WinHttpConnect(session_.get(), widenAscii(host_).c_str(), port_, 0));
 }
 
-bool Updater::fetchToFile(const std::string& serverHost, const std::string& urlPath, bool useTls,
-                          const std::string& localPath, std::uint64_t expectedSize,
-                          const std::string& expectedHash) const {
+FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string& body,
+                                           std::size_t maxBytes) {
+    const std::wstring url = widenAscii(joinUrlPath(basePath_, name));
+    const std::size_t start = body.size();
+    std::vector<char> piece(64 * 1024);
+    const Attempt result = withRetries(limits_, [&]() -> Attempt {
+        body.resize(start);
+        Request request(*this);
+        if (!connection_ || !request.send(*this, url, 0)) return {Attempt::NoResponse};
+        // An error page would otherwise be read as the document.
+        if (request.status() != 200) return request.refusal();
+        if (request.announced() && request.contentLength() > maxBytes) return {Attempt::Fail};
+        while (true) {
+            DWORD got = 0;
+            const Request::Read read =
+                request.read(piece.data(), static_cast<DWORD>(piece.size()), got);
+            if (read == Request::Read::Broke) return {Attempt::Retry};
+            if (read == Request::Read::End) break;
+            if (got > maxBytes - (body.size() - start)) return {Attempt::Fail};
+            body.append(piece.data(), got);
+        }
+        if (request.announced() && body.size() - start != request.contentLength()) {
+            return {Attempt::Retry};
+        }
+        return {Attempt::Done};
+    });
+    if (result.kind == Attempt::Done) return FetchResult::Complete;
+    body.resize(start);
+    return result.kind == Attempt::NoResponse ? FetchResult::NoResponse : FetchResult::Rejected;
+}
+
+UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstring& targetPath) {
+    // Windows refuses to replace a read-only file; Wine would replace it.
+    const DWORD attributes = GetFileAttributesW(targetPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        return UpdateFailure::FileInUse;
+    }
+    return MoveFileExW(stagingPath.c_str(), targetPath.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? UpdateFailure::None
+               : localFailure();
+}
+
+UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,
+                                   const std::string& localPath, std::uint64_t expectedSize,
+                                   const std::string& expectedHash) const {
     std::wstring target;
-    if (!decodeUtf8(localPath, target) || target.empty()) return false;
-
-    HttpExchange x;
-    if (!sendGet(serverHost, urlPath, useTls, x)) return false;
-    if (!statusIsOk(x)) return false;
-    readContentLength(x);
-    // A body of another length than the manifest's can never verify.
-    if (x.announced && x.contentLength != expectedSize) return false;
-
-    BackgroundDigest digest;
-    if (!digest.ok()) return false;
-    // Beside the target, so that the final move is a rename on one volume. A
-    // staging file left by a killed run is overwritten.
-    StagingFile staging(target + widenForDisplay(kStagingSuffix));
-    UniqueFile file(CreateFileW(staging.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-
-    // Pieces are read straight into the current block; a full block is
-    // written, then hashed on the digest's thread.
-    Block block;
-    auto flushBlock = [&] {
-        if (!writeAll(file.get(), block)) return false;
-        digest.push(block);
-        return true;
-    };
-    std::uint64_t received = 0;
-    while (true) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(x.request.get(), &available)) return false;
-        if (available == 0) break;
-        if (block.size == kBlockSize && !flushBlock()) return false;
-        const DWORD room = static_cast<DWORD>(kBlockSize - block.size);
-        DWORD read = 0;
-        if (!WinHttpReadData(x.request.get(), block.bytes.get() + block.size,
-                             available < room ? available : room, &read)) {
-            return false;
+    if (!decodeUtf8(localPath, target) || target.empty()) return UpdateFailure::DamagedData;
+    if (!connection.handle()) return UpdateFailure::Network;
+    const std::wstring url = widenAscii(joinUrlPath(connection.basePath(), name));
+    FileTransfer transfer(target, expectedSize, onProgress, localPath);
+    // Kept bytes from a killed run or an earlier try may belong to another
+    // version of the file: when the whole fails its digest, it is fetched once
+    // more from zero.
+    for (const bool resume : {true, false}) {
+        if (const UpdateFailure failure = transfer.begin(resume); failure != UpdateFailure::None) {
+            return failure;
         }
-        if (read == 0) break;
-        block.size += read;
-        received += read;
-        // An endless or overlong body is cut off here, not at the end.
-        if (received > expectedSize) return false;
-        if (x.announced && x.contentLength != 0 && onProgress) {
-            onProgress(static_cast<std::int32_t>(received * 100 / x.contentLength), localPath);
-        }
+        const Attempt result =
+            withRetries(connection.limits(), [&] { return transfer.attempt(connection, url); });
+        if (result.kind != Attempt::Done) return result.failure;
+        const UpdateFailure failure = transfer.finish(expectedHash);
+        if (failure != UpdateFailure::DamagedData || !transfer.resumed()) return failure;
     }
-    if (received != expectedSize || !flushBlock()) return false;
-    if (!sameDigest(digest.finish(), expectedHash)) return false;
-    // No flush before the rename: a file cut short by a power loss fails the
-    // next pass's size or digest test and is fetched again.
-    file.reset();
-    if (!MoveFileExW(staging.path().c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return false;
-    }
-    staging.commit();
-    return true;
+    return UpdateFailure::DamagedData;
 }

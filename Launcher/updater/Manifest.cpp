@@ -1,5 +1,7 @@
 #include "updater/Manifest.h"
 
+#include <windows.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -39,12 +41,30 @@ bool isReservedDeviceName(const std::string& segment) {
     return false;
 }
 
+// Code units of valid UTF-8 text once in UTF-16: one per sequence, two for
+// the four-byte ones.
+std::size_t utf16Length(const std::string& text) {
+    std::size_t units = 0;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        units += (byte & 0xC0u) != 0x80u;
+        units += byte >= 0xF0u;
+    }
+    return units;
+}
+
+constexpr std::size_t kMaxNamePart = 255;
+constexpr std::size_t kStagingSuffixLength = sizeof kStagingSuffix - 1;
+
 bool isSafeSegment(const std::string& segment) {
     if (segment.empty() || segment == "." || segment == "..") return false;
     // Windows drops a trailing dot or blank, so "a." would name the file "a".
     if (segment.back() == '.' || segment.back() == ' ') return false;
     if (isReservedDeviceName(segment)) return false;
-    if (endsWith(segment, kStagingSuffix)) return false;
+    // Names are compared without regard to case on Windows.
+    if (endsWith(upperAscii(segment), upperAscii(kStagingSuffix))) return false;
+    // The staging file's name must still fit in one name part.
+    if (utf16Length(segment) > kMaxNamePart - kStagingSuffixLength) return false;
     return true;
 }
 
@@ -61,9 +81,9 @@ bool readSize(const nlohmann::json& value, std::uint64_t& size) {
     }
     if (value.is_number_float()) {
         const double d = value.get<double>();
-        // 2^64 itself does not fit; NaN fails every comparison.
-        if (!(d >= 0.0 && d < 18446744073709551616.0)) return false;
-        size = static_cast<std::uint64_t>(std::trunc(d));
+        // 2^64 itself does not fit; NaN fails every comparison; 1.9 is no size.
+        if (!(d >= 0.0 && d < 18446744073709551616.0) || d != std::trunc(d)) return false;
+        size = static_cast<std::uint64_t>(d);
         return true;
     }
     return false;
@@ -97,7 +117,7 @@ bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& e
         if (!readEntry(entry, read)) return false;
         entries.push_back(std::move(read));
     }
-    return true;
+    return namesAreDistinct(entries);
 }
 
 }  // namespace
@@ -184,6 +204,48 @@ bool isSafeManifestPath(const std::string& path) {
         if (slash == std::string::npos) return true;
         start = slash + 1;
     }
+}
+
+bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {
+    // Every entry's path and every folder on it, sorted without regard to
+    // case, so that names Windows takes for one are neighbours.
+    struct Name {
+        std::wstring text;
+        bool folder;
+    };
+    std::vector<Name> names;
+    for (const ManifestEntry& entry : entries) {
+        std::wstring path;
+        if (!decodeUtf8(entry.path, path)) return false;
+        for (std::size_t slash = path.find(L'/'); slash != std::wstring::npos;
+             slash = path.find(L'/', slash + 1)) {
+            names.push_back({path.substr(0, slash), true});
+        }
+        names.push_back({std::move(path), false});
+    }
+    const auto compare = [](const std::wstring& a, const std::wstring& b) {
+        return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                    static_cast<int>(b.size()), TRUE);
+    };
+    std::sort(names.begin(), names.end(), [&](const Name& a, const Name& b) {
+        const int order = compare(a.text, b.text);
+        return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : a.folder < b.folder;
+    });
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        // Two entries under one folder share it; anything else is one name twice.
+        if (compare(names[i - 1].text, names[i].text) == CSTR_EQUAL &&
+            !(names[i - 1].folder && names[i].folder)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool pathsFitFolder(const std::vector<ManifestEntry>& entries, std::size_t folderLength) {
+    // The folder, a backslash, the path and the suffix, and the terminator.
+    return std::all_of(entries.begin(), entries.end(), [&](const ManifestEntry& entry) {
+        return folderLength + 1 + utf16Length(entry.path) + kStagingSuffixLength < MAX_PATH;
+    });
 }
 
 std::string joinUrlPath(const std::string& basePath, const std::string& name) {

@@ -24,13 +24,22 @@ struct ManifestEntry {
 };
 
 // Parses and checks the whole manifest. Returns false, with no exception, for
-// anything but a well-formed manifest whose every path is safe; on success
-// `entries` holds the files in processing order.
+// anything but a well-formed manifest whose every path is safe and names a
+// file of its own; on success `entries` holds the files in processing order.
 bool readManifest(const std::string& text, std::vector<ManifestEntry>& entries);
 
 // True for a relative "/"-separated UTF-8 path that stays inside the game
-// folder and names an ordinary file on Windows.
+// folder and names an ordinary file on Windows, with room for the staging
+// suffix in its last part.
 bool isSafeManifestPath(const std::string& path);
+
+// False when two entries name one file on Windows (paths equal but for case)
+// or an entry's file stands where another entry needs a folder.
+bool namesAreDistinct(const std::vector<ManifestEntry>& entries);
+
+// False when a staging path would not fit in MAX_PATH once joined to a game
+// folder whose full path has folderLength UTF-16 code units.
+bool pathsFitFolder(const std::vector<ManifestEntry>& entries, std::size_t folderLength);
 
 // Strict UTF-8 (no overlong forms, no surrogates) to UTF-16.
 bool decodeUtf8(const std::string& text, std::wstring& wide);

@@ -9,16 +9,32 @@
 
 namespace {
 
+const wchar_t* outcomeText(UpdateFailure failure) {
+    switch (failure) {
+    case UpdateFailure::None:
+        return L"All files are up to date!";
+    case UpdateFailure::DamagedData:
+        return L"Error: Update files are damaged on the server.";
+    case UpdateFailure::FileInUse:
+        return L"Error: A game file is in use or read-only.";
+    case UpdateFailure::DiskSpace:
+        return L"Error: Not enough disk space.";
+    case UpdateFailure::Network:
+        break;
+    }
+    return L"Error: Check your connection.";
+}
+
 // Flags first, finished before succeeded, so the window never sees success
 // without the end of the pass; then the texts; the repaint last.
-void reportOutcome(bool succeeded) noexcept {
+void reportOutcome(UpdateFailure failure) noexcept {
+    const bool succeeded = failure == UpdateFailure::None;
     launcherState.updateFinished = true;
     launcherState.updateSucceeded = succeeded;
     try {
         launcherState.titleLine.set(succeeded ? L"Update completed successfully."
                                               : L"Update failed.");
-        launcherState.statusDetail.set(succeeded ? L"All files are up to date!"
-                                                 : L"Error: Check your connection.");
+        launcherState.statusDetail.set(outcomeText(failure));
     } catch (const std::exception&) {
         // Out of memory for a short text: the flags already tell the outcome.
     }
@@ -34,24 +50,24 @@ void reportProgress(std::int32_t percent, const std::string& name) {
 }
 
 void runUpdate(const Updater& updater) noexcept {
-    bool succeeded = false;
+    UpdateFailure failure = UpdateFailure::Network;
     // Whatever escapes the pass counts as a failure, so that the one outcome
     // report is always made and START GAME is never left waiting.
     try {
-        succeeded = updater.runPass();
+        failure = updater.runPass();
     } catch (...) {
-        succeeded = false;
+        failure = UpdateFailure::Network;
     }
-    reportOutcome(succeeded);
+    reportOutcome(failure);
 }
 
 DWORD WINAPI UpdateWorker(LPVOID) {
     try {
-        const Updater updater{LAUNCHER_PATCH_HOST, "/patch/", false, reportProgress};
+        const Updater updater{LAUNCHER_PATCH_HOST, "/patch/", false, reportProgress, {}, {}};
         runUpdate(updater);
     } catch (...) {
         // Only building the Updater can get here (out of memory).
-        reportOutcome(false);
+        reportOutcome(UpdateFailure::Network);
     }
     return 0;
 }

@@ -5,11 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 #include "updater/FileHasher.h"
-#include "updater/HttpFetcher.h"
-#include "updater/Manifest.h"
 
 namespace {
 
@@ -29,36 +26,69 @@ bool isUpToDate(const ManifestEntry& entry) {
     return hashFile(wide) == entry.hash;
 }
 
+// The game folder's full path in UTF-16 code units, without the terminator.
+std::size_t gameFolderLength() {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    return needed > 0 ? needed - 1 : MAX_PATH;
+}
+
+std::uint64_t freeSpaceOfGameFolder() {
+    ULARGE_INTEGER available{};
+    return GetDiskFreeSpaceExW(nullptr, &available, nullptr, nullptr) ? available.QuadPart : 0;
+}
+
 }  // namespace
 
-bool Updater::runPass() const {
+UpdateFailure Updater::runPass() const {
+    PatchConnection connection(secure, host,
+                               secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT,
+                               basePath, limits);
     std::string body;
-    switch (fetchToMemory(host, joinUrlPath(basePath, "manifest.json"), secure, body,
-                          kMaxManifestBytes)) {
+    switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes)) {
     case FetchResult::Complete:
-        return applyManifest(body);
+        return applyManifest(connection, body);
     case FetchResult::Rejected:
         // The server answered, so there is no fallback.
-        return false;
+        return UpdateFailure::Network;
     case FetchResult::NoResponse:
         break;
     }
     std::fputs("Manifest failed. Fallback...\n", stdout);
     std::fflush(stdout);
     std::error_code error;
-    return std::filesystem::exists(std::filesystem::path(L"Main.exe"), error) && !error;
+    return std::filesystem::exists(std::filesystem::path(L"Main.exe"), error) && !error
+               ? UpdateFailure::None
+               : UpdateFailure::Network;
 }
 
-bool Updater::applyManifest(const std::string& text) const {
+UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::string& text) const {
     std::vector<ManifestEntry> entries;
     // Every entry is checked before the first file is touched.
-    if (!readManifest(text, entries)) return false;
-    for (const ManifestEntry& entry : entries) {
-        if (isUpToDate(entry)) continue;
-        if (!fetchToFile(host, joinUrlPath(basePath, entry.path), secure, entry.path, entry.size,
-                         entry.hash)) {
-            return false;
-        }
+    if (!readManifest(text, entries) || !pathsFitFolder(entries, gameFolderLength())) {
+        return UpdateFailure::DamagedData;
     }
-    return true;
+    const std::vector<const ManifestEntry*> fetches = entriesToFetch(entries);
+    std::uint64_t needed = 0;
+    for (const ManifestEntry* entry : fetches) {
+        // Saturating: sizes near 2^64 must not wrap to a small sum.
+        needed = entry->size > ~needed ? ~std::uint64_t{0} : needed + entry->size;
+    }
+    if (needed > 0 && needed > (freeSpace ? *freeSpace : freeSpaceOfGameFolder())) {
+        return UpdateFailure::DiskSpace;
+    }
+    for (const ManifestEntry* entry : fetches) {
+        const UpdateFailure failure =
+            fetchToFile(connection, entry->path, entry->path, entry->size, entry->hash);
+        if (failure != UpdateFailure::None) return failure;
+    }
+    return UpdateFailure::None;
+}
+
+std::vector<const ManifestEntry*> Updater::entriesToFetch(
+    const std::vector<ManifestEntry>& entries) const {
+    std::vector<const ManifestEntry*> fetches;
+    for (const ManifestEntry& entry : entries) {
+        if (!isUpToDate(entry)) fetches.push_back(&entry);
+    }
+    return fetches;
 }

@@ -13,7 +13,7 @@ export BENCH_WORK="$build/bench-work"
 rm -rf "$BENCH_WORK" && mkdir -p "$BENCH_WORK"
 trap 'rm -rf "$BENCH_WORK" "$UPDATER_TEST_WWW"/*/' EXIT
 run() { "$build/wine-run.sh" "$build/bench/updater_bench.exe" "$@"; }
-stages=${BENCH_STAGES:-hash pass download peak}
+stages=${BENCH_STAGES:-hash pass download small cut peak}
 want() { [[ " $stages " == *" $1 "* ]]; }
 
 echo "== updater benchmark: $(date -u +%FT%TZ), $(nproc) cores, Wine $(wine --version)"
@@ -36,4 +36,6 @@ rm -f "$BENCH_WORK/hash-256MiB.bin"
 fi
 if want pass; then run pass; rm -rf "$BENCH_WORK/nochange" "$UPDATER_TEST_WWW/nochange"; fi
 if want download; then run download; rm -rf "$BENCH_WORK/download" "$UPDATER_TEST_WWW/dl"; fi
+if want small; then run small; rm -rf "$BENCH_WORK/small" "$BENCH_WORK/small-raw" "$UPDATER_TEST_WWW/small"; fi
+if want cut; then run cut; rm -rf "$BENCH_WORK/cut" "$UPDATER_TEST_WWW/cut"; fi
 if want peak; then run peak; fi

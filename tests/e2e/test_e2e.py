@@ -140,7 +140,7 @@ class PatchServer:
 
 
 class Nginx:
-    def __init__(self, server_root, workdir):
+    def __init__(self, server_root, workdir, rate="0"):
         self.dir = workdir / "nginx"
         (self.dir / "tmp").mkdir(parents=True, exist_ok=True)
         conf = self.dir / "nginx.conf"
@@ -154,7 +154,8 @@ pid {d}/nginx.pid;
 error_log {d}/error.log;
 events {{ worker_connections 64; }}
 http {{
-    access_log {d}/access.log;
+    log_format transfer '$request $status $body_bytes_sent "$http_range"';
+    access_log {d}/access.log transfer;
     client_body_temp_path {d}/tmp/body;
     proxy_temp_path {d}/tmp/proxy;
     fastcgi_temp_path {d}/tmp/fastcgi;
@@ -164,7 +165,7 @@ http {{
     server {{
         listen 127.0.0.1:80;
         root {server_root};
-        location /patch/ {{ }}
+        location /patch/ {{ limit_rate {rate}; }}
     }}
 }}
 """)
@@ -293,6 +294,29 @@ class EndToEnd(unittest.TestCase):
         self.assert_game_matches(served)
         self.assertEqual(len([r for r in nginx.requests() if "GET /patch/" in r]), 5)
         self.assert_start_game_launches(launcher)
+
+    def test_a_killed_download_resumes_against_nginx(self):
+        """The next run asks for the rest of a staging file left by a killed
+        one, nginx answers 206, and about one file's bytes are sent in all."""
+        big = blob("resume", 48 * 1024 * 1024)
+        self.patch.mkdir(parents=True)
+        (self.patch / "big.pak").write_bytes(big)
+        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(self.patch)],
+                       check=True, capture_output=True)
+        self.game.mkdir(parents=True)
+        nginx = self.start(Nginx(self.server_root, self.work, rate="8m"))
+        staging = self.game / "big.pak.launcher-part"
+        first = Launcher(self.game)
+        started = wait_for(lambda: staging.exists() and staging.stat().st_size >= 8 << 20, 60)
+        first.kill()
+        self.assertTrue(started, "the download never got going")
+        kept = staging.stat().st_size
+        self.start(Launcher(self.game))
+        self.assertTrue(self.wait_until_current({"big.pak": big}), "the file was not completed")
+        lines = [line.split() for line in nginx.requests() if "/patch/big.pak" in line]
+        self.assertEqual([(l[3], l[5]) for l in lines], [("200", '"-"'), ("206", f'"bytes={kept}-"')])
+        self.assertLessEqual(sum(int(l[4]) for l in lines), 1.05 * len(big))
+        self.assertFalse(staging.exists())
 
     def run_without_server(self, with_client):
         self.game.mkdir(parents=True)

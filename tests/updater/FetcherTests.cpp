@@ -18,6 +18,13 @@ int openHandleCount() {
     return count;
 }
 
+// One try per request, base path "/": names are whole URL paths.
+PatchConnection connect(const std::string& host = kHost) {
+    TransferLimits once;
+    once.attempts = 1;
+    return PatchConnection(false, host, 80, "/", once);
+}
+
 }  // namespace
 
 // A body over the limit is refused and never held beyond it; an announced
@@ -29,8 +36,7 @@ TEST(FetchToMemoryTest, BodiesOverTheLimitAreRefused) {
     site.file("doc.bin", patternBytes(200000));
     for (const std::string how : {"", "~chunked/", "~endless/"}) {
         std::string body;
-        EXPECT_EQ(fetchToMemory(kHost, "/" + how + "mem/doc.bin", false, body, 199999),
-                  FetchResult::Rejected)
+        EXPECT_EQ(connect().fetchToMemory(how + "mem/doc.bin", body, 199999), FetchResult::Rejected)
             << how;
         EXPECT_LE(body.size(), how.empty() ? 0u : 199999u) << how;
     }
@@ -62,13 +68,15 @@ TEST(FetchToFileTest, VerifiedBodiesReplaceTheOldFile) {
         site.file(c.local, c.content);
         sandbox.put(c.local, kOld);
         site.reports.clear();
-        EXPECT_TRUE(updater.fetchToFile(
-            kHost, "/" + c.how + "f/" + c.local, false, c.local, c.content.size(),
-            c.capitals ? upper(sha256Of(c.content)) : sha256Of(c.content)))
+        PatchConnection connection = connect();
+        EXPECT_EQ(
+            updater.fetchToFile(connection, c.how + "f/" + c.local, c.local, c.content.size(),
+                                c.capitals ? upper(sha256Of(c.content)) : sha256Of(c.content)),
+            UpdateFailure::None)
             << c.local;
         EXPECT_EQ(sandbox.content(c.local), c.content) << c.local;
         std::string body;
-        EXPECT_EQ(fetchToMemory(kHost, "/" + c.how + "f/" + c.local, false, body, 1 << 20),
+        EXPECT_EQ(connection.fetchToMemory(c.how + "f/" + c.local, body, 1 << 20),
                   FetchResult::Complete);
         EXPECT_EQ(body, c.content) << c.local;
         EXPECT_EQ(readFile(sandbox.at(c.local) + fromUtf8(kStagingSuffix)), "<missing>") << c.local;
@@ -115,7 +123,7 @@ TEST(FetchToFileTest, FailedTransfersChangeNothingAndCloseTheirHandles) {
         {"other content", "/g/good.bin", size, sha256Of("something else")},
         {"entry shorter than body", "/g/good.bin", size - 1, digest},
         {"slow drip, wrong digest", "/~drip=2/g/drip.bin", 4096, digest},
-        {"missing folder", "/g/good.bin", size, digest, kHost, "absent/target.bin"},
+        {"a file in the way of its folder", "/g/good.bin", size, digest, kHost, "target.bin/x.bin"},
     };
     const Updater updater = site.updater();
     int handles = 0;
@@ -123,13 +131,15 @@ TEST(FetchToFileTest, FailedTransfersChangeNothingAndCloseTheirHandles) {
         if (round == 1) handles = openHandleCount();  // after lazily loaded DLLs
         for (const auto& c : cases) {
             clearRequestLog();
-            ASSERT_FALSE(updater.fetchToFile(c.host, c.path, false, c.local, c.size, c.digest))
+            PatchConnection connection = connect(c.host);
+            ASSERT_NE(updater.fetchToFile(connection, c.path.substr(1), c.local, c.size, c.digest),
+                      UpdateFailure::None)
                 << c.name;
             ASSERT_EQ(requestLog(), c.host == kHost ? Requests{c.path} : Requests{}) << c.name;
             ASSERT_EQ(snapshot(sandbox.root()), before) << c.name;
         }
         std::string body;
-        ASSERT_EQ(fetchToMemory(kHost, "/~short=9/g/good.bin", false, body, size),
+        ASSERT_EQ(connect().fetchToMemory("~short=9/g/good.bin", body, size),
                   FetchResult::Rejected);
     }
     const int after = openHandleCount();

@@ -20,7 +20,7 @@ const std::wstring kFailed = L"Error: Check your connection.";
 // fetched, never before its first chunk, and its percentage outlives the pass.
 TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
     const std::string thousand = patternBytes(1000);
-    // one.bin arrives, then gone/two.bin has no folder to go to.
+    // one.bin arrives, then gone/two.bin is refused (404).
     const std::vector<FileSpec> failing = {
         {"one.bin", thousand}, {"gone/two.bin", "2"}, {"three.bin", "3"}};
     const struct {
@@ -47,6 +47,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
             c.percent ? L"Downloading: " + std::wstring(first.begin(), first.end()) : L"";
         for (const FileSpec& f : c.files) site.file(f.path, f.content);
         if (!c.how.empty()) site.misbehave(first, c.how);
+        site.misbehave("gone/two.bin", "status=404");
         site.manifest(manifestFor(c.files));
         for (const FileSpec& f : c.before) sandbox.put(f.path, f.content);
         const auto folderBefore = snapshot(sandbox.game());

@@ -1,0 +1,212 @@
+#include <chrono>
+#include <cstdio>
+
+#include "TestSupport.h"
+#include "core/LauncherState.h"
+#include "updater/UpdateWorker.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Every limit scaled down from minutes to about a second.
+Updater quickUpdater(const std::string& site) {
+    Updater u{kHost, "/" + site + "/", false, nullptr};
+    u.limits.connectMs = u.limits.sendMs = 2000;
+    u.limits.headersMs = u.limits.idleMs = 1000;
+    u.limits.windowMs = 1500;
+    u.limits.firstWaitMs = u.limits.laterWaitMs = 10;
+    return u;
+}
+
+// Connections the server accepted and body bytes it sent, so far.
+std::pair<long, long> serverCounts() {
+    long connections = -1, sent = -1;
+    std::sscanf(readFile(wwwRoot() + L"\\requests.log.stats").c_str(), "connections %ld sent %ld",
+                &connections, &sent);
+    return {connections, sent};
+}
+
+double secondsOf(const std::function<void()>& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// Each case misbehaves on the manifest, on slow.bin (20,000 bytes, missing) or
+// on big.bin (600,000 bytes, "old" on disk, maybe with a staging file left by
+// a killed run). Requests are those for that file; "*" ends a prefix. A failed pass leaves the old
+// file byte-identical and no staging file; every pass ends within seconds.
+TEST(TransferTest, RetriesResumeAndTimeLimits) {
+    const std::string content = patternBytes(600000), trickled = patternBytes(20000);
+    const std::string half = content.substr(0, 250000);
+    const std::string otherVersion = patternBytes(250001).substr(1);
+    const std::string padded = "{\"pad\": \"" + std::string(20000, 'p') + "\", \"files\": [" +
+                               entryJson("slow.bin", sha256Of(trickled), "20000") + ", " +
+                               entryJson("big.bin", sha256Of(content), "600000") + "]}";
+    const std::string B = "big.bin", S = "slow.bin", M = "manifest.json", r = B + " bytes=";
+    const UpdateFailure none = UpdateFailure::None, net = UpdateFailure::Network;
+    const struct {
+        const char* name;
+        UpdateFailure failure;
+        std::string file;  // that misbehaves
+        const char* how;
+        Requests requests;
+        std::string staged = "";
+        double maxSent = 0;     // body bytes sent, in files of 600,000
+        double minSeconds = 0;  // a Retry-After of 1 s is waited for
+    } cases[] = {
+        {"reset at half", none, B, "reset=300000\nfirst=1", {B, r + "300000-"}, "", 1.05},
+        {"503 twice", none, B, "status=503\nfirst=2", {B, B, B}},
+        {"404", net, B, "status=404", {B}},
+        {"302 is not followed", net, B, "status=302", {B}},
+        {"killed run resumed", none, B, "", {r + "250000-"}, half, 0.6},
+        {"Range ignored", none, B, "norange", {r + "250000-"}, half, 1.05},
+        {"wrong Content-Range", net, B, "badrange", {r + "250000-"}, half},
+        {"staged bytes of another version", none, B, "", {r + "250000-", B}, otherVersion},
+        {"cut short thrice", net, B, "short=100", {B, r + "*", r + "*"}},
+        {"stall in a file", net, B, "stall=100000", {B, r + "100000-", r + "200000-"}},
+        {"trickle in a file", net, S, "drip=100", {S, S + " bytes=*", S + " bytes=*"}},
+        {"stall in the manifest", net, M, "stall=100", {M, M, M}},
+        {"trickle in the manifest", net, M, "drip=100", {M, M, M}},
+        {"silent manifest", net, M, "silent", {M, M, M}},
+        {"429 with Retry-After", none, M, "status=429\nretryafter=1\nfirst=1", {M, M}, "", 0, 1.0},
+    };
+    for (const auto& c : cases) {
+        const std::string id = "transfer" + std::to_string(&c - cases);
+        Sandbox sandbox(id);
+        PatchSite site(id);
+        site.file("big.bin", content);
+        site.file("slow.bin", trickled);
+        site.manifest(padded);
+        site.misbehave(c.file, c.how);
+        sandbox.put("big.bin", kOld);
+        if (!c.staged.empty()) sandbox.put(std::string("big.bin") + kStagingSuffix, c.staged);
+        const auto before = serverCounts();
+        UpdateFailure failure{};
+        const double took = secondsOf([&] { failure = quickUpdater(id).runPass(); });
+        EXPECT_EQ(failure, c.failure) << c.name;
+        Requests seen;
+        for (const std::string& line : site.requests())
+            if (line.find(c.file) != std::string::npos) seen.push_back(line);
+        ASSERT_EQ(seen.size(), c.requests.size())
+            << c.name << ": " << ::testing::PrintToString(seen);
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            const std::string& want = c.requests[i];
+            EXPECT_EQ(seen[i].substr(0, want.back() == '*' ? want.size() - 1 : std::string::npos),
+                      want.back() == '*' ? want.substr(0, want.size() - 1) : want)
+                << c.name;
+        }
+        // Less the manifest and slow.bin, which go through unharmed.
+        const long sent = serverCounts().second - before.second - long(padded.size() + 20000);
+        if (c.maxSent) EXPECT_LE(sent, c.maxSent * 600000) << c.name;
+        EXPECT_GE(took, c.minSeconds) << c.name;
+        EXPECT_LT(took, 15.0) << c.name;
+        const bool done = c.failure == UpdateFailure::None;
+        EXPECT_EQ(sandbox.content("big.bin"), done ? content : kOld) << c.name;
+        EXPECT_EQ(sandbox.content(std::string("big.bin") + kStagingSuffix), "<missing>") << c.name;
+    }
+}
+
+// A fresh install of 50 small files in new folders goes over one connection
+// (none at all when Wine still keeps one from an earlier test alive).
+TEST(TransferTest, OneConnectionAndNewFoldersForAFreshInstall) {
+    Sandbox sandbox("fresh");
+    PatchSite site("fresh");
+    std::vector<FileSpec> files;
+    for (int i = 0; i < 50; ++i)
+        files.push_back({"new/deeper" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin",
+                         patternBytes(1000 + i)});
+    for (const FileSpec& f : files) site.file(f.path, f.content);
+    site.manifest(manifestFor(files));
+    const auto before = serverCounts();
+    EXPECT_EQ(quickUpdater("fresh").runPass(), UpdateFailure::None);
+    EXPECT_LE(serverCounts().first - before.first, 1);
+    EXPECT_EQ(site.requests().size(), 51u);
+    for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << f.path;
+    EXPECT_EQ(readFile(sandbox.root() + L"\\outside\\keep.txt"), "keep");
+}
+
+// A name part leaves room for the staging suffix (in UTF-16 code units), and a
+// path for the game folder, the suffix and the terminator within MAX_PATH.
+TEST(TransferTest, NamesAndPathsLeaveRoomForTheStagingFile) {
+    const std::string game = u8"\U0001F3AE";  // two code units
+    EXPECT_TRUE(isSafeManifestPath(std::string(241, 'n')));
+    EXPECT_FALSE(isSafeManifestPath(std::string(242, 'n')));
+    EXPECT_FALSE(isSafeManifestPath("d/" + std::string(242, 'n') + "/f"));
+    EXPECT_TRUE(isSafeManifestPath(game + std::string(239, 'n')));
+    EXPECT_FALSE(isSafeManifestPath(game + std::string(240, 'n')));
+    EXPECT_TRUE(pathsFitFolder({{std::string(144, 'p'), "", 0}}, 100));
+    EXPECT_FALSE(pathsFitFolder({{std::string(145, 'p'), "", 0}}, 100));
+    // Entries may share a folder whatever its case (the server could not).
+    EXPECT_TRUE(namesAreDistinct({{"Data/x.bin", "", 0}, {"data/y.bin", "", 0}}));
+}
+
+// Each failure shows its own status text; a refused manifest fetches nothing
+// and changes nothing. The accepted rows show the refusals are the names'.
+TEST(TransferTest, RefusalsAndTheirStatusTexts) {
+    const std::wstring network = L"Error: Check your connection.";
+    const std::wstring damaged = L"Error: Update files are damaged on the server.";
+    const std::wstring inUse = L"Error: A game file is in use or read-only.";
+    const std::wstring disk = L"Error: Not enough disk space.";
+    const std::wstring ok = L"All files are up to date!";
+    const std::string h = sha256Of("x");
+    const std::string deep = std::string(100, 'd') + "/" + std::string(100, 'e') + "/f.bin";
+    enum LocalFile { Plain, Locked, ReadOnly };  // a.bin, "old" on disk
+    const struct {
+        const char* name;
+        std::wstring text;
+        std::vector<std::string> paths;  // each holding "x"
+        std::string size = "1";
+        std::uint64_t freeSpace = 1 << 20;
+        LocalFile local = Plain;
+    } cases[] = {
+        {"same name", damaged, {"a.bin", "a.bin"}},
+        {"names equal but for case", damaged, {"a.bin", "A.BIN"}},
+        {"folder parts equal but for case", damaged, {"Data/x.bin", "data/X.bin"}},
+        {"a file where a folder is needed", damaged, {"data", "DATA/x.bin"}},
+        {"staging suffix in capitals", damaged, {"x.LAUNCHER-PART"}},
+        {"path over MAX_PATH", damaged, {deep}},
+        {"fractional size", damaged, {"x.bin"}, "1.9"},
+        {"digest mismatch", damaged, {"wrong.bin"}},
+        {"not enough space", disk, {"a.bin", "b.bin"}, "1", 1},
+        {"file in use", inUse, {"a.bin"}, "1", 1 << 20, Locked},
+        {"read-only file", inUse, {"a.bin"}, "1", 1 << 20, ReadOnly},
+        {"a file in the way of a folder", inUse, {"a.bin/x.bin"}},
+        {"missing on the server", network, {"absent.bin"}},
+        {"just enough space", ok, {"a.bin", "b.bin"}, "1.0", 2},
+    };
+    for (const auto& c : cases) {
+        const std::string id = "texts" + std::to_string(&c - cases);
+        Sandbox sandbox(id);
+        PatchSite site(id);
+        std::string manifest = "{\"files\": [";
+        for (const std::string& path : c.paths) {
+            // Refused manifests need no files, and could not all be served.
+            if (path == "wrong.bin") site.file(path, "y");
+            if (c.text != damaged && path != "absent.bin") site.file(path, "x");
+            manifest += (path == c.paths[0] ? "" : ", ") + entryJson(path, h, c.size);
+        }
+        site.manifest(manifest + "]}");
+        sandbox.put("a.bin", kOld);
+        const auto before = snapshot(sandbox.root());
+        HANDLE lock = INVALID_HANDLE_VALUE;
+        if (c.local == Locked)
+            lock = CreateFileW(sandbox.at("a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+        if (c.local == ReadOnly)
+            SetFileAttributesW(sandbox.at("a.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+        Updater updater = quickUpdater(id);
+        updater.freeSpace = c.freeSpace;
+        runUpdate(updater);
+        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+        SetFileAttributesW(sandbox.at("a.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(launcherState.statusDetail.get(), c.text) << c.name;
+        EXPECT_EQ(launcherState.updateSucceeded, c.text == ok) << c.name;
+        if (c.text == damaged && c.paths[0] != "wrong.bin")
+            EXPECT_EQ(site.requests(), Requests{"manifest.json"}) << c.name;
+        if (c.text != ok) EXPECT_EQ(snapshot(sandbox.root()), before) << c.name;
+    }
+}
