@@ -83,30 +83,27 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         site.manifest(padded);
         site.misbehave(c.file, c.how);
         sandbox.put("big.bin", kOld);
-        if (!c.staged.empty()) sandbox.put(std::string("big.bin") + kStagingSuffix, c.staged);
+        if (!c.staged.empty()) sandbox.put(B + kStagingSuffix, c.staged);
         const auto before = serverCounts();
         UpdateFailure failure{};
         const double took = secondsOf([&] { failure = quickUpdater(id).runPass(); });
         EXPECT_EQ(failure, c.failure) << c.name;
         Requests seen;
-        for (const std::string& line : site.requests())
-            if (line.find(c.file) != std::string::npos) seen.push_back(line);
-        ASSERT_EQ(seen.size(), c.requests.size())
-            << c.name << ": " << ::testing::PrintToString(seen);
-        for (std::size_t i = 0; i < seen.size(); ++i) {
-            const std::string& want = c.requests[i];
-            EXPECT_EQ(seen[i].substr(0, want.back() == '*' ? want.size() - 1 : std::string::npos),
-                      want.back() == '*' ? want.substr(0, want.size() - 1) : want)
-                << c.name;
+        for (const std::string& line : site.requests()) {
+            if (line.find(c.file) == std::string::npos) continue;
+            const std::string want = seen.size() < c.requests.size() ? c.requests[seen.size()] : "";
+            const bool any = !want.empty() && want.back() == '*';
+            seen.push_back(any && line.rfind(want.substr(0, want.size() - 1), 0) == 0 ? want
+                                                                                      : line);
         }
+        EXPECT_EQ(seen, c.requests) << c.name;
         // Less the manifest and slow.bin, which go through unharmed.
         const long sent = serverCounts().second - before.second - long(padded.size() + 20000);
         if (c.maxSent) EXPECT_LE(sent, c.maxSent * 600000) << c.name;
         EXPECT_GE(took, c.minSeconds) << c.name;
         EXPECT_LT(took, 15.0) << c.name;
-        const bool done = c.failure == UpdateFailure::None;
-        EXPECT_EQ(sandbox.content("big.bin"), done ? content : kOld) << c.name;
-        EXPECT_EQ(sandbox.content(std::string("big.bin") + kStagingSuffix), "<missing>") << c.name;
+        EXPECT_EQ(sandbox.content(B), c.failure == none ? content : kOld) << c.name;
+        EXPECT_EQ(sandbox.content(B + kStagingSuffix), "<missing>") << c.name;
     }
 }
 
