@@ -295,28 +295,46 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(len([r for r in nginx.requests() if "GET /patch/" in r]), 5)
         self.assert_start_game_launches(launcher)
 
-    def test_a_killed_download_resumes_against_nginx(self):
-        """The next run asks for the rest of a staging file left by a killed
-        one, nginx answers 206, and about one file's bytes are sent in all."""
-        big = blob("resume", 48 * 1024 * 1024)
+    def test_killed_and_reset_downloads_resume_against_nginx(self):
+        """A run killed in a.pak leaves its staging file; the next run asks
+        nginx for the rest of it (206), then loses b.pak's connection to an
+        nginx restart and asks the new nginx for the rest of that."""
+        files = {name: blob(name, 32 << 20) for name in ("a.pak", "b.pak")}
         self.patch.mkdir(parents=True)
-        (self.patch / "big.pak").write_bytes(big)
+        for name, data in files.items():
+            (self.patch / name).write_bytes(data)
         subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(self.patch)],
                        check=True, capture_output=True)
         self.game.mkdir(parents=True)
-        nginx = self.start(Nginx(self.server_root, self.work, rate="8m"))
-        staging = self.game / "big.pak.launcher-part"
+        nginx = [Nginx(self.server_root, self.work, rate="8m")]
+        self.cleanups.append(lambda: nginx[-1].stop())
+
+        def staged(name, size):
+            part = self.game / (name + ".launcher-part")
+            return wait_for(lambda: part.exists() and part.stat().st_size >= size, 60)
+
         first = Launcher(self.game)
-        started = wait_for(lambda: staging.exists() and staging.stat().st_size >= 8 << 20, 60)
+        started = staged("a.pak", 8 << 20)
         first.kill()
         self.assertTrue(started, "the download never got going")
-        kept = staging.stat().st_size
+        kept = (self.game / "a.pak.launcher-part").stat().st_size
         self.start(Launcher(self.game))
-        self.assertTrue(self.wait_until_current({"big.pak": big}), "the file was not completed")
-        lines = [line.split() for line in nginx.requests() if "/patch/big.pak" in line]
-        self.assertEqual([(l[3], l[5]) for l in lines], [("200", '"-"'), ("206", f'"bytes={kept}-"')])
-        self.assertLessEqual(sum(int(l[4]) for l in lines), 1.05 * len(big))
-        self.assertFalse(staging.exists())
+        self.assertTrue(staged("b.pak", 8 << 20), "the second run did not get to b.pak")
+        nginx[-1].stop()
+        nginx.append(Nginx(self.server_root, self.work, rate="8m"))
+        self.assertTrue(self.wait_until_current(files), "the files were not completed")
+        # nginx logs no request that its restart cut off.
+        log = [line.split() for line in nginx[-1].requests() if "/patch/" in line]
+        got = [(l[1], l[3], l[5]) for l in log if l[1] != "/patch/manifest.json"]
+        self.assertEqual(got[:3], [("/patch/a.pak", "200", '"-"'),
+                                   ("/patch/a.pak", "206", f'"bytes={kept}-"'),
+                                   ("/patch/b.pak", "206", got[2][2])])
+        resumed = int(got[2][2][7:-2])
+        self.assertGreaterEqual(resumed, 8 << 20)
+        # Each 206 sends the rest of the file and nothing more.
+        self.assertEqual([int(l[4]) for l in log if l[3] == "206"],
+                         [(32 << 20) - kept, (32 << 20) - resumed])
+        self.assertEqual(list(self.game.glob("*.launcher-part")), [])
 
     def run_without_server(self, with_client):
         self.game.mkdir(parents=True)
