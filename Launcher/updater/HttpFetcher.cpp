@@ -11,6 +11,7 @@
 #include "app/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
+#include "updater/PatchAddress.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -27,6 +28,7 @@ struct HttpExchange {
     UniqueInternet request;
     bool announced = false;  // the response carries a Content-Length
     std::uint64_t contentLength = 0;
+    bool refused = false;  // a TLS peer whose certificate failed the checks
 };
 
 // Opens, sends and waits for the response headers. False means no answer.
@@ -34,18 +36,27 @@ bool sendGet(const std::string& host, const std::string& path, bool secure, Http
     x.session.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!x.session) return false;
-    const INTERNET_PORT port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    x.connection.reset(WinHttpConnect(x.session.get(), widenAscii(host).c_str(), port, 0));
+    std::wstring hostName;
+    INTERNET_PORT port = 0;
+    if (!splitAuthority(host, secure, hostName, port)) return false;
+    x.connection.reset(WinHttpConnect(x.session.get(), hostName.c_str(), port, 0));
     if (!x.connection) return false;
     x.request.reset(WinHttpOpenRequest(x.connection.get(), L"GET", widenAscii(path).c_str(),
                                        nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!x.request) return false;
-    if (!WinHttpSendRequest(x.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    // The configured server is the only one: a redirect is an answer that failed.
+    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+    if (!x.request || !WinHttpSetOption(x.request.get(), WINHTTP_OPTION_DISABLE_FEATURE,
+                                        &noRedirects, sizeof noRedirects)) {
         return false;
     }
-    return WinHttpReceiveResponse(x.request.get(), nullptr) != FALSE;
+    if (!WinHttpSendRequest(x.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(x.request.get(), nullptr)) {
+        x.refused = isCertificateRefusal(GetLastError());
+        return false;
+    }
+    return true;
 }
 
 bool statusIsOk(const HttpExchange& x) {
@@ -193,7 +204,8 @@ private:
 FetchResult fetchToMemory(const std::string& host, const std::string& path, bool secure,
                           std::string& body, std::size_t maxBytes) {
     HttpExchange x;
-    if (!sendGet(host, path, secure, x)) return FetchResult::NoResponse;
+    if (!sendGet(host, path, secure, x))
+        return x.refused ? FetchResult::Rejected : FetchResult::NoResponse;
     // An error page would otherwise be read as the document.
     if (!statusIsOk(x)) return FetchResult::Rejected;
     readContentLength(x);

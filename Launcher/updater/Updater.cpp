@@ -31,11 +31,21 @@ bool isUpToDate(const ManifestEntry& entry) {
 
 }  // namespace
 
-bool Updater::runPass() const {
+bool Updater::runPass(PassFailure* failure) const {
+    if (failure) *failure = PassFailure::Connection;
     std::string body;
     switch (fetchToMemory(host, joinUrlPath(basePath, "manifest.json"), secure, body,
                           kMaxManifestBytes)) {
     case FetchResult::Complete:
+        if (!trust.publicKey.empty()) {
+            std::string signature;
+            if (fetchToMemory(host, joinUrlPath(basePath, kSignatureName), secure, signature,
+                              kMaxSignatureBytes) != FetchResult::Complete ||
+                !acceptManifest(trust, body, signature)) {
+                if (failure) *failure = PassFailure::Unverified;
+                return false;
+            }
+        }
         return applyManifest(body);
     case FetchResult::Rejected:
         // The server answered, so there is no fallback.

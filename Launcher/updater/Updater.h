@@ -6,18 +6,25 @@
 #include <functional>
 #include <string>
 
+#include "updater/ManifestTrust.h"
+
 // Percentage 0..100 and the local path of the file being fetched.
 using ProgressCallback = std::function<void(std::int32_t percent, const std::string& name)>;
 
+// Why a pass failed, for the status line.
+enum class PassFailure { None, Connection, Unverified };
+
 struct Updater {
-    std::string host;      // dotted IPv4 address or host name
+    std::string host;      // host name or dotted IPv4 address, then an optional ":port"
     std::string basePath;  // URL path prefix of the manifest and the files
-    bool secure = false;   // HTTPS on 443 instead of HTTP on 80
+    bool secure = false;   // HTTPS (TLS, default port 443) instead of HTTP (80)
     ProgressCallback onProgress;
+    ManifestTrust trust = builtInTrust();
 
     // The whole pass; true when every listed file is up to date afterwards,
-    // or when no server answered and Main.exe is present.
-    bool runPass() const;
+    // or when no server answered and Main.exe is present. On failure, sets
+    // `failure` when given.
+    bool runPass(PassFailure* failure = nullptr) const;
     // Checks the whole manifest first, then brings each listed file up to
     // date in order; stops at the first failure.
     bool applyManifest(const std::string& text) const;

@@ -140,11 +140,13 @@ struct PatchSite {
         file(path + ".how", directives);
     }
     void manifest(const std::string& text) const { file("manifest.json", text); }
+    // Unsigned: these sites test the transfer and the manifest's contents.
     Updater updater(const std::string& host = kHost) {
         return Updater{host, "/" + how + name + "/", false,
                        [this](std::int32_t percent, const std::string& file) {
                            reports.emplace_back(percent, file);
-                       }};
+                       },
+                       ManifestTrust{}};
     }
     bool pass() { return updater().runPass(); }
     // Request paths with the base path removed.
