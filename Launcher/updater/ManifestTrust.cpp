@@ -127,7 +127,15 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
     }
     result.verdict = TrustVerdict::BadFields;
     if (jsonNestingDepth(manifest, kMaxManifestDepth) > kMaxManifestDepth) return result;
-    const nlohmann::json root = nlohmann::json::parse(manifest, nullptr, false);
+    // Only the root's own members are kept: the file list is read past, not
+    // built, since readManifest builds it afterwards.
+    const nlohmann::json root = nlohmann::json::parse(
+        manifest,
+        [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            return depth == 0 || (event != nlohmann::json::parse_event_t::object_start &&
+                                  event != nlohmann::json::parse_event_t::array_start);
+        },
+        false);
     std::uint64_t version = 0, expires = 0;
     if (!root.is_object() || !readUnsigned(root, "version", version) ||
         !readUnsigned(root, "expires", expires) || version == 0 || version > 0xFFFFFFFFu) {
