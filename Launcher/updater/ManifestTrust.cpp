@@ -63,19 +63,6 @@ bool readUnsigned(const nlohmann::json& root, const char* name, std::uint64_t& v
     return true;
 }
 
-// A missing or unreadable value counts as none: it is rewritten by the next
-// accepted manifest (only someone at this machine can damage it, and they
-// could as well delete it).
-std::uint32_t readStoredVersion(const std::wstring& key) {
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), kVersionValue, RRF_RT_REG_DWORD, nullptr,
-                     &value, &size) != ERROR_SUCCESS) {
-        return 0;
-    }
-    return value;
-}
-
 bool storeVersion(const std::wstring& key, std::uint32_t version) {
     UniqueKey handle;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
@@ -88,6 +75,19 @@ bool storeVersion(const std::wstring& key, std::uint32_t version) {
 }
 
 }  // namespace
+
+// A missing or unreadable value counts as none: it is rewritten by the next
+// accepted manifest (only someone at this machine can damage it, and they
+// could as well delete it).
+std::uint32_t storedManifestVersion(const std::wstring& versionKey) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, versionKey.c_str(), kVersionValue, RRF_RT_REG_DWORD,
+                     nullptr, &value, &size) != ERROR_SUCCESS) {
+        return 0;
+    }
+    return value;
+}
 
 ManifestTrust builtInTrust() {
     ManifestTrust trust;
@@ -152,7 +152,7 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
 
 bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,
                     const std::string& signatureText) {
-    const std::uint32_t stored = readStoredVersion(trust.versionKey);
+    const std::uint32_t stored = storedManifestVersion(trust.versionKey);
     const TrustResult result =
         checkManifestTrust(manifest, signatureText, trust.publicKey,
                            static_cast<std::int64_t>(std::time(nullptr)), stored);

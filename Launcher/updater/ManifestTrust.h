@@ -39,6 +39,9 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
                                const std::string& publicKey, std::int64_t now,
                                std::uint32_t storedVersion);
 
+// The highest version accepted so far under HKCU\versionKey; 0 for none.
+std::uint32_t storedManifestVersion(const std::wstring& versionKey);
+
 // checkManifestTrust against the clock and the stored version, which rises to
 // the manifest's. False for anything but a trusted manifest.
 bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,

@@ -152,8 +152,7 @@ class Nginx:
         conf = self.dir / "nginx.conf"
         d = self.dir
         cert = d / "localhost.pem"
-        cert.write_bytes(testcerts.server_pem(testcerts.trusted_ca(str(BUILD), str(BUILD / "wine-run.sh")),
-                                              "localhost"))
+        cert.write_bytes(testcerts.pem(testcerts.certificate("localhost", testcerts.trusted_ca(str(BUILD)))))
         # Only uid 0 is mapped inside the unprivileged namespace.
         conf.write_text(f"""
 user root root;
