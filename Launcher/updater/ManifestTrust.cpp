@@ -34,9 +34,8 @@ bool verifySignature(const std::string& message, const std::string& signature,
     UniqueAlgorithm algorithm;
     if (BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0)
         return false;
-    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
     const BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
-    blob.replace(0, sizeof header, reinterpret_cast<const char*>(&header), sizeof header);
+    std::string blob(reinterpret_cast<const char*>(&header), sizeof header);
     blob += publicKey;
     UniqueBcryptKey key;
     if (BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
@@ -44,8 +43,8 @@ bool verifySignature(const std::string& message, const std::string& signature,
                             0) != 0) {
         return false;
     }
-    std::string hash = digest, sig = signature;  // the interface takes non-const buffers
-    return BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(&hash[0]), 32,
+    std::string sig = signature;  // the interface takes non-const buffers
+    return BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), 32,
                                  reinterpret_cast<PUCHAR>(&sig[0]), 64, 0) == 0;
 }
 
