@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, then configures and builds everything into the
 # build folder (LAUNCHER_BUILD_DIR, default build/) with the test and demo
-# settings: patch server 127.0.0.1, web site https://www.example.com. They are
-# set on every run, so an operator's own settings never reach the tests; an
-# operator builds in a folder of their own (see the README).
+# settings: patch server http://127.0.0.1/patch/, web site
+# https://www.example.com, and manifests signed with a test key made on first
+# use in the build folder (build/keys/, never committed). They are set on
+# every run, so an operator's own settings never reach the tests; an operator
+# builds in a folder of their own (see the README).
 # Where this machine cannot run 32-bit Wine, the build folder holds a 64-bit
 # build of the same code for the tests and the demo, and build/i686 the
 # shipped 32-bit Launcher.exe.
@@ -13,7 +15,10 @@ build="${LAUNCHER_BUILD_DIR:-$root/build}"
 
 "$root/scripts/setup.sh"
 arch=$("$root/scripts/wine-arch.sh")
-settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1
+keys="$build/keys"
+[ -f "$keys/manifest-key.pub.pem" ] || python3 "$root/tools/make-manifest" keygen "$keys" >/dev/null
+settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1 -DLAUNCHER_PATCH_URL=
+          -DLAUNCHER_MANIFEST_PUBLIC_KEY="$keys/manifest-key.pub.pem"
           -DLAUNCHER_WEB_BASE_URL=https://www.example.com)
 
 # configure DIR ARCH [ARGS...]: a folder made for another architecture starts over.

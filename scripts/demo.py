@@ -68,8 +68,12 @@ def prepare(build, fresh):
             target = patch / rel
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(served)
-        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch)],
-                       check=True, stdout=subprocess.DEVNULL)
+    # Signed on every run with a version that rises, as an operator publishes,
+    # with the build's key (scripts/build.sh makes it; the launcher holds its
+    # public half).
+    subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch),
+                    "--sign", str(build / "keys" / "manifest-key.pem"), "--version", str(int(time.time()))],
+                   check=True, stdout=subprocess.DEVNULL)
     if not game.exists():
         # The launcher creates no folders, so the game folder has them all.
         for rel, (_, start) in files.items():

@@ -4,6 +4,9 @@
 
 Usage: patch_server.py --root FOLDER [--bind 127.0.0.1] [--port 80]
                        [--prefix /patch/] [--log FILE] [--rate BYTES_PER_S]
+                       [--tls CERT_AND_KEY.pem]
+
+With --tls it speaks HTTPS with the certificate chain and key in that file.
 
 URL "<prefix><path>" answers with FOLDER/<path> (percent-decoded as UTF-8);
 anything outside the prefix, or missing, is a 404 page. Connections are kept
@@ -35,12 +38,14 @@ beside the served file holding the same directives, one per line:
   ~retryafter=S      a Retry-After header on a ~status answer
   ~norange           ignore Range: answer 200 with the whole file
   ~badrange          answer Range with a 206 whose Content-Range is off by one
+  redirect=PATH      (in a .how file) answer 302 with Location: PATH
 
 """
 import argparse
 import os
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -53,6 +58,12 @@ CLOSING = {"short", "long", "reset", "stall", "endless", "silent"}
 
 
 class Handler(socketserver.StreamRequestHandler):
+    def setup(self):
+        # On this connection's thread, so a slow or refused handshake holds up no other.
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.do_handshake()
+        super().setup()
+
     def handle(self):
         self.server.count(connections=1)
         while self.handle_one():
@@ -104,6 +115,9 @@ class Handler(socketserver.StreamRequestHandler):
         if "silent" in opts:
             self.hold()
             return False
+        if "redirect" in opts:
+            return self.answer(302, b"<html><body>Moved</body></html>", "text/html",
+                               ["Location: " + opts["redirect"]])
         if "status" in opts:
             status = int(opts["status"])
             extra = []
@@ -220,7 +234,7 @@ class Handler(socketserver.StreamRequestHandler):
             self.wfile.flush()
 
     def head(self, status, length, kind="application/octet-stream", extra=(), close=False):
-        reason = {200: "OK", 206: "Partial Content", 400: "Bad Request", 404: "Not Found",
+        reason = {200: "OK", 206: "Partial Content", 302: "Found", 400: "Bad Request", 404: "Not Found",
                   500: "Internal Server Error", 503: "Service Unavailable"}
         lines = ["HTTP/1.1 %d %s" % (status, reason.get(status, "Status")), "Content-Type: " + kind]
         lines += list(extra) + (["Connection: close"] if close else [])
@@ -243,8 +257,12 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, root, prefix="/patch/", log=None, rate=0):
+    def __init__(self, address, root, prefix="/patch/", log=None, rate=0, tls=None):
         super().__init__(address, Handler)
+        self.tls = None
+        if tls:
+            self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls.load_cert_chain(tls)
         self.root = root
         self.prefix = prefix if prefix.endswith("/") else prefix + "/"
         self.log = log
@@ -266,12 +284,19 @@ class Server(socketserver.ThreadingTCPServer):
     def get_request(self):
         conn, addr = super().get_request()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if self.tls:
+            conn = self.tls.wrap_socket(conn, server_side=True, do_handshake_on_connect=False)
         return conn, addr
 
+    def handle_error(self, request, client_address):
+        # A client refusing the certificate is what the TLS tests expect.
+        if not isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            super().handle_error(request, client_address)
 
-def start(root, address="127.0.0.1", port=80, prefix="/patch/", log=None):
+
+def start(root, address="127.0.0.1", port=80, prefix="/patch/", log=None, tls=None):
     """Starts a server on a thread; returns it (call .shutdown() to stop)."""
-    server = Server((address, port), root, prefix, log)
+    server = Server((address, port), root, prefix, log, tls=tls)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -284,9 +309,11 @@ def main():
     parser.add_argument("--prefix", default="/patch/", help="URL path of the root (default /patch/)")
     parser.add_argument("--log", help="request log; created once the server listens")
     parser.add_argument("--rate", type=float, default=0, help="bytes a second per answer (0: no limit)")
+    parser.add_argument("--tls", help="PEM file with the certificate chain and key: serve HTTPS")
     args = parser.parse_args()
     log = os.path.abspath(args.log) if args.log else None
-    server = Server((args.bind, args.port), os.path.abspath(args.root), args.prefix, log, args.rate)
+    server = Server((args.bind, args.port), os.path.abspath(args.root), args.prefix, log, args.rate,
+                    args.tls)
     if log:
         open(log, "a").close()
     try:

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 
@@ -60,7 +62,12 @@ private:
     Handle handle_;
 };
 
-inline void releaseCryptContext(HCRYPTPROV provider) noexcept { CryptReleaseContext(provider, 0); }
+inline void releaseCryptContext(HCRYPTPROV provider) noexcept {
+    CryptReleaseContext(provider, 0);
+}
+inline void closeAlgorithm(BCRYPT_ALG_HANDLE algorithm) noexcept {
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+}
 
 using UniqueKernelHandle = UniqueHandle<NullInvalidTraits<HANDLE, &CloseHandle>>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
@@ -68,6 +75,8 @@ using UniqueKey = UniqueHandle<NullInvalidTraits<HKEY, &RegCloseKey>>;
 using UniqueInternet = UniqueHandle<NullInvalidTraits<HINTERNET, &WinHttpCloseHandle>>;
 using UniqueCryptContext = UniqueHandle<NullInvalidTraits<HCRYPTPROV, &releaseCryptContext>>;
 using UniqueCryptHash = UniqueHandle<NullInvalidTraits<HCRYPTHASH, &CryptDestroyHash>>;
+using UniqueAlgorithm = UniqueHandle<NullInvalidTraits<BCRYPT_ALG_HANDLE, &closeAlgorithm>>;
+using UniqueBcryptKey = UniqueHandle<NullInvalidTraits<BCRYPT_KEY_HANDLE, &BCryptDestroyKey>>;
 using UniqueDC = UniqueHandle<NullInvalidTraits<HDC, &DeleteDC>>;
 using UniqueBitmap = UniqueHandle<NullInvalidTraits<HBITMAP, &DeleteObject>>;
 using UniqueFont = UniqueHandle<NullInvalidTraits<HFONT, &DeleteObject>>;

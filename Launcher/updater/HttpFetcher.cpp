@@ -12,6 +12,7 @@
 #include "core/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
+#include "updater/PatchAddress.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -85,16 +86,20 @@ public:
         handle_.reset(WinHttpOpenRequest(via.handle(), L"GET", url.c_str(), nullptr,
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          via.secure() ? WINHTTP_FLAG_SECURE : 0));
-        if (!handle_) return false;
+        // The configured server is the only one: a redirect is an answer that
+        // failed, and a request that cannot be kept from following one is not sent.
         DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-        WinHttpSetOption(handle_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
-                         sizeof noRedirects);
+        if (!handle_ || !WinHttpSetOption(handle_.get(), WINHTTP_OPTION_DISABLE_FEATURE,
+                                          &noRedirects, sizeof noRedirects)) {
+            return false;
+        }
         const std::wstring range =
             from ? L"Range: bytes=" + std::to_wstring(from) + L"-\r\n" : std::wstring();
         if (!WinHttpSendRequest(
                 handle_.get(), range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                 static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
             !WinHttpReceiveResponse(handle_.get(), nullptr)) {
+            refused_ = isCertificateRefusal(GetLastError());
             return false;
         }
         DWORD length = sizeof status_;
@@ -106,6 +111,14 @@ public:
         total_ = 0;
         samples_.assign(1, {GetTickCount64(), 0});
         return true;
+    }
+
+    // How a request that got no answer ends: a TLS peer whose certificate
+    // failed the checks answered in the server's place, which is no reason to
+    // fall back or to try again.
+    Attempt noAnswer() const {
+        return refused_ ? Attempt{Attempt::Fail, UpdateFailure::Network}
+                        : Attempt{Attempt::NoResponse};
     }
 
     DWORD status() const { return status_; }
@@ -169,6 +182,7 @@ private:
     UniqueInternet handle_;
     DWORD status_ = 0;
     bool announced_ = false;
+    bool refused_ = false;  // no answer because a TLS certificate failed the checks
     std::uint64_t contentLength_ = 0;
     std::uint64_t total_ = 0;  // body bytes read
     // (time, total_) after each piece, from the start of the body, as far
@@ -331,7 +345,7 @@ public:
     Attempt attempt(const PatchConnection& via, const std::wstring& url) {
         Request request(via);
         const std::uint64_t from = have_;
-        if (!request.send(via, url, from)) return {Attempt::NoResponse};
+        if (!request.send(via, url, from)) return request.noAnswer();
         const DWORD status = request.status();
         const std::wstring continuation = L"bytes " + std::to_wstring(from) + L"-" +
                                           std::to_wstring(size_ - 1) + L"/" +
@@ -475,7 +489,8 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
     const Attempt result = withRetries(limits_, [&]() -> Attempt {
         body.resize(start);
         Request request(*this);
-        if (!connection_ || !request.send(*this, url, 0)) return {Attempt::NoResponse};
+        if (!connection_) return {Attempt::NoResponse};
+        if (!request.send(*this, url, 0)) return request.noAnswer();
         // An error page would otherwise be read as the document.
         if (request.status() != 200) return request.refusal();
         if (request.announced() && request.contentLength() > maxBytes) return {Attempt::Fail};

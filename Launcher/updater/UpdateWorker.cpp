@@ -19,6 +19,8 @@ const wchar_t* outcomeText(UpdateFailure failure) {
         return L"Error: A game file is in use or read-only.";
     case UpdateFailure::DiskSpace:
         return L"Error: Not enough disk space.";
+    case UpdateFailure::Unverified:
+        return L"Error: The update could not be verified.";
     case UpdateFailure::Network:
         break;
     }
@@ -63,7 +65,8 @@ void runUpdate(const Updater& updater) noexcept {
 
 DWORD WINAPI UpdateWorker(LPVOID) {
     try {
-        const Updater updater{LAUNCHER_PATCH_HOST, "/patch/", false, reportProgress, {}, {}};
+        const Updater updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH,
+                              LAUNCHER_PATCH_SECURE != 0, reportProgress};
         runUpdate(updater);
     } catch (...) {
         // Only building the Updater can get here (out of memory).

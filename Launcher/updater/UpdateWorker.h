@@ -11,8 +11,8 @@ DWORD WINAPI UpdateWorker(LPVOID);
 struct Updater;
 
 // The worker's body: one pass on `updater`, then exactly one outcome report,
-// whatever the pass throws. UpdateWorker runs it on the patch server's
-// address and "/patch/" with reportProgress.
+// whatever the pass throws. UpdateWorker runs it on the configured patch
+// server and key with reportProgress.
 void runUpdate(const Updater& updater) noexcept;
 
 // The progress report: percentage, then "Downloading: " and the name, then a

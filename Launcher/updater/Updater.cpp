@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "updater/FileHasher.h"
+#include "updater/PatchAddress.h"
 
 namespace {
 
@@ -40,12 +41,25 @@ std::uint64_t freeSpaceOfGameFolder() {
 }  // namespace
 
 UpdateFailure Updater::runPass() const {
-    PatchConnection connection(secure, host,
-                               secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT,
-                               basePath, limits);
+    std::wstring hostName;
+    INTERNET_PORT port = 0;
+    if (!splitAuthority(host, secure, hostName, port)) return UpdateFailure::Network;
+    std::string narrowHost;
+    for (const wchar_t c : hostName) narrowHost.push_back(static_cast<char>(c));
+    PatchConnection connection(secure, narrowHost, port, basePath, limits);
     std::string body;
     switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes)) {
     case FetchResult::Complete:
+        // A signed build lets nothing read the document before its signature,
+        // version and expiry have passed; a failure here never falls back.
+        if (!trust.publicKey.empty()) {
+            std::string signature;
+            if (connection.fetchToMemory(kSignatureName, signature, kMaxSignatureBytes) !=
+                    FetchResult::Complete ||
+                !acceptManifest(trust, body, signature)) {
+                return UpdateFailure::Unverified;
+            }
+        }
         return applyManifest(connection, body);
     case FetchResult::Rejected:
         // The server answered, so there is no fallback.

@@ -10,6 +10,7 @@
 
 #include "updater/HttpFetcher.h"
 #include "updater/Manifest.h"
+#include "updater/ManifestTrust.h"
 
 // Percentage 0..100 and the local path of the file being fetched.
 using ProgressCallback = std::function<void(std::int32_t percent, const std::string& name)>;
@@ -21,16 +22,19 @@ enum class UpdateFailure {
     DamagedData,  // wrong length or digest, or a malformed or unsafe manifest
     FileInUse,    // a game file could not be written or replaced
     DiskSpace,    // too little free space for the files to fetch
+    Unverified,   // a signed build got a manifest whose signature, version or expiry failed
 };
 
 struct Updater {
-    std::string host;      // dotted IPv4 address or host name
+    std::string host;      // host name or dotted IPv4 address, then an optional ":port"
     std::string basePath;  // URL path prefix of the manifest and the files
-    bool secure = false;   // HTTPS on 443 instead of HTTP on 80
+    bool secure = false;   // HTTPS (TLS, default port 443) instead of HTTP (80)
     ProgressCallback onProgress;
     TransferLimits limits;
     // The free space to assume on the game folder's volume; empty: ask it.
     std::optional<std::uint64_t> freeSpace;
+    // The key manifests must be signed with; none in a build without one.
+    ManifestTrust trust = builtInTrust();
 
     // The whole pass; None when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present.

@@ -197,7 +197,7 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
     }
     writeText(www + L"\\nochange\\manifest.json", manifest + "]}");
     SetCurrentDirectoryW(game.c_str());
-    const Updater updater{"127.0.0.1", "/nochange/", false, nullptr};
+    const Updater updater{"127.0.0.1", "/nochange/", false, nullptr, ManifestTrust{}};
     std::vector<BYTE> buffer(kRawBlock);
     UniqueCryptContext provider;
     CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
@@ -232,7 +232,8 @@ std::string publishOneFile(const std::wstring& www, const std::wstring& site,
 int stageDownload(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\download";
     const std::string digest = publishOneFile(www, L"dl", "big.bin", 256 * kMiB, 7, game);
-    const Updater updater{"127.0.0.1", "/dl/", false, [](std::int32_t, const std::string&) {}};
+    const Updater updater{"127.0.0.1", "/dl/", false, [](std::int32_t, const std::string&) {},
+                          ManifestTrust{}};
     rawDownload(L"/dl/big.bin", game + L"\\raw.bin");  // warm the server's page cache
     bool ok = true;
     const Best best = bestOfRounds(
@@ -339,7 +340,8 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     const std::string digest = publishOneFile(www, L"peak", "huge.bin", 1024 * kMiB, 9, game);
     PROCESS_MEMORY_COUNTERS before{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
-    const Updater updater{"127.0.0.1", "/peak/", false, [](std::int32_t, const std::string&) {}};
+    const Updater updater{"127.0.0.1", "/peak/", false, [](std::int32_t, const std::string&) {},
+                          ManifestTrust{}};
     const double start = now();
     const bool ok = updater.runPass() == UpdateFailure::None;
     const double took = now() - start;

@@ -10,7 +10,7 @@ grep -q 'file format pei-i386' <<<"$headers" || { echo "not a PE32 i386 image"; 
 grep -q 'architecture: i386' <<<"$headers" || { echo "not Intel 80386"; fail=1; }
 grep -Eq 'Subsystem[[:space:]]+00000002' <<<"$headers" || { echo "not the Windows GUI subsystem"; fail=1; }
 mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
-allowed=' kernel32.dll user32.dll gdi32.dll gdiplus.dll winhttp.dll advapi32.dll shell32.dll ole32.dll msvcrt.dll version.dll '
+allowed=' kernel32.dll user32.dll gdi32.dll gdiplus.dll winhttp.dll bcrypt.dll advapi32.dll shell32.dll ole32.dll msvcrt.dll version.dll '
 [ "${#dlls[@]}" -gt 0 ] || { echo "no imports found"; fail=1; }
 for dll in "${dlls[@]}"; do
   case "$allowed" in

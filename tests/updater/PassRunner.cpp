@@ -1,15 +1,31 @@
-// Runs one update pass in the current directory: PassRunner HOST BASEPATH.
-// Exit code 0 when the pass succeeded, else the failure's number. Used by the tests that kill a
-// pass midway.
+// Runs one update pass in the current directory, for the tests that need one
+// in a process of their own (killed midway, or from Python):
+//   updater_pass_runner HOST[:PORT] BASEPATH [--tls] [--key HEX]
+// With --key the manifest must be signed by that P-256 point (128 hex digits),
+// versions kept under HKCU\Software\LauncherTests\PassRunner.
+// Exit code 0 when the pass succeeded, else the failure's number
+// (1 network, 2 damaged, 3 in use, 4 disk space, 5 could not be verified).
 #include <cstdio>
+#include <cstring>
 
 #include "updater/Updater.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: updater_pass_runner HOST BASEPATH\n");
+    Updater updater{argc > 2 ? argv[1] : "", argc > 2 ? argv[2] : "", false, nullptr,
+                    ManifestTrust{"", L"Software\\LauncherTests\\PassRunner"}};
+    bool usage = argc < 3;
+    for (int i = 3; i < argc && !usage; ++i) {
+        if (std::strcmp(argv[i], "--tls") == 0) {
+            updater.secure = true;
+        } else if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc) {
+            usage = !decodeHex(argv[++i], updater.trust.publicKey);
+        } else {
+            usage = true;
+        }
+    }
+    if (usage) {
+        std::fprintf(stderr, "usage: updater_pass_runner HOST BASEPATH [--tls] [--key HEX]\n");
         return 2;
     }
-    const Updater updater{argv[1], argv[2], false, [](std::int32_t, const std::string&) {}};
     return static_cast<int>(updater.runPass());
 }

@@ -140,13 +140,15 @@ struct PatchSite {
         file(path + ".how", directives);
     }
     void manifest(const std::string& text) const { file("manifest.json", text); }
-    // One try per request: retries have tests of their own.
+    // Unsigned, one try per request: these sites test the transfer and the
+    // manifest's contents; retries and signatures have tests of their own.
     Updater updater(const std::string& host = kHost) {
         Updater u{host, "/" + how + name + "/", false,
                   [this](std::int32_t percent, const std::string& file) {
                       reports.emplace_back(percent, file);
                   }};
         u.limits.attempts = 1;
+        u.trust = ManifestTrust{};
         return u;
     }
     bool pass() { return updater().runPass() == UpdateFailure::None; }

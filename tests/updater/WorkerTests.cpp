@@ -57,7 +57,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         launcherState.updateSucceeded = false;
         launcherState.statusDetail.set(L"");
         launcherState.titleLine.set(L"Checking for updates...");
-        Updater updater{kHost, "/" + site.name + "/", false, reportProgress};
+        Updater updater{kHost, "/" + site.name + "/", false, reportProgress, ManifestTrust{}};
         if (c.throwingProgress)
             updater.onProgress = [](std::int32_t, const std::string&) {
                 throw std::runtime_error("no");

@@ -8,7 +8,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+
+from cryptography.hazmat.primitives import serialization
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import patch_server  # noqa: E402
@@ -24,8 +27,8 @@ FILES = {
 }
 
 
-def make(folder):
-    return subprocess.run([sys.executable, TOOL, folder], capture_output=True, text=True)
+def make(folder, *options):
+    return subprocess.run([sys.executable, TOOL, folder, *options], capture_output=True, text=True)
 
 
 def write(path, data):
@@ -56,14 +59,30 @@ class MakeManifestTest(unittest.TestCase):
                 self.assertIn(bad.decode("utf-8", "backslashreplace"), done.stderr)
                 self.assertFalse(os.path.exists(os.path.join(game, "manifest.json")))
 
-    def test_lists_every_file_and_round_trips_through_an_update_pass(self):
+    def test_lists_every_file_and_round_trips_through_a_signed_update_pass(self):
+        keys = os.path.join(self.tmp, "keys")
+        for expected_code in (0, 2):  # a second keygen never replaces the key
+            done = subprocess.run([sys.executable, TOOL, "keygen", keys], capture_output=True)
+            self.assertEqual(done.returncode, expected_code, done.stderr)
+        self.assertEqual(os.stat(os.path.join(keys, "manifest-key.pem")).st_mode & 0o777, 0o600)
+        with open(os.path.join(keys, "manifest-key.pub.pem"), "rb") as f:
+            point = serialization.load_pem_public_key(f.read()).public_bytes(
+                serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)[1:].hex()
+        sign = ["--sign", os.path.join(keys, "manifest-key.pem"), "--version"]
+        self.assertNotEqual(make(self.patch, *sign[:2]).returncode, 0)  # --sign needs --version
+        # Rises from run to run: the pass runner keeps the highest version it accepted.
+        version = int(time.time())
         expected = {"files": [{"path": p, "hash": hashlib.sha256(FILES[p]).hexdigest(), "size": len(FILES[p])}
                               for p in sorted(FILES, key=lambda p: p.encode("utf-8"))]}
-        for _ in range(2):  # the second run does not list the first one's manifest
-            done = make(self.patch)
+        for _ in range(2):  # the second run lists neither the first one's manifest nor its signature
+            done = make(self.patch, *sign, str(version))
             self.assertEqual(done.returncode, 0, done.stderr)
             with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
-                self.assertEqual(json.load(f), expected)
+                document = json.load(f)
+            self.assertAlmostEqual(document.pop("expires"), time.time() + 30 * 86400, delta=600)
+            self.assertEqual(document, dict(expected, version=version))
+            with open(os.path.join(self.patch, "manifest.json.sig")) as f:
+                self.assertRegex(f.read(), r"\A[0-9a-f]{128}\n\Z")
         if not (RUNNER and os.environ.get("WINEPREFIX")):
             self.skipTest("the round trip needs the Wine sandbox")
         player = os.path.join(self.tmp, "player")
@@ -73,24 +92,27 @@ class MakeManifestTest(unittest.TestCase):
         self.addCleanup(server.server_close)
         self.addCleanup(server.shutdown)
 
-        def run_pass():
+        def run_pass(code=0):
             if os.path.exists(log):
                 os.unlink(log)
-            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/"], cwd=player,
+            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/", "--key", point], cwd=player,
                                   capture_output=True, text=True, timeout=240)
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(done.returncode, code, done.stdout + done.stderr)
             with open(log) as f:
                 return f.read().split()
 
-        self.assertEqual(run_pass(), ["/patch/manifest.json"])
+        signed = ["/patch/manifest.json", "/patch/manifest.json.sig"]
+        self.assertEqual(run_pass(), signed)
         # A damaged copy is repaired by the next pass.
         write(os.path.join(player, "data", "maps", "one.map"), b"map 1")
         os.unlink(os.path.join(player, "d\u00e9j\u00e0 vu.txt"))
-        self.assertEqual(run_pass(), ["/patch/manifest.json", "/patch/data/maps/one.map",
-                                      "/patch/d%C3%A9j%C3%A0%20vu.txt"])
+        self.assertEqual(run_pass(), signed + ["/patch/data/maps/one.map", "/patch/d%C3%A9j%C3%A0%20vu.txt"])
         for name, data in FILES.items():
             with open(os.path.join(player, name), "rb") as f:
                 self.assertEqual(f.read(), data, name)
+        # An older manifest after it cannot be verified (exit code 5).
+        self.assertEqual(make(self.patch, *sign, str(version - 1)).returncode, 0)
+        self.assertEqual(run_pass(5), signed)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,162 @@
+#include "updater/ManifestTrust.h"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <nlohmann/json.hpp>
+
+#include <ctime>
+
+#include "LauncherConfig.h"
+#include "core/Handles.h"
+#include "updater/FileHasher.h"
+#include "updater/Manifest.h"
+
+static_assert(sizeof(LAUNCHER_MANIFEST_PUBLIC_KEY) == 1 ||
+                  sizeof(LAUNCHER_MANIFEST_PUBLIC_KEY) == 129,
+              "the configured public key must be 128 hex digits or empty");
+
+namespace {
+
+constexpr wchar_t kVersionValue[] = L"ManifestVersion";
+
+// ECDSA P-256 over the SHA-256 of message; signature is r then s, 32 bytes each.
+bool verifySignature(const std::string& message, const std::string& signature,
+                     const std::string& publicKey) {
+    if (publicKey.size() != 64 || signature.size() != 64) return false;
+    Sha256 sha;
+    std::string digest;
+    if (!sha.update(message.data(), message.size()) || !decodeHex(sha.hexDigest(), digest) ||
+        digest.size() != 32) {
+        return false;
+    }
+    UniqueAlgorithm algorithm;
+    if (BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0)
+        return false;
+    const BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::string blob(reinterpret_cast<const char*>(&header), sizeof header);
+    blob += publicKey;
+    UniqueBcryptKey key;
+    if (BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
+                            reinterpret_cast<PUCHAR>(&blob[0]), static_cast<ULONG>(blob.size()),
+                            0) != 0) {
+        return false;
+    }
+    std::string sig = signature;  // the interface takes non-const buffers
+    return BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), 32,
+                                 reinterpret_cast<PUCHAR>(&sig[0]), 64, 0) == 0;
+}
+
+// 128 hex digits and at most one line end, as the publishing tool writes it.
+bool parseSignature(std::string text, std::string& signature) {
+    if (text.size() >= 1 && text.back() == '\n') text.pop_back();
+    if (text.size() >= 1 && text.back() == '\r') text.pop_back();
+    return text.size() == 128 && decodeHex(text, signature);
+}
+
+bool readUnsigned(const nlohmann::json& root, const char* name, std::uint64_t& value) {
+    const auto found = root.find(name);
+    if (found == root.end() || !found->is_number_unsigned()) return false;
+    value = found->get<std::uint64_t>();
+    return true;
+}
+
+bool storeVersion(const std::wstring& key, std::uint32_t version) {
+    UniqueKey handle;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        handle.put(), nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD value = version;
+    return RegSetValueExW(handle.get(), kVersionValue, 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// A missing or unreadable value counts as none: it is rewritten by the next
+// accepted manifest (only someone at this machine can damage it, and they
+// could as well delete it).
+std::uint32_t storedManifestVersion(const std::wstring& versionKey) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, versionKey.c_str(), kVersionValue, RRF_RT_REG_DWORD,
+                     nullptr, &value, &size) != ERROR_SUCCESS) {
+        return 0;
+    }
+    return value;
+}
+
+ManifestTrust builtInTrust() {
+    ManifestTrust trust;
+    decodeHex(LAUNCHER_MANIFEST_PUBLIC_KEY, trust.publicKey);
+    return trust;
+}
+
+bool decodeHex(const std::string& text, std::string& bytes) {
+    bytes.clear();
+    if (text.size() % 2 != 0) return false;
+    auto nibble = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = nibble(text[i]), low = nibble(text[i + 1]);
+        if (high < 0 || low < 0) {
+            bytes.clear();
+            return false;
+        }
+        bytes.push_back(static_cast<char>(high * 16 + low));
+    }
+    return true;
+}
+
+TrustResult checkManifestTrust(const std::string& manifest, const std::string& signatureText,
+                               const std::string& publicKey, std::int64_t now,
+                               std::uint32_t storedVersion) {
+    TrustResult result;
+    std::string signature;
+    // Nothing below reads a byte of the document before this holds.
+    if (!parseSignature(signatureText, signature) ||
+        !verifySignature(manifest, signature, publicKey)) {
+        return result;
+    }
+    result.verdict = TrustVerdict::BadFields;
+    if (jsonNestingDepth(manifest, kMaxManifestDepth) > kMaxManifestDepth) return result;
+    // Only the root's own members are kept: the file list is read past, not
+    // built, since readManifest builds it afterwards.
+    const nlohmann::json root = nlohmann::json::parse(
+        manifest,
+        [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            return depth == 0 || (event != nlohmann::json::parse_event_t::object_start &&
+                                  event != nlohmann::json::parse_event_t::array_start);
+        },
+        false);
+    std::uint64_t version = 0, expires = 0;
+    if (!root.is_object() || !readUnsigned(root, "version", version) ||
+        !readUnsigned(root, "expires", expires) || version == 0 || version > 0xFFFFFFFFu) {
+        return result;
+    }
+    result.verdict = TrustVerdict::Expired;
+    if (now >= 0 && expires <= static_cast<std::uint64_t>(now)) return result;
+    result.verdict = TrustVerdict::Rollback;
+    if (version < storedVersion) return result;
+    result.verdict = TrustVerdict::Trusted;
+    result.version = static_cast<std::uint32_t>(version);
+    return result;
+}
+
+bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,
+                    const std::string& signatureText) {
+    const std::uint32_t stored = storedManifestVersion(trust.versionKey);
+    const TrustResult result =
+        checkManifestTrust(manifest, signatureText, trust.publicKey,
+                           static_cast<std::int64_t>(std::time(nullptr)), stored);
+    if (result.verdict != TrustVerdict::Trusted) return false;
+    // Recorded before any file is touched: a pass that fails later must not
+    // let an older manifest through on the next start.
+    return result.version == stored || storeVersion(trust.versionKey, result.version);
+}

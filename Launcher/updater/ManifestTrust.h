@@ -1,0 +1,51 @@
+// Signed manifests: the operator's signature over the exact bytes received,
+// then the version and expiry that the signed document states.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Fetched beside manifest.json by a signed build; never longer than this.
+inline constexpr char kSignatureName[] = "manifest.json.sig";
+constexpr std::size_t kMaxSignatureBytes = 1024;
+
+// The launcher's own key under HKCU (the game's key is never written here).
+inline constexpr wchar_t kLauncherRegistryKey[] = L"SOFTWARE\\Haldor\\Tarsk\\Launcher";
+
+struct ManifestTrust {
+    // The operator's P-256 public key, X then Y (64 bytes). Empty only in a
+    // build configured without a key: manifests are then taken unsigned.
+    std::string publicKey;
+    // HKCU subkey whose "ManifestVersion" holds the highest version accepted.
+    std::wstring versionKey = kLauncherRegistryKey;
+};
+
+// The key this launcher was built with.
+ManifestTrust builtInTrust();
+
+enum class TrustVerdict { Trusted, BadSignature, BadFields, Expired, Rollback };
+
+struct TrustResult {
+    TrustVerdict verdict = TrustVerdict::BadSignature;
+    std::uint32_t version = 0;  // the manifest's, when Trusted
+};
+
+// The signature (128 hex digits, r then s, and an optional line end) must
+// verify over `manifest` with `publicKey` before anything reads the document;
+// then its root needs "version" (1 to 2^32-1, not below storedVersion) and
+// "expires" (Unix seconds, after now).
+TrustResult checkManifestTrust(const std::string& manifest, const std::string& signatureText,
+                               const std::string& publicKey, std::int64_t now,
+                               std::uint32_t storedVersion);
+
+// The highest version accepted so far under HKCU\versionKey; 0 for none.
+std::uint32_t storedManifestVersion(const std::wstring& versionKey);
+
+// checkManifestTrust against the clock and the stored version, which rises to
+// the manifest's. False for anything but a trusted manifest.
+bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,
+                    const std::string& signatureText);
+
+// Hex text (either case) to bytes; false on an odd length or a non-hex digit.
+bool decodeHex(const std::string& text, std::string& bytes);

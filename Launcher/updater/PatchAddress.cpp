@@ -1,0 +1,43 @@
+#include "updater/PatchAddress.h"
+
+bool splitAuthority(const std::string& authority, bool secure, std::wstring& host,
+                    INTERNET_PORT& port) {
+    const std::size_t colon = authority.find(':');
+    const std::string name = authority.substr(0, colon);
+    port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    if (colon != std::string::npos) {
+        const std::string digits = authority.substr(colon + 1);
+        unsigned long value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+            if (value > 65535) return false;
+        }
+        if (digits.empty() || value == 0) return false;
+        port = static_cast<INTERNET_PORT>(value);
+    }
+    for (char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (!allowed) return false;
+    }
+    host.assign(name.begin(), name.end());
+    return !host.empty();
+}
+
+bool isCertificateRefusal(DWORD error) {
+    switch (error) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,143 @@
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <ctime>
+
+#include "TestSupport.h"
+#include "core/Handles.h"
+#include "core/LauncherState.h"
+#include "updater/UpdateWorker.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::wstring kVersionKey = L"Software\\LauncherTests\\Trust";
+const std::wstring kUnverified = L"Error: The update could not be verified.";
+const std::wstring kFailed = L"Error: Check your connection.";
+const std::wstring kUpToDate = L"All files are up to date!";
+
+// A fresh P-256 key pair standing in for the operator's.
+class TestKey {
+public:
+    TestKey() {
+        BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+        BCryptGenerateKeyPair(algorithm_.get(), key_.put(), 256, 0);
+        BCryptFinalizeKeyPair(key_.get(), 0);
+    }
+    std::string publicKey() const {
+        unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
+        ULONG size = 0;
+        BCryptExportKey(key_.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &size, 0);
+        return std::string(reinterpret_cast<char*>(blob) + sizeof(BCRYPT_ECCKEY_BLOB), 64);
+    }
+    // The signature file for `text`, as make-manifest writes it.
+    std::string sign(const std::string& text) const {
+        std::string digest;
+        decodeHex(sha256Of(text), digest);
+        unsigned char signature[64] = {};
+        ULONG size = 0;
+        BCryptSignHash(key_.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), 32, signature, 64,
+                       &size, 0);
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char byte : signature) hex.append({digits[byte >> 4], digits[byte & 15]});
+        return hex + "\n";
+    }
+
+private:
+    UniqueAlgorithm algorithm_;
+    UniqueBcryptKey key_;
+};
+
+}  // namespace
+
+// Every manifest that is not signed by the key, or whose signed version or
+// expiry is refused, ends in the verification text with the game folder
+// byte-identical and the stored version as it was, before any game file is
+// asked for. A redirect is an answer that failed: no fallback (Main.exe is
+// present), and its target is never asked for.
+TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
+    Sandbox sandbox("trust");
+    sandbox.put("Main.exe", "MZ");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kVersionKey.c_str());
+    const TestKey key, otherKey;
+    const std::string entries = manifestFor({{"a.bin", "new"}}).substr(1);  // "files": [...]}
+    const auto now = static_cast<long long>(std::time(nullptr));
+    auto doc = [&](const std::string& fields) { return "{" + fields + entries; };
+    auto versioned = [&](long long version, long long expires = 0) {
+        return doc("\"version\": " + std::to_string(version) +
+                   ", \"expires\": " + std::to_string(expires ? expires : now + 86400) + ", ");
+    };
+    const std::string good = versioned(9), sig = key.sign(good), kSigned = "<signed>";
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    std::string tampered = good;
+    tampered[tampered.find("\"hash\": \"") + 9] ^= 1;
+    const Requests both = {"manifest.json", "manifest.json.sig"}, all = {both[0], both[1], "a.bin"};
+    const struct {
+        const char* name;
+        std::string body, signature;  // kSigned: the body signed by the key
+        const char* redirected = "";  // this file answers 302 to a copy of itself
+        std::wstring text = kUnverified;
+        Requests requests = {"manifest.json", "manifest.json.sig"};
+        std::uint32_t stored = 5;
+    } cases[] = {
+        {"valid", versioned(5), kSigned, "", kUpToDate, all},
+        {"one byte changed", tampered, sig},
+        {"another document's signature", good, key.sign(versioned(9, now + 100))},
+        {"another key's signature", good, otherKey.sign(good)},
+        {"no signature file", good, "<none>"},
+        {"empty signature", good, ""},
+        {"2 KiB signature", good, sig + std::string(2048 - sig.size(), '\n')},
+        {"not hex", good, "z" + sig.substr(1)},
+        {"no version", doc("\"expires\": " + std::to_string(now + 86400) + ", "), kSigned},
+        {"version 0", versioned(0), kSigned},
+        {"version as text", doc("\"version\": \"9\", \"expires\": 9999999999, "), kSigned},
+        {"version beyond 32 bits", versioned(4294967296), kSigned},
+        {"version below the stored one", versioned(4), kSigned},
+        {"expired", versioned(9, now - 60), kSigned},
+        {"no expiry", doc("\"version\": 9, "), kSigned},
+        {"deep and unsigned", deep, sig},
+        {"deep and signed", deep, kSigned},
+        {"signature redirected", good, sig, "manifest.json.sig"},
+        {"manifest redirected", good, sig, "manifest.json", kFailed, {"manifest.json"}},
+        {"file redirected", versioned(5), kSigned, "a.bin", kFailed, all},
+        {"newer", versioned(7), kSigned, "", kUpToDate, all, 7},
+        {"the same again", versioned(7), kSigned, "", kUpToDate, all, 7},
+        {"older after newer", versioned(6), kSigned, "", kUnverified, both, 7},
+    };
+    for (const auto& c : cases) {
+        PatchSite site("trust-" + std::to_string(&c - cases));
+        Updater updater = site.updater();
+        updater.onProgress = reportProgress;
+        updater.trust = {key.publicKey(), kVersionKey};
+        std::map<std::string, std::string> served = {
+            {"manifest.json", c.body},
+            {"manifest.json.sig", c.signature == kSigned ? key.sign(c.body) : c.signature},
+            {"a.bin", "new"}};
+        if (c.signature == "<none>") served.erase("manifest.json.sig");
+        for (const auto& [path, bytes] : served) site.file(path, bytes);
+        if (*c.redirected) {
+            site.file("elsewhere/" + std::string(c.redirected), served[c.redirected]);
+            site.misbehave(c.redirected, "redirect=/" + site.name + "/elsewhere/" + c.redirected);
+        }
+        sandbox.put("a.bin", kOld);
+        const auto before = snapshot(sandbox.root());
+        runUpdate(updater);
+        EXPECT_EQ(launcherState.statusDetail.get(), c.text) << c.name;
+        EXPECT_EQ(site.requests(), c.requests) << c.name;
+        EXPECT_EQ(storedManifestVersion(kVersionKey), c.stored) << c.name;
+        if (c.text == kUpToDate)
+            EXPECT_EQ(sandbox.content("a.bin"), "new") << c.name;
+        else
+            EXPECT_EQ(snapshot(sandbox.root()), before) << c.name;
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kVersionKey.c_str());
+    // The signature is checked first: the parser never sees these bytes.
+    for (const std::string& unread : {deep, std::string("{\"version\": ")})
+        EXPECT_EQ(checkManifestTrust(unread, sig, key.publicKey(), now, 0).verdict,
+                  TrustVerdict::BadSignature);
+    // This build is a signed one (scripts/build.sh gives it the test key).
+    EXPECT_EQ(builtInTrust().publicKey.size(), 64u);
+}
