@@ -13,7 +13,7 @@ build="${LAUNCHER_BUILD_DIR:-$root/build}"
 
 "$root/scripts/setup.sh"
 arch=$("$root/scripts/wine-arch.sh")
-settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1
+settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1 -ULAUNCHER_VERSION
           -DLAUNCHER_WEB_BASE_URL=https://www.example.com)
 
 # configure DIR ARCH [ARGS...]: a folder made for another architecture starts over.
