@@ -11,6 +11,7 @@
 #include "core/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
+#include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -266,10 +267,7 @@ bool Updater::fetchToFile(const std::string& serverHost, const std::string& urlP
     // No flush before the rename: a file cut short by a power loss fails the
     // next pass's size or digest test and is fetched again.
     file.reset();
-    if (!MoveFileExW(staging.path().c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return false;
-    }
+    if (!commitStagedFile(staging.path(), target)) return false;
     staging.commit();
     return true;
 }

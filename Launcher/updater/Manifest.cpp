@@ -44,7 +44,7 @@ bool isSafeSegment(const std::string& segment) {
     // Windows drops a trailing dot or blank, so "a." would name the file "a".
     if (segment.back() == '.' || segment.back() == ' ') return false;
     if (isReservedDeviceName(segment)) return false;
-    if (endsWith(segment, kStagingSuffix)) return false;
+    if (endsWith(segment, kStagingSuffix) || endsWith(segment, kOldLauncherSuffix)) return false;
     return true;
 }
 

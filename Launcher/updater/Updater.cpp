@@ -31,7 +31,7 @@ bool isUpToDate(const ManifestEntry& entry) {
 
 }  // namespace
 
-bool Updater::runPass() const {
+bool Updater::runPass(bool* offline) const {
     std::string body;
     switch (fetchToMemory(host, joinUrlPath(basePath, "manifest.json"), secure, body,
                           kMaxManifestBytes)) {
@@ -43,6 +43,7 @@ bool Updater::runPass() const {
     case FetchResult::NoResponse:
         break;
     }
+    if (offline) *offline = true;
     std::fputs("Manifest failed. Fallback...\n", stdout);
     std::fflush(stdout);
     std::error_code error;

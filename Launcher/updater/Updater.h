@@ -16,8 +16,9 @@ struct Updater {
     ProgressCallback onProgress;
 
     // The whole pass; true when every listed file is up to date afterwards,
-    // or when no server answered and Main.exe is present.
-    bool runPass() const;
+    // or when no server answered and Main.exe is present. `offline`, if
+    // given, is set when no server answered.
+    bool runPass(bool* offline = nullptr) const;
     // Checks the whole manifest first, then brings each listed file up to
     // date in order; stops at the first failure.
     bool applyManifest(const std::string& text) const;

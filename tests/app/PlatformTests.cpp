@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "app/Instance.h"
+
 // Windows' own parser reads the manifest of Launcher.exe (in the tests'
 // working folder): no elevation, Windows 7 to 11, no DPI awareness.
 TEST(ApplicationManifestTest, ParsesAsAsInvokerForWindows7To11) {
@@ -46,4 +48,15 @@ TEST(ApplicationManifestTest, ParsesAsAsInvokerForWindows7To11) {
                            SizeofResource(module, found));
     EXPECT_EQ(text.find("dpiAware"), std::string::npos);
     FreeLibrary(module);
+}
+
+TEST(InstanceTest, OneNamePerGameFolderWhateverTheCase) {
+    const std::wstring name = instanceName(L"C:\\Program Files (x86)\\Zovra \u00c9t\u00e9");
+    EXPECT_EQ(name.size(), 30u);
+    EXPECT_EQ(name.rfind(L"ZovraLauncher-", 0), 0u);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 14), std::wstring::npos);
+    EXPECT_EQ(instanceName(L"c:\\PROGRAM FILES (X86)\\zovra \u00e9T\u00c9"), name);
+    for (const wchar_t* other : {L"C:\\Program Files (x86)\\Zovra \u00c9t\u00e92",
+                                 L"D:\\Program Files (x86)\\Zovra \u00c9t\u00e9", L""})
+        EXPECT_NE(instanceName(other), name);
 }

@@ -1,0 +1,28 @@
+// Replacing the launcher's own file while it runs. Windows will not overwrite
+// or delete a running program, but it lets it be renamed.
+#pragma once
+
+#include <string>
+
+// Moves a verified staging file over its target, a path relative to the game
+// folder (the current directory). When the target is the running launcher,
+// replaceRunningProgram does it instead, and launcherReplaced() turns true.
+bool commitStagedFile(const std::wstring& staging, const std::wstring& target);
+
+// True when `localPath`, relative to `gameFolder` with "/" or "\" between
+// names, is the file `program`, compared without regard to case.
+bool namesProgram(const std::wstring& gameFolder, const std::wstring& localPath,
+                  const std::wstring& program);
+
+// Renames `program` aside to "<program>.launcher-old" (replacing an older one)
+// and moves `staging` into its place; if that second move fails, moves the
+// old file back and returns false.
+bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program);
+
+// This process has replaced its own file: the new one should be started.
+bool launcherReplaced();
+
+// Deletes "<program>.launcher-old". While the old launcher is still on its
+// way out the file stays locked for a moment, so it tries for up to a second;
+// a file still locked is left for the next start.
+void removeOldLauncher(const std::wstring& program);
