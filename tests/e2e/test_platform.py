@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests of what players' machines need: the launcher replaces its
-own file and restarts, and runs once per game folder.
-
-Run inside scripts/sandbox.sh, like test_e2e.py. Usage: test_platform.py BUILD_DIR
+"""End-to-end: the launcher replaces its own file and restarts, and runs once
+per game folder. Run inside scripts/sandbox.sh, like test_e2e.py.
+Usage: test_platform.py BUILD_DIR
 """
 import os
 import shutil
@@ -16,144 +15,100 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from test_e2e import (BUILD, RECORD, REPO, START_BUTTON, STUB, PatchServer, Screen, blob,  # noqa: E402
-                      wait_for, xdo)
+from test_e2e import (BUILD, RECORD, REPO, START_BUTTON, STUB, PatchServer, Screen,  # noqa: E402
+                      blob, wait_for, xdo)
 
 NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
-BAR_END, GREEN = (795, 510), (0x00, 0xB4, 0x78)  # a finished download fills the bar
-
-
-def file_version(path):
-    """The version in the file's VS_FIXEDFILEINFO."""
-    data = path.read_bytes()
-    ms, ls = struct.unpack_from("<II", data, data.index(struct.pack("<I", 0xFEEF04BD)) + 8)
-    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
 
 
 def windows():
     return set(xdo("search", "--onlyvisible", "--name", "^Zovra Launcher$").stdout.split())
 
 
-class Window:
-    def __init__(self, wid):
-        self.wid = wid
-        shell = xdo("getwindowgeometry", "--shell", wid).stdout.split()
-        values = dict(item.split("=", 1) for item in shell if "=" in item)
-        self.origin = int(values["X"]), int(values["Y"])
-
-    def press(self, point):
-        xdo("mousemove", self.origin[0] + point[0], self.origin[1] + point[1])
-        time.sleep(0.3)
-        xdo("click", "1")
-
-    def bar_is_full(self):
-        return Screen(self.origin, BUILD / "e2e-screens" / "platform.png").pixel(*BAR_END) == GREEN
-
-    def kill(self):
-        pid = xdo("getwindowpid", self.wid).stdout.strip()
-        if pid:
-            os.kill(int(pid), signal.SIGKILL)
-
-
 class PlayerMachine(unittest.TestCase):
     def setUp(self):
-        (BUILD / "e2e-screens").mkdir(exist_ok=True)
         self.work = Path(tempfile.mkdtemp(prefix="e2e-platform-", dir=BUILD))
-        self.patch = self.work / "server" / "patch"
-        self.server = None
         self.started = []
 
     def tearDown(self):
-        for wid in windows():
-            Window(wid).kill()
+        for pid in (xdo("getwindowpid", wid).stdout.strip() for wid in windows()):
+            if pid:
+                os.kill(int(pid), signal.SIGKILL)
         for process in self.started:
             process.kill()
-            process.wait()
-        if self.server:
-            self.server.stop()
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def serve(self, files, how=None):
-        for rel, data in files.items():
-            (self.patch / rel).parent.mkdir(parents=True, exist_ok=True)
-            (self.patch / rel).write_bytes(data)
-        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(self.patch)],
-                       check=True, capture_output=True)
-        for rel, directives in (how or {}).items():  # after the manifest, which must not list it
-            (self.patch / (rel + ".how")).write_text(directives)
-        self.server = PatchServer(self.patch, self.work)
-
-    def manifest_requests(self):
-        return self.server.requests().count("/patch/manifest.json")
-
     def start(self, exe, game):
-        """Starts a launcher and returns its window: the one that was not there before."""
+        """Starts a launcher and waits for its window."""
         before = windows()
-        self.started.append(subprocess.Popen(["wine", str(exe)], cwd=game, stdout=subprocess.DEVNULL,
-                                             stderr=subprocess.DEVNULL))
-        wid = wait_for(lambda: next(iter(windows() - before), None), 30)
-        self.assertTrue(wid, "the launcher window did not appear")
-        return Window(wid)
+        self.started.append(subprocess.Popen(["wine", str(exe)], cwd=game, stderr=subprocess.DEVNULL))
+        self.assertTrue(wait_for(lambda: windows() - before, 30), "the launcher window did not appear")
 
-    def test_replaces_its_own_file_and_restarts_as_the_new_version(self):
-        game = self.work / "my games" / "zovra online"  # blanks: the restart quotes its path
-        game.mkdir(parents=True)
+    @staticmethod
+    def origin():
+        """Where every launcher window is: centred on the screen."""
+        shell = xdo("getwindowgeometry", "--shell", min(windows())).stdout.split()
+        shell = dict(item.split("=") for item in shell)
+        return int(shell["X"]), int(shell["Y"])
+
+    def bar_is_full(self):
+        """The progress bar of the window in front: full once a download has finished."""
+        shot = Screen(self.origin(), BUILD / "e2e-screens" / "platform.png")
+        return shot.pixel(795, 510) == (0x00, 0xB4, 0x78)
+
+    def test_the_launcher_replaces_itself_and_runs_once_per_folder(self):
+        (BUILD / "e2e-screens").mkdir(exist_ok=True)
+        game, other = self.work / "my games" / "zovra online", self.work / "other game"
+        patch = self.work / "patch"
+        served = {"Launcher.exe": NEXT.read_bytes(), "Main.exe": STUB.read_bytes(),
+                  "zz-late.dat": blob("late", 50_000)}
+        for folder, files in ((patch, served), (game, {"Main.exe": served["Main.exe"]}), (other, {})):
+            folder.mkdir(parents=True)
+            for name, data in files.items():
+                (folder / name).write_bytes(data)
         old = (BUILD / "Launcher.exe").read_bytes()
         (game / "Launcher.exe").write_bytes(old)
-        shutil.copy(STUB, game / "Main.exe")
-        # A file after the launcher's, slow to come: the pass goes on after the
-        # launcher was replaced, and the old file waits aside meanwhile.
-        self.serve({"Launcher.exe": NEXT.read_bytes(), "Main.exe": STUB.read_bytes(),
-                    "zz-late.dat": blob("late", 50_000)}, {"zz-late.dat": "delay=1500"})
-        first = self.start(game / "Launcher.exe", game)
+        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch)],
+                       check=True, stdout=subprocess.DEVNULL)
+        # Slow to come, after the launcher's own file: the pass goes on while
+        # the old file waits aside.
+        (patch / "zz-late.dat.how").write_text("delay=1500")
+        server = PatchServer(patch, self.work)
+        self.addCleanup(server.stop)
+        manifests = lambda: server.requests().count("/patch/manifest.json")  # noqa: E731
+
+        self.start(game / "Launcher.exe", game)
         aside = game / "Launcher.exe.launcher-old"
-        self.assertTrue(wait_for(aside.exists, 30, step=0.05), "the running launcher was not renamed aside")
-        self.assertEqual(aside.read_bytes(), old)
-        self.assertEqual((game / "Launcher.exe").read_bytes(), NEXT.read_bytes())
-        self.assertTrue(wait_for(lambda: first.wid not in windows(), 30), "the old launcher did not close")
-        self.assertEqual(self.started[0].wait(timeout=10), 0)
+        # Between the two moves the new file is not in place yet.
+        launcher = game / "Launcher.exe"
+        self.assertTrue(wait_for(lambda: aside.exists() and launcher.exists(), 30, step=0.05),
+                        "the running launcher was not renamed aside")
+        self.assertEqual((aside.read_bytes(), launcher.read_bytes()), (old, NEXT.read_bytes()))
+        self.assertEqual(self.started[0].wait(timeout=30), 0)  # by the window's id: X reuses it
+        self.assertTrue(wait_for(lambda: manifests() == 2 and windows() and not aside.exists(), 30),
+                        "the new launcher did not run")
+        data = launcher.read_bytes()
+        ms, ls = struct.unpack_from("<II", data, data.index(struct.pack("<I", 0xFEEF04BD)) + 8)
+        self.assertEqual((ms, ls), (0x10000, 2))  # version 1.0.0.2
 
-        second = Window(wait_for(lambda: next(iter(windows()), None), 30))
-        self.assertTrue(wait_for(lambda: self.manifest_requests() == 2, 30),
-                        "the new launcher did not run its pass")
-        self.assertTrue(wait_for(lambda: not aside.exists(), 10), "the old launcher's file was left")
-        self.assertEqual(file_version(game / "Launcher.exe"), "1.0.0.2")
-        time.sleep(1.0)  # the outcome report follows the manifest
-        second.press(START_BUTTON)
-        self.assertTrue(wait_for((game / RECORD).exists, 15), "START GAME did not start the client")
-        self.assertTrue(wait_for(lambda: not windows(), 15))
-        self.assertIn(f'commandline="Z:{game}\\Main.exe"'.replace("/", "\\"),
-                      (game / RECORD).read_text())
-
-    def test_a_second_launcher_in_the_same_folder_brings_the_first_to_the_front(self):
-        files = {"Main.exe": STUB.read_bytes(), "data.bin": blob("data", 200_000)}
-        self.serve(files)
-        # The first one downloads (its bar fills); the one in another folder
-        # has every file (its bar stays empty).
-        mine, other = self.work / "my game", self.work / "other game"
-        for folder in (mine, other):
-            folder.mkdir()
-            shutil.copy(STUB, folder / "Main.exe")
-        (other / "data.bin").write_bytes(files["data.bin"])
-        first = self.start(BUILD / "Launcher.exe", mine)
-        self.assertTrue(wait_for(first.bar_is_full, 30))
+        # A launcher in another folder runs its own pass and downloads: its
+        # window, in front, has a full bar; the restarted one's stays empty.
         self.start(BUILD / "Launcher.exe", other)
-        self.assertTrue(wait_for(lambda: self.manifest_requests() == 2, 30),
-                        "a launcher in another folder did not run its pass")
-        time.sleep(1.0)
-        self.assertFalse(first.bar_is_full(), "the newer window is not in front")
-
-        requests = len(self.server.requests())
-        began = time.time()
-        second = subprocess.Popen(["wine", str(BUILD / "Launcher.exe")], cwd=mine)
-        self.started.append(second)
+        self.assertTrue(wait_for(lambda: manifests() == 3 and self.bar_is_full(), 30))
+        requests, began = len(server.requests()), time.time()
+        second = subprocess.Popen(["wine", str(BUILD / "Launcher.exe")], cwd=game)
         self.assertEqual(second.wait(timeout=20), 0)
-        # Wine alone takes a good part of this to start a program.
-        print(f"second launcher gone after {time.time() - began:.2f} s", file=sys.stderr)
-        self.assertLess(time.time() - began, 3.0)
-        self.assertEqual(len(self.server.requests()), requests)
-        self.assertEqual(len(windows()), 2)
-        self.assertTrue(wait_for(first.bar_is_full, 5), "the first window was not brought to the front")
+        self.assertLess(time.time() - began, 3.0)  # mostly Wine starting a program
+        self.assertEqual((len(server.requests()), len(windows())), (requests, 2))
+        self.assertTrue(wait_for(lambda: not self.bar_is_full(), 5),
+                        "the first window did not come to the front")
+
+        xdo("mousemove", self.origin()[0] + START_BUTTON[0], self.origin()[1] + START_BUTTON[1])
+        time.sleep(0.3)
+        xdo("click", "1")
+        self.assertTrue(wait_for((game / RECORD).exists, 15), "START GAME did not start the client")
+        quoted = f'"Z:{game}/Main.exe"'.replace("/", "\\")
+        self.assertIn(f"commandline={quoted}\n", (game / RECORD).read_text())
 
 
 if __name__ == "__main__":
