@@ -110,6 +110,7 @@ void restartLauncher(HWND window) {
         DestroyWindow(window);
         return;
     }
+    // The files are current all the same: the game may start from here.
     if (handover) {
         CloseHandle(handover);
         handover = nullptr;

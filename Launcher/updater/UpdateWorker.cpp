@@ -19,8 +19,8 @@ void reportOutcome(PassEnd end) noexcept {
     launcherState.updateFinished = true;
     launcherState.updateSucceeded = succeeded;
     try {
-        launcherState.titleLine.set(succeeded ? L"Update completed successfully."
-                                              : L"Update failed.");
+        launcherState.titleLine.set(end != PassEnd::Failed ? L"Update completed successfully."
+                                                           : L"Update failed.");
         launcherState.statusDetail.set(outcomeText(end));
     } catch (const std::exception&) {
         // Out of memory for a short text: the flags already tell the outcome.
