@@ -17,7 +17,7 @@ build="${LAUNCHER_BUILD_DIR:-$root/build}"
 arch=$("$root/scripts/wine-arch.sh")
 keys="$build/keys"
 [ -f "$keys/manifest-key.pub.pem" ] || python3 "$root/tools/make-manifest" keygen "$keys" >/dev/null
-settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1 -DLAUNCHER_PATCH_URL=
+settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1 -DLAUNCHER_PATCH_URL= -ULAUNCHER_VERSION
           -DLAUNCHER_MANIFEST_PUBLIC_KEY="$keys/manifest-key.pub.pem"
           -DLAUNCHER_WEB_BASE_URL=https://www.example.com)
 

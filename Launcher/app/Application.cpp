@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/Instance.h"
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
 #include "game/GameSettings.h"
@@ -108,6 +109,9 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_LBUTTONDOWN:
         return onLeftButtonDown(window, message, wParam, lParam);
+    case kRestartLauncherMessage:
+        restartLauncher(window);
+        return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
@@ -130,6 +134,7 @@ int runLauncher(HINSTANCE instance, int showCommand) {
     HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
                                   kWindowHeight, nullptr, nullptr, instance, nullptr);
     launcherState.window = window;
+    publishInstanceWindow(window);
 
     const POINT origin =
         centredWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));

@@ -91,3 +91,8 @@ extern LauncherState launcherState;
 
 // Invalidates the whole client area without erasing; callable from any thread.
 void requestRepaint();
+
+// Posted to the window when the pass has replaced the launcher's own file:
+// the window thread starts the new one and closes.
+constexpr UINT kRestartLauncherMessage = WM_APP + 1;
+void requestRestart();

@@ -1,6 +1,7 @@
 #include "game/GameLaunch.h"
 
 #include "core/LauncherState.h"
+#include "core/Process.h"
 
 const wchar_t kGameMutexName[] = L"Dalvo5124";
 
@@ -16,24 +17,6 @@ bool gameStartAllowed() {
     return launcherState.updateFinished && launcherState.updateSucceeded;
 }
 
-// Sized from what the system asks for, so a game folder deeper than
-// MAX_PATH still yields its whole path. The directory may change between
-// the two calls (another thread); then the size is asked for again.
-std::wstring currentDirectory() {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const DWORD needed = GetCurrentDirectoryW(0, nullptr);
-        if (needed == 0) return {};
-        std::wstring directory(needed, L'\0');
-        const DWORD written = GetCurrentDirectoryW(needed, &directory[0]);
-        if (written == 0) return {};
-        if (written < needed) {
-            directory.resize(written);
-            return directory;
-        }
-    }
-    return {};
-}
-
 void launchGame(HWND window) {
     // The press handler tests the gate too; testing it here keeps any other
     // caller from starting the client before a successful pass.
@@ -45,24 +28,9 @@ void launchGame(HWND window) {
     CreateMutexW(nullptr, TRUE, kGameMutexName);
 
     // Without a directory there is no path to start; refuse quietly rather
-    // than start whatever a half-read path would name. A new process cannot
-    // be given a working directory of MAX_PATH characters or more (Windows
-    // fails such a start; Wine corrupts its heap trying), so such a folder
-    // is refused the same way.
+    // than start whatever a half-read path would name.
     const std::wstring directory = currentDirectory();
-    if (directory.empty() || directory.size() >= MAX_PATH) return;
-    const std::wstring path = directory + L"\\Main.exe";
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    // No command line: the client gets its own path and no arguments.
-    if (!CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.c_str(), &startup, &process)) {
-        return;
-    }
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    if (directory.empty() || !startProgram(directory + L"\\Main.exe", directory)) return;
     // Keeps the launcher (and its mutex) up while the client starts; the
     // window does not paint meanwhile.
     Sleep(kCloseDelayMs);

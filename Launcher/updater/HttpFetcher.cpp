@@ -13,6 +13,7 @@
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
 #include "updater/PatchAddress.h"
+#include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -514,6 +515,11 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
 }
 
 UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstring& targetPath) {
+    // The running launcher cannot be overwritten, only renamed aside.
+    bool replaced = false;
+    if (replaceIfRunningLauncher(stagingPath, targetPath, replaced)) {
+        return replaced ? UpdateFailure::None : localFailure();
+    }
     // Windows refuses to replace a read-only file; Wine would replace it.
     const DWORD attributes = GetFileAttributesW(targetPath.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {

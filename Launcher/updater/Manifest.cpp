@@ -62,7 +62,10 @@ bool isSafeSegment(const std::string& segment) {
     if (segment.back() == '.' || segment.back() == ' ') return false;
     if (isReservedDeviceName(segment)) return false;
     // Names are compared without regard to case on Windows.
-    if (endsWith(upperAscii(segment), upperAscii(kStagingSuffix))) return false;
+    if (endsWith(upperAscii(segment), upperAscii(kStagingSuffix)) ||
+        endsWith(upperAscii(segment), upperAscii(kOldLauncherSuffix))) {
+        return false;
+    }
     // The staging file's name must still fit in one name part.
     if (utf16Length(segment) > kMaxNamePart - kStagingSuffixLength) return false;
     return true;

@@ -17,6 +17,10 @@ constexpr int kMaxManifestDepth = 64;
 // only once verified.
 inline constexpr char kStagingSuffix[] = ".launcher-part";
 
+// The running launcher's file is renamed to this, beside itself, to make room
+// for its new version (see SelfUpdate.h).
+inline constexpr char kOldLauncherSuffix[] = ".launcher-old";
+
 struct ManifestEntry {
     std::string path;  // UTF-8, "/"-separated, relative to the game folder
     std::string hash;  // 64 hex digits, as written in the manifest

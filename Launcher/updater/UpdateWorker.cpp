@@ -4,15 +4,48 @@
 
 #include "LauncherConfig.h"
 #include "core/LauncherState.h"
+#include "core/Process.h"
 #include "updater/Manifest.h"
+#include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
 
 namespace {
+
+// Flags first, finished before succeeded, so the window never sees success
+// without the end of the pass; then the texts; the repaint last. A launcher
+// about to restart keeps START GAME locked: the new one takes over.
+void reportOutcome(UpdateFailure failure, bool restart) noexcept {
+    const bool completed = failure == UpdateFailure::None || failure == UpdateFailure::Offline;
+    launcherState.updateFinished = true;
+    launcherState.updateSucceeded = completed && !(restart && failure == UpdateFailure::None);
+    try {
+        launcherState.titleLine.set(completed ? L"Update completed successfully."
+                                              : L"Update failed.");
+        launcherState.statusDetail.set(restart && failure == UpdateFailure::None
+                                           ? L"Restarting the launcher..."
+                                           : outcomeText(failure));
+    } catch (const std::exception&) {
+        // Out of memory for a short text: the flags already tell the outcome.
+    }
+    requestRepaint();
+    if (restart && failure == UpdateFailure::None) requestRestart();
+}
+
+}  // namespace
+
+void reportProgress(std::int32_t percent, const std::string& name) {
+    launcherState.progressPercent = percent;
+    launcherState.statusDetail.set(L"Downloading: " + widenForDisplay(name));
+    requestRepaint();
+}
 
 const wchar_t* outcomeText(UpdateFailure failure) {
     switch (failure) {
     case UpdateFailure::None:
         return L"All files are up to date!";
+    case UpdateFailure::Offline:
+        // The fallback let the game start, but nothing was compared.
+        return L"Offline: game files were not checked.";
     case UpdateFailure::DamagedData:
         return L"Error: Update files are damaged on the server.";
     case UpdateFailure::FileInUse:
@@ -27,30 +60,6 @@ const wchar_t* outcomeText(UpdateFailure failure) {
     return L"Error: Check your connection.";
 }
 
-// Flags first, finished before succeeded, so the window never sees success
-// without the end of the pass; then the texts; the repaint last.
-void reportOutcome(UpdateFailure failure) noexcept {
-    const bool succeeded = failure == UpdateFailure::None;
-    launcherState.updateFinished = true;
-    launcherState.updateSucceeded = succeeded;
-    try {
-        launcherState.titleLine.set(succeeded ? L"Update completed successfully."
-                                              : L"Update failed.");
-        launcherState.statusDetail.set(outcomeText(failure));
-    } catch (const std::exception&) {
-        // Out of memory for a short text: the flags already tell the outcome.
-    }
-    requestRepaint();
-}
-
-}  // namespace
-
-void reportProgress(std::int32_t percent, const std::string& name) {
-    launcherState.progressPercent = percent;
-    launcherState.statusDetail.set(L"Downloading: " + widenForDisplay(name));
-    requestRepaint();
-}
-
 void runUpdate(const Updater& updater) noexcept {
     UpdateFailure failure = UpdateFailure::Network;
     // Whatever escapes the pass counts as a failure, so that the one outcome
@@ -60,17 +69,19 @@ void runUpdate(const Updater& updater) noexcept {
     } catch (...) {
         failure = UpdateFailure::Network;
     }
-    reportOutcome(failure);
+    reportOutcome(failure, launcherReplaced());
 }
 
 DWORD WINAPI UpdateWorker(LPVOID) {
     try {
+        // Before the pass, which may have to rename the launcher aside again.
+        removeOldLauncher(runningModulePath());
         const Updater updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH,
                               LAUNCHER_PATCH_SECURE != 0, reportProgress};
         runUpdate(updater);
     } catch (...) {
         // Only building the Updater can get here (out of memory).
-        reportOutcome(UpdateFailure::Network);
+        reportOutcome(UpdateFailure::Network, false);
     }
     return 0;
 }

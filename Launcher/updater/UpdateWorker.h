@@ -6,9 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "updater/Updater.h"
+
 DWORD WINAPI UpdateWorker(LPVOID);
 
 struct Updater;
+
+// The status line for each way a pass ends.
+const wchar_t* outcomeText(UpdateFailure failure);
 
 // The worker's body: one pass on `updater`, then exactly one outcome report,
 // whatever the pass throws. UpdateWorker runs it on the configured patch

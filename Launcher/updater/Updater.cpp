@@ -71,7 +71,7 @@ UpdateFailure Updater::runPass() const {
     std::fflush(stdout);
     std::error_code error;
     return std::filesystem::exists(std::filesystem::path(L"Main.exe"), error) && !error
-               ? UpdateFailure::None
+               ? UpdateFailure::Offline
                : UpdateFailure::Network;
 }
 

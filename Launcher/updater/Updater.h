@@ -23,6 +23,8 @@ enum class UpdateFailure {
     FileInUse,    // a game file could not be written or replaced
     DiskSpace,    // too little free space for the files to fetch
     Unverified,   // a signed build got a manifest whose signature, version or expiry failed
+    Offline,      // not a failure: no server answered and Main.exe is there, so the
+                  // game may start, its files unchecked
 };
 
 struct Updater {

@@ -13,6 +13,7 @@ namespace {
 
 const std::wstring kUpToDate = L"All files are up to date!";
 const std::wstring kFailed = L"Error: Check your connection.";
+const std::wstring kOffline = L"Offline: game files were not checked.";
 
 }  // namespace
 
@@ -31,6 +32,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         bool ok;
         std::int32_t percent;  // when 100, the first file shows as downloading
         bool throwingProgress = false;
+        const char* host = kHost;
     } cases[] = {
         {"w-same", {{"a.bin", "same"}}, "", {{"a.bin", "same"}}, true, 0},
         {"w-dl", {{"d/t.bin", thousand}}, "chunks=300.300.400\ndelay=300", {{"d/", ""}}, true, 100},
@@ -38,6 +40,9 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         // Whatever leaves the pass still ends in the failure report, and the
         // interrupted fetch leaves the folder as it was.
         {"w-throw", {{"t.bin", thousand}}, "", {{"t.bin", "old"}}, false, 0, true},
+        // No server: the fallback lets the game start, but says so.
+        {"w-offline", {{"a.bin", "a"}}, "", {{"Main.exe", "MZ"}}, true, 0, false, kDeadHost},
+        {"w-offline-nogame", {{"a.bin", "a"}}, "", {}, false, 0, false, kDeadHost},
     };
     for (const auto& c : cases) {
         Sandbox sandbox(c.name);
@@ -57,7 +62,10 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         launcherState.updateSucceeded = false;
         launcherState.statusDetail.set(L"");
         launcherState.titleLine.set(L"Checking for updates...");
-        Updater updater{kHost, "/" + site.name + "/", false, reportProgress, ManifestTrust{}};
+        const std::wstring outcome = !c.ok ? kFailed : c.host == kDeadHost ? kOffline : kUpToDate;
+        Updater updater{c.host, "/" + site.name + "/", false, reportProgress};
+        updater.trust = ManifestTrust{};
+        updater.limits.attempts = 1;
         if (c.throwingProgress)
             updater.onProgress = [](std::int32_t, const std::string&) {
                 throw std::runtime_error("no");
@@ -78,7 +86,8 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
                 const bool finishedAfter = launcherState.updateFinished;
                 texts.insert(text);
                 faults += (succeeded && !finished) ||
-                          ((text == kUpToDate || text == kFailed) && !finishedAfter) ||
+                          ((text == kUpToDate || text == kFailed || text == kOffline) &&
+                           !finishedAfter) ||
                           (text.compare(0, 13, L"Downloading: ") == 0 && percent == 0);
             }
         });
@@ -87,7 +96,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         watcher.join();
         EXPECT_TRUE(launcherState.updateFinished) << c.name;
         EXPECT_EQ(launcherState.updateSucceeded, c.ok) << c.name;
-        EXPECT_EQ(launcherState.statusDetail.get(), c.ok ? kUpToDate : kFailed) << c.name;
+        EXPECT_EQ(launcherState.statusDetail.get(), outcome) << c.name;
         EXPECT_EQ(launcherState.titleLine.get(),
                   c.ok ? L"Update completed successfully." : L"Update failed.")
             << c.name;
@@ -95,7 +104,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         EXPECT_EQ(faults, 0) << c.name;
         if (!downloading.empty()) EXPECT_EQ(texts.count(downloading), 1u) << c.name;
         for (const std::wstring& text : texts) {
-            EXPECT_TRUE(text.empty() || text == (c.ok ? kUpToDate : kFailed) || text == downloading)
+            EXPECT_TRUE(text.empty() || text == outcome || text == downloading)
                 << c.name << ": " << std::string(text.begin(), text.end());
         }
         if (c.throwingProgress) EXPECT_EQ(snapshot(sandbox.game()), folderBefore) << c.name;

@@ -1,0 +1,30 @@
+// Replacing the launcher's own file while it runs. Windows will not overwrite
+// or delete a running program, but it lets it be renamed.
+#pragma once
+
+#include <string>
+
+// When `target`, a path relative to the game folder (the current directory),
+// is the running launcher, replaces it with replaceRunningProgram, sets
+// `replaced` to whether that worked (launcherReplaced() then turns true) and
+// returns true; otherwise does nothing and returns false.
+bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& target,
+                              bool& replaced);
+
+// True when `localPath`, relative to `gameFolder` with "/" or "\" between
+// names, is the file `program`, compared without regard to case.
+bool namesProgram(const std::wstring& gameFolder, const std::wstring& localPath,
+                  const std::wstring& program);
+
+// Renames `program` aside to "<program>.launcher-old" (replacing an older one)
+// and moves `staging` into its place; if that second move fails, moves the
+// old file back and returns false.
+bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program);
+
+// This process has replaced its own file: the new one should be started.
+bool launcherReplaced();
+
+// Deletes "<program>.launcher-old". While the old launcher is still on its
+// way out the file stays locked for a moment, so it tries for up to a second;
+// a file still locked is left for the next start.
+void removeOldLauncher(const std::wstring& program);

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""End-to-end: the launcher replaces its own file and restarts, and runs once
+per game folder. Run inside scripts/sandbox.sh, like test_e2e.py.
+Usage: test_platform.py BUILD_DIR
+"""
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from test_e2e import (BUILD, RECORD, REPO, SIGNING_KEY, START_BUTTON, STUB, PatchServer,  # noqa: E402
+                      Screen, blob, wait_for, xdo)
+
+NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
+
+
+def windows():
+    return set(xdo("search", "--onlyvisible", "--name", "^Zovra Launcher$").stdout.split())
+
+
+class PlayerMachine(unittest.TestCase):
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="e2e-platform-", dir=BUILD))
+        self.started = []
+
+    def tearDown(self):
+        for pid in (xdo("getwindowpid", wid).stdout.strip() for wid in windows()):
+            if pid:
+                os.kill(int(pid), signal.SIGKILL)
+        for process in self.started:
+            process.kill()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def start(self, exe, game):
+        """Starts a launcher and waits for its window."""
+        before = windows()
+        self.started.append(subprocess.Popen(["wine", str(exe)], cwd=game, stderr=subprocess.DEVNULL))
+        self.assertTrue(wait_for(lambda: windows() - before, 30), "the launcher window did not appear")
+
+    @staticmethod
+    def origin():
+        """Where every launcher window is: centred on the screen."""
+        shell = xdo("getwindowgeometry", "--shell", min(windows())).stdout.split()
+        shell = dict(item.split("=") for item in shell)
+        return int(shell["X"]), int(shell["Y"])
+
+    def bar_is_full(self):
+        """The progress bar of the window in front: full once a download has finished."""
+        shot = Screen(self.origin(), BUILD / "e2e-screens" / "platform.png")
+        return shot.pixel(795, 510) == (0x00, 0xB4, 0x78)
+
+    def test_the_launcher_replaces_itself_and_runs_once_per_folder(self):
+        (BUILD / "e2e-screens").mkdir(exist_ok=True)
+        game, other = self.work / "my games" / "zovra online", self.work / "other game"
+        patch = self.work / "patch"
+        served = {"Launcher.exe": NEXT.read_bytes(), "Main.exe": STUB.read_bytes(),
+                  "zz-late.dat": blob("late", 50_000)}
+        for folder, files in ((patch, served), (game, {"Main.exe": served["Main.exe"]}), (other, {})):
+            folder.mkdir(parents=True)
+            for name, data in files.items():
+                (folder / name).write_bytes(data)
+        old = (BUILD / "Launcher.exe").read_bytes()
+        (game / "Launcher.exe").write_bytes(old)
+        subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch),
+                        "--sign", str(SIGNING_KEY), "--version", "1"], check=True, stdout=subprocess.DEVNULL)
+        # Slow to come, after the launcher's own file: the pass goes on while
+        # the old file waits aside.
+        (patch / "zz-late.dat.how").write_text("delay=1500")
+        server = PatchServer(patch, self.work)
+        self.addCleanup(server.stop)
+        manifests = lambda: server.requests().count("/patch/manifest.json")  # noqa: E731
+
+        self.start(game / "Launcher.exe", game)
+        aside = game / "Launcher.exe.launcher-old"
+        # Between the two moves the new file is not in place yet.
+        launcher = game / "Launcher.exe"
+        self.assertTrue(wait_for(lambda: aside.exists() and launcher.exists(), 30, step=0.05),
+                        "the running launcher was not renamed aside")
+        self.assertEqual((aside.read_bytes(), launcher.read_bytes()), (old, NEXT.read_bytes()))
+        self.assertEqual(self.started[0].wait(timeout=30), 0)  # by the window's id: X reuses it
+        self.assertTrue(wait_for(lambda: manifests() == 2 and windows() and not aside.exists(), 30),
+                        "the new launcher did not run")
+        data = launcher.read_bytes()
+        ms, ls = struct.unpack_from("<II", data, data.index(struct.pack("<I", 0xFEEF04BD)) + 8)
+        self.assertEqual((ms, ls), (0x10000, 2))  # version 1.0.0.2
+
+        # A launcher in another folder runs its own pass and downloads: its
+        # window, in front, has a full bar; the restarted one's stays empty.
+        self.start(BUILD / "Launcher.exe", other)
+        self.assertTrue(wait_for(lambda: manifests() == 3 and self.bar_is_full(), 30))
+        requests, began = len(server.requests()), time.time()
+        second = subprocess.Popen(["wine", str(BUILD / "Launcher.exe")], cwd=game)
+        self.assertEqual(second.wait(timeout=20), 0)
+        self.assertLess(time.time() - began, 3.0)  # mostly Wine starting a program
+        self.assertEqual((len(server.requests()), len(windows())), (requests, 2))
+        self.assertTrue(wait_for(lambda: not self.bar_is_full(), 5),
+                        "the first window did not come to the front")
+
+        xdo("mousemove", self.origin()[0] + START_BUTTON[0], self.origin()[1] + START_BUTTON[1])
+        time.sleep(0.3)
+        xdo("click", "1")
+        self.assertTrue(wait_for((game / RECORD).exists, 15), "START GAME did not start the client")
+        quoted = f'"Z:{game}/Main.exe"'.replace("/", "\\")
+        self.assertIn(f"commandline={quoted}\n", (game / RECORD).read_text())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
