@@ -159,17 +159,17 @@ public:
             const ULONGLONG deadline = samples_.front().first + limits_.windowMs;
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) return Read::Broke;
-            wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, deadline - now));
+            wait = static_cast<DWORD>((std::min)(static_cast<ULONGLONG>(wait), deadline - now));
         }
         // 0 would mean no limit at all.
-        wait = std::max<DWORD>(wait, 1);
+        if (wait == 0) wait = 1;
         WinHttpSetTimeouts(handle_.get(), static_cast<int>(limits_.connectMs),
                            static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
                            static_cast<int>(wait));
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(handle_.get(), &available)) return Read::Broke;
         if (available == 0) return Read::End;
-        if (!WinHttpReadData(handle_.get(), into, std::min(available, room), &got)) {
+        if (!WinHttpReadData(handle_.get(), into, (std::min)(available, room), &got)) {
             return Read::Broke;
         }
         if (got == 0) return Read::End;

@@ -300,7 +300,7 @@ int jsonNestingDepth(const std::string& text, int limit) {
         if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
+            deepest = (std::max)(deepest, ++depth);
             if (deepest > limit) return deepest;
         } else if (c == ']' || c == '}') {
             --depth;
