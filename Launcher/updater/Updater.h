@@ -18,8 +18,8 @@ struct Updater {
     // The whole pass; true when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present.
     bool runPass() const;
-    // Checks the whole manifest first, then brings each listed file up to
-    // date in order; stops at the first failure.
+    // Checks the whole manifest first, then compares every listed file, then
+    // fetches those that differ in order; stops at the first failure.
     bool applyManifest(const std::string& text) const;
     // Streams the body of urlPath on serverHost into a staging file beside localPath (UTF-8) and
     // renames it over localPath only when it has exactly expectedSize bytes
