@@ -31,9 +31,12 @@ std::map<std::wstring, std::string> folded(const std::map<std::wstring, std::str
 TEST(LookAheadPassTest, FetchesReportsAndFailsInManifestOrder) {
     const std::string same = patternBytes(40000), other(40000, 'x');
     std::vector<FileSpec> eight, stale;
+    // The first, current, file takes longest to hash: the later results are
+    // ready before its own.
     for (int i = 0; i < 8; ++i) {
-        eight.push_back({"f" + std::to_string(i), patternBytes(90000 + i)});
-        stale.push_back({eight[i].path, i == 0 ? eight[i].content : std::string(90000 + i, 'o')});
+        const size_t size = i == 0 ? 4000000 : 9000 + i;
+        eight.push_back({"f" + std::to_string(i), patternBytes(size)});
+        stale.push_back({eight[i].path, i == 0 ? eight[i].content : std::string(size, 'o')});
     }
     const struct {
         const char* name;
