@@ -1,7 +1,5 @@
 #include "updater/FileHasher.h"
 
-#include <memory>
-
 namespace {
 
 // Large enough that the per-call cost of ReadFile (high under Wine) stays far
@@ -61,6 +59,11 @@ std::string Sha256::hexDigest() {
 }
 
 std::string hashFile(const std::wstring& path) {
+    std::vector<unsigned char> block;
+    return hashFile(path, block);
+}
+
+std::string hashFile(const std::wstring& path, std::vector<unsigned char>& block) {
     Sha256 sha;
     if (!sha.ok()) return {};
     // Others may keep reading and writing; a folder fails to open here.
@@ -68,13 +71,13 @@ std::string hashFile(const std::wstring& path) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return {};
-    // Not zero-filled: every byte hashed has been read into it first.
-    const std::unique_ptr<BYTE[]> block(new BYTE[kReadBlock]);
+    // Grown once per caller, not per file.
+    if (block.size() < kReadBlock) block.resize(kReadBlock);
     while (true) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), block.get(), kReadBlock, &read, nullptr)) return {};
+        if (!ReadFile(file.get(), block.data(), kReadBlock, &read, nullptr)) return {};
         if (read == 0) break;
-        if (!sha.update(block.get(), read)) return {};
+        if (!sha.update(block.data(), read)) return {};
     }
     return sha.hexDigest();
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "core/Handles.h"
 
@@ -23,3 +24,7 @@ private:
 // The file's SHA-256 as 64 lowercase hex digits; "" when the file cannot be
 // opened or read (missing, a folder, locked) or CryptoAPI fails.
 std::string hashFile(const std::wstring& path);
+// The same digest read through `block`, a buffer the caller keeps (one per
+// thread), so that a run of files costs no allocation per file. Safe to call
+// on several threads at once: each call has its own hash object.
+std::string hashFile(const std::wstring& path, std::vector<unsigned char>& block);

@@ -1,31 +1,14 @@
 #include "updater/Updater.h"
 
-#include <windows.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "updater/FileHasher.h"
+#include "updater/ParallelCheck.h"
 #include "updater/PatchAddress.h"
 
 namespace {
-
-// Cheap tests first: presence and length (one query that never throws),
-// and the digest only when the length agrees. A query that fails (access
-// denied) or finds a folder means "fetch", and the fetch then fails.
-bool isUpToDate(const ManifestEntry& entry) {
-    std::wstring wide;
-    if (!decodeUtf8(entry.path, wide)) return false;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return false;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size != entry.size) return false;
-    // Byte for byte: a digest written in capitals is fetched on every pass.
-    return hashFile(wide) == entry.hash;
-}
 
 // The game folder's full path in UTF-16 code units, without the terminator.
 std::size_t gameFolderLength() {
@@ -81,28 +64,24 @@ UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::str
     if (!readManifest(text, entries) || !pathsFitFolder(entries, gameFolderLength())) {
         return UpdateFailure::DamagedData;
     }
-    const std::vector<const ManifestEntry*> fetches = entriesToFetch(entries);
+    // Every file is compared before the first fetch (the files further down
+    // hashed ahead on a pool of threads); the fetches then follow in manifest
+    // order, and the first that fails ends the pass.
+    const std::vector<std::size_t> fetches = entriesToFetch(entries);
     std::uint64_t needed = 0;
-    for (const ManifestEntry* entry : fetches) {
+    for (const std::size_t index : fetches) {
         // Saturating: sizes near 2^64 must not wrap to a small sum.
-        needed = entry->size > ~needed ? ~std::uint64_t{0} : needed + entry->size;
+        const std::uint64_t size = entries[index].size;
+        needed = size > ~needed ? ~std::uint64_t{0} : needed + size;
     }
     if (needed > 0 && needed > (freeSpace ? *freeSpace : freeSpaceOfGameFolder())) {
         return UpdateFailure::DiskSpace;
     }
-    for (const ManifestEntry* entry : fetches) {
+    for (const std::size_t index : fetches) {
+        const ManifestEntry& entry = entries[index];
         const UpdateFailure failure =
-            fetchToFile(connection, entry->path, entry->path, entry->size, entry->hash);
+            fetchToFile(connection, entry.path, entry.path, entry.size, entry.hash);
         if (failure != UpdateFailure::None) return failure;
     }
     return UpdateFailure::None;
-}
-
-std::vector<const ManifestEntry*> Updater::entriesToFetch(
-    const std::vector<ManifestEntry>& entries) const {
-    std::vector<const ManifestEntry*> fetches;
-    for (const ManifestEntry& entry : entries) {
-        if (!isUpToDate(entry)) fetches.push_back(&entry);
-    }
-    return fetches;
 }

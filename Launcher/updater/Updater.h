@@ -44,9 +44,6 @@ struct Updater {
     // Checks the whole manifest, decides every entry, checks the free space,
     // then fetches in manifest order and stops at the first failure.
     UpdateFailure applyManifest(PatchConnection& connection, const std::string& text) const;
-    // The entries that are missing or differ, in manifest order.
-    std::vector<const ManifestEntry*> entriesToFetch(
-        const std::vector<ManifestEntry>& entries) const;
     // Streams basePath + name into a staging file beside localPath (UTF-8),
     // resuming a staging file left by a killed run, and commits it over
     // localPath only when it has exactly expectedSize bytes with digest

@@ -1,0 +1,351 @@
+#include "ui/FrameCache.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ui/Particles.h"
+
+namespace {
+
+// The pixels a rounded fill can touch: its corner squares reach past the
+// rectangle when it is narrower than d (the bar near 0 %).
+RECT roundedFootprint(int d, int x, int y, int width, int height) {
+    return RECT{std::min(x, x + width - d), std::min(y, y + height - d), std::max(x + width, x + d),
+                std::max(y + height, y + d)};
+}
+
+// Where a control may change pixels, with a pixel to spare for smoothing.
+// Texts stay inside their layout rectangles (GDI+ clips them there).
+RECT controlFootprint(int control) {
+    RECT r{};
+    switch (control) {
+    case Track:
+        r = roundedFootprint(10, 100, 500, 700, 20);
+        break;
+    case Bar:
+        r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20);
+        break;
+    case Status:
+        r = RECT{100, 475, 801, 501};
+        break;
+    default:
+        r = kButtons[control - FirstButton].rect;
+        break;
+    }
+    InflateRect(&r, 2, 2);
+    return r;
+}
+
+// The smallest rectangle within `area` that holds every pixel a drawing
+// changed, given the drawing made over black and over white; empty when it
+// changed none.
+RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uint32_t>& overWhite,
+                   const RECT& area) {
+    RECT bounds{area.right, area.bottom, area.left, area.top};
+    for (LONG y = area.top; y < area.bottom; ++y) {
+        for (LONG x = area.left; x < area.right; ++x) {
+            const size_t i = static_cast<size_t>(y) * kFrameWidth + static_cast<size_t>(x);
+            if (overBlack[i] == 0u && overWhite[i] == 0x00FFFFFFu) continue;
+            bounds.left = std::min(bounds.left, x);
+            bounds.top = std::min(bounds.top, y);
+            bounds.right = std::max(bounds.right, x + 1);
+            bounds.bottom = std::max(bounds.bottom, y + 1);
+        }
+    }
+    return bounds.left < bounds.right ? bounds : RECT{};
+}
+
+}  // namespace
+
+ControlsKey ControlsKey::current() {
+    ControlsKey key;
+    key.progressPercent = launcherState.progressPercent.load();
+    for (size_t i = 0; i < kButtonCount; ++i) key.hovers[i] = launcherState.*kButtons[i].hover;
+    key.statusDetail = launcherState.statusDetail.get();
+    return key;
+}
+
+void FrameCache::drawBackground(Gdiplus::Graphics& graphics) {
+    refreshBackground();
+    HDC target = graphics.GetHDC();
+    if (target) {
+        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+        graphics.ReleaseHDC(target);
+    }
+}
+
+ControlTools FrameCache::tools() {
+    if (!resources_) {
+        resources_ = std::make_unique<PaintResourceSet>();
+        fill_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0));
+        leftFormat_ = std::make_unique<Gdiplus::StringFormat>(0, LANG_NEUTRAL);
+        leftFormat_->SetAlignment(Gdiplus::StringAlignmentNear);
+        shadow_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(kStatusShadowColour));
+    }
+    return ControlTools{resources_->get(), fill_.get(), leftFormat_.get(), shadow_.get()};
+}
+
+Gdiplus::SolidBrush& FrameCache::particleBrush() {
+    tools();
+    return *fill_;
+}
+
+bool FrameCache::controlsSettled() {
+    ControlsKey key = ControlsKey::current();
+    const bool settled = (composed_ && key == controlsKey_) || key == previousKey_;
+    previousKey_ = std::move(key);
+    return settled;
+}
+
+void FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+    refreshBackground();
+    refreshControls();
+    const ControlTools kept = tools();
+
+    // The dots whose surroundings hold any pixel the controls leave open.
+    dirty_.clear();
+    visible_.clear();
+    for (const Particle& particle : launcherState.particles) {
+        const RECT area = particleArea(particle);
+        if (IsRectEmpty(&area) || allDecided(area)) continue;
+        visible_.push_back(&particle);
+        dirty_.push_back(area);
+    }
+
+    const bool repairOnly =
+        holdsLastFrame && lastFrameLayered_ && lastComposed_ == composedGeneration_;
+    lastFrameLayered_ = false;  // until this frame is complete
+    HDC target = graphics.GetHDC();
+    if (!target) return;
+    if (repairOnly) {
+        for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
+    } else {
+        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+    }
+    for (const RECT& r : dirty_) blit(target, r, background_->dc(), SRCCOPY);
+    graphics.ReleaseHDC(target);
+
+    drawVisibleParticles(graphics);
+
+    // Controls that blend with what lies beneath near a dot are drawn
+    // again over the dots, in the dots' surroundings inside the control.
+    // Pixels no control touches need nothing: picture and dots are right.
+    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    for (int control = 0; control < kControlCount; ++control) {
+        const RECT& footprint = footprints_[control];
+        if (IsRectEmpty(&footprint)) continue;
+        clipRects_.clear();
+        bool open = false;
+        for (const RECT& r : dirty_) {
+            RECT overlap;
+            if (!IntersectRect(&overlap, &footprint, &r)) continue;
+            clipRects_.push_back(overlap);
+            open = open || anyBlended(overlap);
+        }
+        if (!open) continue;
+
+        // Drawn whole on a copy of the frame and copied back where needed:
+        // GDI+ draws far slower through a clip made of many rectangles.
+        HDC frame = graphics.GetHDC();
+        if (!frame) return;
+        blit(scratch_->dc(), footprint, frame, SRCCOPY);
+        {
+            Gdiplus::Graphics copy(scratch_->dc());
+            copy.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+            drawControl(copy, kept, control);
+        }
+        for (const RECT& r : clipRects_) blit(frame, r, scratch_->dc(), SRCCOPY);
+        graphics.ReleaseHDC(frame);
+    }
+
+    // Decided pixels back from the composed layer: clear them, then add them.
+    target = graphics.GetHDC();
+    if (!target) return;
+    for (const RECT& r : dirty_) {
+        blit(target, r, openMask_->dc(), SRCAND);
+        blit(target, r, decidedPixels_->dc(), SRCPAINT);
+    }
+    graphics.ReleaseHDC(target);
+    // Everything this frame changed beyond the composed layer lies in dirty_.
+    lastDirty_ = dirty_;
+    lastComposed_ = composedGeneration_;
+    lastFrameLayered_ = holdsLastFrame;
+}
+
+OffscreenBitmap& FrameCache::buffer(HDC windowDc, int width, int height) {
+    if (!buffer_ || buffer_->width() != width || buffer_->height() != height) {
+        buffer_.reset();
+        buffer_ = std::make_unique<OffscreenBitmap>(windowDc, width, height);
+        forgetLastFrame();
+    }
+    return *buffer_;
+}
+
+void FrameCache::blit(HDC target, const RECT& r, HDC source, DWORD operation) {
+    BitBlt(target, r.left, r.top, r.right - r.left, r.bottom - r.top, source, r.left, r.top,
+           operation);
+}
+
+// The dot's bounding square with two pixels to spare for smoothing.
+RECT FrameCache::particleArea(const Particle& particle) {
+    RECT area{static_cast<LONG>(std::floor(particle.x)) - 2,
+              static_cast<LONG>(std::floor(particle.y)) - 2,
+              static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
+              static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
+    const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+    RECT inside{};
+    IntersectRect(&inside, &area, &frame);
+    return inside;
+}
+
+// Each fill call costs GDI+ far more than the dot's few pixels, so dots
+// of one colour go in one path. Only dots whose surroundings meet no
+// other dot's are put together: they share no pixel with any dot, so the
+// order in which they are drawn cannot show. The others keep their order.
+void FrameCache::drawVisibleParticles(Gdiplus::Graphics& graphics) {
+    const size_t count = visible_.size();
+    alone_.assign(count, 1);
+    for (size_t i = 0; i < count; ++i) {
+        for (size_t j = i + 1; j < count; ++j) {
+            RECT overlap;
+            if (IntersectRect(&overlap, &dirty_[i], &dirty_[j])) alone_[i] = alone_[j] = 0;
+        }
+    }
+    Gdiplus::SolidBrush& brush = *fill_;
+    for (size_t i = 0; i < count; ++i) {
+        if (alone_[i] != 1) continue;
+        const Particle& first = *visible_[i];
+        batch_.Reset();
+        batch_.AddEllipse(first.x, first.y, first.size, first.size);
+        int members = 1;
+        for (size_t j = i + 1; j < count; ++j) {
+            const Particle& other = *visible_[j];
+            if (alone_[j] != 1 || other.alpha != first.alpha) continue;
+            batch_.AddEllipse(other.x, other.y, other.size, other.size);
+            alone_[j] = 2;  // drawn
+            ++members;
+        }
+        if (members == 1) {
+            drawParticle(graphics, brush, first);
+        } else {
+            brush.SetColor(Gdiplus::Color(particleColour(first)));
+            graphics.FillPath(&brush, &batch_);
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (alone_[i] == 0) drawParticle(graphics, brush, *visible_[i]);
+    }
+}
+
+// Whether any pixel of `r` is one the controls blend with what lies
+// beneath; only there must a control be drawn over the dots again.
+bool FrameCache::anyBlended(const RECT& r) const {
+    for (LONG y = r.top; y < r.bottom; ++y) {
+        const uint8_t* row = &blended_[static_cast<size_t>(y) * kFrameWidth];
+        for (LONG x = r.left; x < r.right; ++x) {
+            if (row[x]) return true;
+        }
+    }
+    return false;
+}
+
+bool FrameCache::allDecided(const RECT& r) const {
+    for (LONG y = r.top; y < r.bottom; ++y) {
+        const uint8_t* row = &decided_[static_cast<size_t>(y) * kFrameWidth];
+        for (LONG x = r.left; x < r.right; ++x) {
+            if (!row[x]) return false;
+        }
+    }
+    return true;
+}
+
+void FrameCache::refreshControls() {
+    ControlsKey key = ControlsKey::current();
+    if (composed_ && key == controlsKey_) return;
+    const ControlTools kept = tools();
+    const auto render = [&](DWORD fill, bool overPicture) {
+        auto layer = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        if (overPicture) {
+            BitBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+        } else {
+            PatBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+        }
+        Gdiplus::Graphics graphics(layer->dc());
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        for (int control = 0; control < kControlCount; ++control) {
+            drawControl(graphics, kept, control);
+        }
+        return layer;
+    };
+    composed_ = render(0, true);
+    const std::vector<uint32_t> overBlack = render(BLACKNESS, false)->pixels();
+    const std::vector<uint32_t> overWhite = render(WHITENESS, false)->pixels();
+    std::vector<uint32_t> pixels = composed_->pixels();
+    std::vector<uint32_t> open(pixels.size());
+    decided_.assign(pixels.size(), 0);
+    blended_.assign(pixels.size(), 0);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        decided_[i] = overBlack[i] == overWhite[i] ? 1 : 0;
+        const bool touched = overBlack[i] != 0u || overWhite[i] != 0x00FFFFFFu;
+        blended_[i] = touched && !decided_[i] ? 1 : 0;
+        if (!decided_[i]) pixels[i] = 0;
+        open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
+    }
+    if (!decidedPixels_) {
+        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    }
+    decidedPixels_->setPixels(pixels);
+    openMask_->setPixels(open);
+    // Each control's reach, narrowed to the pixels the controls really
+    // change. The status line is measured alone: its text is far shorter
+    // than its line, and its area meets the progress track's.
+    for (int control = 0; control < kControlCount; ++control) {
+        if (control == Status) continue;
+        const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+        const RECT nominal = controlFootprint(control);
+        RECT within{};
+        IntersectRect(&within, &nominal, &frame);
+        footprints_[control] = changedBounds(overBlack, overWhite, within);
+    }
+    footprints_[Status] = touchedArea(Status);
+    controlsKey_ = std::move(key);
+    ++composedGeneration_;
+}
+
+// Where one control really changes pixels (its text is much shorter than
+// its line): drawn alone over black and over white, with two pixels to
+// spare.
+RECT FrameCache::touchedArea(int control) {
+    const ControlTools kept = tools();
+    const auto alone = [&](DWORD fill) {
+        OffscreenBitmap layer(nullptr, kFrameWidth, kFrameHeight);
+        PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+        {
+            Gdiplus::Graphics graphics(layer.dc());
+            graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+            drawControl(graphics, kept, control);
+        }
+        return layer.pixels();
+    };
+    RECT area =
+        changedBounds(alone(BLACKNESS), alone(WHITENESS), RECT{0, 0, kFrameWidth, kFrameHeight});
+    if (!IsRectEmpty(&area)) InflateRect(&area, 2, 2);
+    return area;
+}
+
+void FrameCache::refreshBackground() {
+    Gdiplus::Image* image = launcherState.backgroundImage;
+    if (background_ && backgroundSource_ == image) return;
+    // A new bitmap holds black, as the plain pass's fresh one does, so a
+    // picture with transparent parts comes out the same.
+    background_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    PatBlt(background_->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
+    if (image) {
+        Gdiplus::Graphics graphics(background_->dc());
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+    }
+    backgroundSource_ = image;
+    composed_.reset();  // drawn over the old picture
+}

@@ -1,0 +1,111 @@
+// What the main screen's frames keep between passes: the picture, the
+// controls' layer and the window's buffer, repaired around the dots.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Gdiplus.h"
+#include "core/LauncherState.h"
+#include "draw/Drawing.h"
+#include "draw/Offscreen.h"
+#include "ui/ScreenControls.h"
+
+// What the main screen shows apart from the dots; the controls layer is kept
+// until one of these changes.
+struct ControlsKey {
+    int32_t progressPercent = -1;
+    std::array<bool, kButtonCount> hovers{};
+    std::wstring statusDetail;
+
+    static ControlsKey current();
+    bool operator==(const ControlsKey& o) const {
+        return progressPercent == o.progressPercent && hovers == o.hovers &&
+               statusDetail == o.statusDetail;
+    }
+};
+
+// What the frames keep between passes.
+//
+// The picture is drawn once the plain way into a bitmap of its own and copied
+// from there, which gives the pixels of GDI+'s scaling path at 1:1 for a
+// fraction of its cost.
+//
+// The controls are drawn once per state over the picture ("composed"). Drawn
+// over black and over white they show which pixels they decide whatever lies
+// beneath (blending is monotonic, so equal results at both ends mean equal
+// results for anything between): there the composed frame is right even with
+// dots underneath. A frame therefore copies the composed layer and redraws
+// only around the dots that are not buried under decided pixels: picture,
+// dots, the few controls that reach there, and the decided pixels put back.
+class FrameCache {
+public:
+    void drawBackground(Gdiplus::Graphics& graphics);
+
+    ControlTools tools();
+    Gdiplus::SolidBrush& particleBrush();
+
+    // A frame drawn some other way (the settings panel) leaves the target
+    // unlike the composed layer anywhere.
+    void forgetLastFrame() { lastFrameLayered_ = false; }
+
+    // Building the controls' layer costs several plain frames, so it is
+    // built only for a state that the last frame showed too. While the state
+    // changes from frame to frame (a download's progress), frames are drawn
+    // directly with the kept pieces instead.
+    bool controlsSettled();
+
+    // `holdsLastFrame`: the target still shows the frame this cache drew
+    // last (the window's own buffer), so only the last dots' surroundings
+    // need the composed layer back instead of the whole frame.
+    void drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame);
+
+    // The window's off-screen buffer, remade only when the client size changes.
+    OffscreenBitmap& buffer(HDC windowDc, int width, int height);
+
+private:
+    static void blit(HDC target, const RECT& r, HDC source, DWORD operation);
+
+    static RECT particleArea(const Particle& particle);
+    void drawVisibleParticles(Gdiplus::Graphics& graphics);
+
+    bool anyBlended(const RECT& r) const;
+    bool allDecided(const RECT& r) const;
+
+    void refreshControls();
+    RECT touchedArea(int control);
+
+    void refreshBackground();
+
+    std::unique_ptr<OffscreenBitmap> background_;
+    Gdiplus::Image* backgroundSource_ = nullptr;
+    std::unique_ptr<PaintResourceSet> resources_;
+    std::unique_ptr<Gdiplus::SolidBrush> fill_;
+    std::unique_ptr<Gdiplus::StringFormat> leftFormat_;
+    std::unique_ptr<Gdiplus::SolidBrush> shadow_;
+    std::unique_ptr<OffscreenBitmap> buffer_;
+
+    ControlsKey controlsKey_;
+    ControlsKey previousKey_;                         // the state the last frame asked about
+    std::unique_ptr<OffscreenBitmap> composed_;       // picture + controls
+    std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
+    std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
+    std::unique_ptr<OffscreenBitmap> scratch_;        // controls drawn again over the dots
+    std::vector<uint8_t> decided_;
+    std::vector<uint8_t> blended_;  // changed by the controls, but not decided
+    std::vector<RECT> dirty_;
+    std::vector<RECT> clipRects_;
+    std::vector<RECT> lastDirty_;
+    unsigned composedGeneration_ = 0;
+    unsigned lastComposed_ = 0;
+    bool lastFrameLayered_ = false;
+    RECT footprints_[kControlCount] = {};
+    std::vector<const Particle*> visible_;
+    std::vector<uint8_t> alone_;  // 1 alone, 2 drawn with an earlier dot, 0 near another
+    Gdiplus::GraphicsPath batch_;
+};

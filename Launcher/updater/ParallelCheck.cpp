@@ -1,0 +1,193 @@
+#include "updater/ParallelCheck.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "updater/FileHasher.h"
+
+namespace {
+
+constexpr int kMaxThreads = 4;
+// Entries a thread may start ahead of the walk, per thread: enough to keep
+// every thread busy on runs of small files, few enough that the results
+// waiting for the walk stay a handful.
+constexpr std::size_t kAheadPerThread = 8;
+
+std::atomic<int> checkThreads{0};
+
+int poolSize() {
+    const int chosen = checkThreads.load();
+    if (chosen > 0) return std::min(chosen, kMaxThreads);
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    int cores = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        for (; process != 0; process &= process - 1) ++cores;
+    }
+    if (cores == 0) {
+        SYSTEM_INFO info{};
+        GetSystemInfo(&info);
+        cores = static_cast<int>(info.dwNumberOfProcessors);
+    }
+    return std::clamp(cores, 1, kMaxThreads);
+}
+
+// Cheap tests first: presence and length (one query that never throws),
+// and the digest only when the length agrees, so a file that will be
+// fetched for its length is never read. A query that fails (access denied)
+// or finds a folder means "fetch", and the fetch then fails.
+bool isUpToDate(const ManifestEntry& entry, std::vector<unsigned char>& block) {
+    std::wstring wide;
+    if (!decodeUtf8(entry.path, wide)) return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (size != entry.size) return false;
+    return hashFile(wide, block) == entry.hash;
+}
+
+// The walk's view of the entries' decisions: taken strictly in manifest
+// order, while the pool works on the next few. Without a pool each decision
+// is made when it is asked for.
+class LookAhead {
+public:
+    LookAhead(const std::vector<ManifestEntry>& entries, int threads)
+        : entries_(entries),
+          window_(kAheadPerThread * static_cast<std::size_t>(threads)),
+          results_(window_, kPending) {
+        if (threads < 2 || entries.size() < 2) return;
+        try {
+            for (int i = 0; i < threads; ++i) pool_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for still give every result; with
+            // none, the walk decides on its own.
+        }
+    }
+    LookAhead(const LookAhead&) = delete;
+    LookAhead& operator=(const LookAhead&) = delete;
+    // Files being hashed are finished; nothing further is started.
+    ~LookAhead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& thread : pool_) thread.join();
+    }
+
+    // Entry i's decision; i counts up from 0 by one on every call.
+    bool upToDate(std::size_t i) {
+        if (pool_.empty()) return isUpToDate(entries_[i], block_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        signed char& slot = results_[i % window_];
+        changed_.wait(lock, [&] { return slot != kPending; });
+        const bool result = slot == kUpToDate;
+        slot = kPending;
+        taken_ = i + 1;
+        changed_.notify_all();
+        return result;
+    }
+
+private:
+    static constexpr signed char kPending = -1;
+    static constexpr signed char kStale = 0;
+    static constexpr signed char kUpToDate = 1;
+
+    void work() {
+        std::vector<unsigned char> block;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            // Entry next_ uses the slot of entry next_ - window_, which is
+            // free once the walk has taken that one.
+            changed_.wait(lock, [this] {
+                return stopping_ || next_ >= entries_.size() || next_ < taken_ + window_;
+            });
+            if (stopping_ || next_ >= entries_.size()) return;
+            const std::size_t i = next_++;
+            lock.unlock();
+            bool fresh = false;
+            try {
+                fresh = isUpToDate(entries_[i], block);
+            } catch (...) {
+                // Out of memory for a path: the file counts as changed, as
+                // one that cannot be read does.
+                fresh = false;
+            }
+            lock.lock();
+            results_[i % window_] = fresh ? kUpToDate : kStale;
+            changed_.notify_all();
+        }
+    }
+
+    const std::vector<ManifestEntry>& entries_;
+    const std::size_t window_;
+    std::vector<signed char> results_;  // by entry index modulo window_
+    std::vector<unsigned char> block_;  // the walk's own, without a pool
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;   // the next entry a thread starts on
+    std::size_t taken_ = 0;  // entries the walk has taken
+    bool stopping_ = false;
+    std::vector<std::thread> pool_;  // last: started once the rest exists
+};
+
+// Paths as the file system compares them: two entries whose paths differ
+// only in case name one file on Windows.
+struct SameFileOrder {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                    static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+    }
+};
+
+// After `fetched` is fetched its file has that entry's length and digest
+// (the fetch verifies both); `later` finds it up to date only if its own
+// digest is that one written as hashFile writes it, in lowercase.
+bool leavesUpToDate(const ManifestEntry& fetched, const ManifestEntry& later) {
+    if (fetched.size != later.size || fetched.hash.size() != later.hash.size()) return false;
+    for (std::size_t i = 0; i < later.hash.size(); ++i) {
+        char c = fetched.hash[i];
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        if (c != later.hash[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int setCheckThreads(int threads) {
+    return checkThreads.exchange(threads < 0 ? 0 : threads);
+}
+
+std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries) {
+    std::vector<std::size_t> toFetch;
+    // For each path fetched so far, the last entry that fetches it.
+    std::map<std::wstring, std::size_t, SameFileOrder> fetchedBy;
+    LookAhead ahead(entries, poolSize());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        // Taken even when unused, so that the pool moves on.
+        const bool onDisk = ahead.upToDate(i);
+        std::wstring path;
+        if (!decodeUtf8(entries[i].path, path)) path = widenForDisplay(entries[i].path);
+        const auto earlier = fetchedBy.find(path);
+        // The early digest of a file an earlier entry fetches is discarded.
+        const bool fresh = earlier != fetchedBy.end()
+                               ? leavesUpToDate(entries[earlier->second], entries[i])
+                               : onDisk;
+        if (fresh) continue;
+        toFetch.push_back(i);
+        fetchedBy[path] = i;
+    }
+    return toFetch;
+}

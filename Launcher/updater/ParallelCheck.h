@@ -1,0 +1,21 @@
+// Which listed files must be fetched, decided as a walk through the manifest
+// in order would decide them, with the files further down already being
+// hashed on a small pool of threads.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "updater/Manifest.h"
+
+// The indices of the entries to fetch, in manifest order: the file is
+// missing, has another length, or another digest (compared byte for byte, so
+// a digest in capitals never matches). An entry whose file an earlier entry
+// fetches is decided by what that fetch leaves there, as if the earlier one
+// had been fetched already.
+std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries);
+
+// Threads that hash ahead: 0, the default, means one per core the process
+// may use, at most 4; 1 decides every entry on the calling thread. Returns
+// the previous setting. For tests and benchmarks.
+int setCheckThreads(int threads);
