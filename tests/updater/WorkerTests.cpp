@@ -62,22 +62,24 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
                 throw std::runtime_error("no");
             };
         // Samples the shared record while the worker runs, as the window
-        // thread does. Read in the reverse of the write order, success or an
-        // outcome text before the end of the pass is a fault, and so is a
-        // download text at 0 percent (a report before the first chunk).
+        // thread does, reading each pair in the reverse of the order the
+        // worker writes it (percent then text, finished then succeeded then
+        // the texts): then success before the end of the pass, an outcome
+        // text before it, or a download text at 0 percent (a report before
+        // the first chunk) can only come from a fault in the worker, never
+        // from a report that lands between two reads.
         std::atomic<bool> stop{false};
         std::set<std::wstring> texts;
         int faults = 0;
         std::thread watcher([&] {
             while (!stop) {
-                const bool finished = launcherState.updateFinished;
-                const bool succeeded = launcherState.updateSucceeded;
-                const std::int32_t percent = launcherState.progressPercent;
                 const std::wstring text = launcherState.statusDetail.get();
-                const bool finishedAfter = launcherState.updateFinished;
+                const std::int32_t percent = launcherState.progressPercent;
+                const bool succeeded = launcherState.updateSucceeded;
+                const bool finished = launcherState.updateFinished;
                 texts.insert(text);
                 faults += (succeeded && !finished) ||
-                          ((text == kUpToDate || text == kFailed) && !finishedAfter) ||
+                          ((text == kUpToDate || text == kFailed) && !finished) ||
                           (text.compare(0, 13, L"Downloading: ") == 0 && percent == 0);
             }
         });
