@@ -22,16 +22,13 @@ trap 'echo "interrupted: $caught caught, $missed missed, $broken not run"; exit 
 mirror() {
   local files
   files=$(cd "$root" && git ls-files -co --exclude-standard | sort -u)
-  (cd "$src" && find . -type f | sed 's|^\./||' | sort | comm -23 - <(echo "$files") |
-    xargs -r -d '\n' rm -f)
+  (cd "$src" && find . -type f | sed 's|^\./||' | sort | comm -23 - <(echo "$files") | xargs -r -d '\n' rm -f)
   while IFS= read -r f; do
-    [ -f "$root/$f" ] && ! cmp -s "$root/$f" "$src/$f" &&
-      mkdir -p "$(dirname "$src/$f")" && cp "$root/$f" "$src/$f"
+    [ -f "$root/$f" ] && ! cmp -s "$root/$f" "$src/$f" && mkdir -p "$(dirname "$src/$f")" && cp "$root/$f" "$src/$f"
   done <<<"$files"
 }
 
-mkdir -p "$src"
-mirror
+mkdir -p "$src" && mirror
 if [ ! -f "$build/CMakeCache.txt" ]; then
   echo "first build of the scratch copy in $build ..."
   LAUNCHER_BUILD_DIR="$build" "$src/scripts/build.sh" >"$work/first-build.log" 2>&1 ||
@@ -39,25 +36,22 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 
 for patch in "${patches[@]}"; do
-  patch=$(cd "$(dirname "$patch")" && pwd)/$(basename "$patch")
-  name=$(basename "$patch" .patch) log="$work/$(basename "$patch" .patch).log"
-  tests=$(sed -n 's/^# tests: *//p' "$patch" | head -n 1)
+  patch=$(realpath "$patch") name=$(basename "$patch" .patch)
+  log="$work/$name.log" tests=$(sed -n 's/^# tests: *//p' "$patch" | head -n 1)
   mirror
   if ! (cd "$src" && git apply "$patch") >"$log" 2>&1; then
     echo "$name: NOT APPLIED (see $log)" && broken=$((broken + 1)) && continue
-  fi
-  if ! cmake --build "$build" -j"$(nproc)" >>"$log" 2>&1; then
+  elif ! cmake --build "$build" -j"$(nproc)" >>"$log" 2>&1; then
     echo "$name: BUILD FAILED (see $log)" && broken=$((broken + 1)) && continue
   fi
-  filter=()
-  [ "$all" = 1 ] || [ -z "$tests" ] || filter=(-R "^(${tests// /|})\$")
-  "$src/scripts/sandbox.sh" "$build" ctest --test-dir "$build" --output-on-failure "${filter[@]}" \
-    >>"$log" 2>&1
-  failed=$(sed -n 's/^[[:space:]]*[0-9][0-9]* - \([^ ]*\) (.*/\1/p' "$log" | sort -u | tr '\n' ' ')
+  filter=(-R "^(${tests// /|})\$")
+  [ "$all" = 1 ] || [ -z "$tests" ] && filter=()
+  "$src/scripts/sandbox.sh" "$build" ctest --test-dir "$build" --output-on-failure "${filter[@]}" >>"$log" 2>&1
+  failed=$(sed -n 's/^[[:space:]]*[0-9][0-9]* - \([^ ]*\) (.*/\1/p' "$log" | sort -u | xargs)
   cases=$(grep -oE '^\[  FAILED  \] [A-Za-z0-9_]+\.[A-Za-z0-9_]+|^(FAIL|ERROR): [a-z_0-9]+' "$log" |
-    sed -E 's/^\[  FAILED  \] //; s/^(FAIL|ERROR): //' | sort -u | tr '\n' ' ')
+    sed -E 's/^(\[  FAILED  \]|FAIL:|ERROR:) //' | sort -u | xargs)
   if [ -n "$failed" ]; then
-    echo "$name: caught by ${failed% }${cases:+ [${cases% }]}" && caught=$((caught + 1))
+    echo "$name: caught by $failed${cases:+ [$cases]}" && caught=$((caught + 1))
   else
     echo "$name: MISSED (ran: ${tests:-all})" && missed=$((missed + 1))
   fi
