@@ -76,10 +76,6 @@ TEST_F(SettingsPanelInputTest, PressesHitExactlyTheirRectangles) {
     }
     for (const auto& [x, y] : {std::pair{399, 200}, {600, 200}, {500, 405}, {255, 235}, {450, 420}})
         expectPress(true, {x, y});
-    // A second press switches a check box back.
-    open(false);
-    for (int i = 0; i < 2; ++i) handleSettingsClick(255, 275);
-    EXPECT_TRUE(s.soundOn);
 }
 
 // Only while the list is open; closing it keeps the row for the next time.
