@@ -9,10 +9,10 @@
 
 inline bool gameKeyExists() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kGameSettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    const bool exists =
+        RegOpenKeyExW(HKEY_CURRENT_USER, kGameSettingsKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (exists) RegCloseKey(key);
+    return exists;
 }
 
 // Each test starts and ends with the start values of the panel, settings and

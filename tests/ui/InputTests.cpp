@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,105 +9,75 @@
 namespace {
 
 LauncherState& s = launcherState;
+using Pages = std::vector<std::wstring>;
 const std::wstring home = std::wstring(LAUNCHER_WEB_BASE_URL) + L"/home";
 const std::wstring rankings = std::wstring(LAUNCHER_WEB_BASE_URL) + L"/rankings";
 
 }  // namespace
 
+// Close first, then the open panel takes every press; then the buttons, each
+// over exactly its rectangle; START GAME only after a successful pass. The
+// rest moves the window.
 TEST_F(MainScreenTest, APressRunsTheFirstMatchingActionInOrder) {
     enum Effect { Drag, Close, OpenSettings, News, Ranking, Start, Panel };
-    const struct {
-        const char* name;
-        int x, y;
-        bool settingsOpen, finished, succeeded;
-        Effect effect;
-    } cases[] = {
-        {"close, top-left corner", 860, 10, false, false, false, Close},
-        {"close, last pixel", 889, 39, false, false, false, Close},
-        {"close's right edge", 890, 20, false, false, false, Drag},
-        {"close over the open panel", 870, 20, true, false, false, Close},
-        {"panel takes a press on NEWS", 100, 300, true, false, false, Panel},
-        {"panel takes a press on START GAME", 700, 420, true, true, true, Panel},
-        {"panel never drags", 20, 20, true, false, false, Panel},
-        {"SETTINGS", 80, 400, false, false, false, OpenSettings},
-        {"SETTINGS' bottom edge", 100, 450, false, false, false, Drag},
-        {"NEWS", 80, 280, false, false, false, News},
-        {"NEWS, last pixel", 259, 329, false, false, false, News},
-        {"NEWS' right edge", 260, 300, false, false, false, Drag},
-        {"RANKING", 170, 389, false, false, false, Ranking},
-        {"gap between NEWS and RANKING", 170, 335, false, false, false, Drag},
-        {"START GAME after a successful pass", 620, 390, false, true, true, Start},
-        {"START GAME's bottom edge", 700, 460, false, true, true, Drag},
-        {"START GAME after a failed pass", 700, 420, false, true, false, Drag},
-        {"START GAME while the pass runs", 700, 420, false, false, true, Drag},
-        {"background", 450, 100, false, true, true, Drag},
-        {"progress bar", 450, 510, false, false, false, Drag},
-    };
+    // clang-format off
+    const struct { int x, y; bool settingsOpen, finished, succeeded; Effect effect; } cases[] = {
+        {860, 10, 0, 0, 0, Close}, {889, 39, 0, 0, 0, Close}, {890, 20, 0, 0, 0, Drag},
+        {870, 20, 1, 0, 0, Close}, {100, 300, 1, 0, 0, Panel}, {700, 420, 1, 1, 1, Panel},
+        {20, 20, 1, 0, 0, Panel}, {80, 400, 0, 0, 0, OpenSettings}, {100, 450, 0, 0, 0, Drag},
+        {80, 280, 0, 0, 0, News}, {259, 329, 0, 0, 0, News}, {260, 300, 0, 0, 0, Drag},
+        {170, 389, 0, 0, 0, Ranking}, {170, 335, 0, 0, 0, Drag}, {620, 390, 0, 1, 1, Start},
+        {700, 460, 0, 1, 1, Drag}, {700, 420, 0, 1, 0, Drag}, {700, 420, 0, 0, 1, Drag},
+        {450, 100, 0, 1, 1, Drag}, {450, 510, 0, 0, 0, Drag}};
+    // clang-format on
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(::testing::Message() << c.x << "," << c.y);
         resetMainScreenState();
         openedPages.clear();
         s.settingsOpen = c.settingsOpen;
         s.updateFinished = c.finished;
         s.updateSucceeded = c.succeeded;
         StandInWindow window;
-        ASSERT_NE(window.handle, nullptr);
         const PressResult result = handleLeftButtonDown(window.handle, c.x, c.y);
         EXPECT_EQ(result == PressResult::DragWindow, c.effect == Drag);
         EXPECT_EQ(!IsWindow(window.handle), c.effect == Close);
         EXPECT_EQ(s.settingsOpen, c.effect == OpenSettings || c.settingsOpen);
-        std::vector<std::wstring> expectedPages;
-        if (c.effect == News) expectedPages.push_back(home);
-        if (c.effect == Ranking) expectedPages.push_back(rankings);
-        EXPECT_EQ(openedPages, expectedPages);
+        EXPECT_EQ(openedPages, c.effect == News      ? Pages{home}
+                               : c.effect == Ranking ? Pages{rankings}
+                                                     : Pages{});
     }
-    // Every press opens the page again.
-    StandInWindow window;
-    resetMainScreenState();
-    openedPages.clear();
-    for (int y : {300, 300, 350}) handleLeftButtonDown(window.handle, 100, y);
-    EXPECT_EQ(openedPages, (std::vector<std::wstring>{home, home, rankings}));
-    EXPECT_TRUE(IsWindow(window.handle));
 }
 
 TEST_F(MainScreenTest, EveryMoveSetsTheHoverFlagsAndRequestsARepaint) {
     StandInWindow window;
-    ASSERT_NE(window.handle, nullptr);
     ShowWindow(window.handle, SW_SHOWNOACTIVATE);  // a hidden window has no area to invalidate
     s.window = window.handle;
     bool* const flags[] = {&s.newsHover, &s.rankingHover, &s.settingsHover, &s.startHover,
                            &s.closeHover};
-    // Moves to (x, y): the whole window is to be repainted, and exactly `lit` are set.
-    const auto moveTo = [&](int x, int y, std::vector<bool*> lit) {
-        SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+    // Moves to (x, y): the whole window is to be repainted, and exactly the
+    // flags whose bits are in `lit` are set.
+    const auto moveTo = [&](int x, int y, int lit) {
         ValidateRect(window.handle, nullptr);
-        RECT dirty{};
-        ASSERT_FALSE(GetUpdateRect(window.handle, &dirty, FALSE));
         handleMouseMove(x, y);
-        EXPECT_TRUE(GetUpdateRect(window.handle, &dirty, FALSE));
-        EXPECT_EQ(dirty.right - dirty.left, 900);
-        EXPECT_EQ(dirty.bottom - dirty.top, 550);
-        for (bool* flag : flags) EXPECT_EQ(*flag, std::count(lit.begin(), lit.end(), flag) > 0);
+        RECT dirty{};
+        EXPECT_TRUE(GetUpdateRect(window.handle, &dirty, FALSE)) << x << "," << y;
+        EXPECT_EQ(std::make_pair(dirty.right - dirty.left, dirty.bottom - dirty.top),
+                  std::make_pair(900L, 550L));
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(*flags[i], (lit >> i & 1) == 1) << x << "," << y << ": " << i;
     };
-    moveTo(80, 280, {&s.newsHover});
-    moveTo(259, 329, {&s.newsHover});
-    moveTo(259, 329, {&s.newsHover});  // the same spot again still repaints
-    moveTo(260, 300, {});
-    moveTo(100, 340, {&s.rankingHover});
-    moveTo(100, 449, {&s.settingsHover});
-    moveTo(620, 459, {&s.startHover});
-    moveTo(860, 460, {});
-    moveTo(875, 25, {&s.closeHover});
-    moveTo(890, 25, {});
-    moveTo(450, 100, {});
-
+    // The same spot twice still repaints.
+    const int moves[][3] = {{80, 280, 1},  {259, 329, 1}, {259, 329, 1}, {260, 300, 0},
+                            {100, 340, 2}, {100, 449, 4}, {620, 459, 8}, {860, 460, 0},
+                            {875, 25, 16}, {890, 25, 0},  {450, 100, 0}};
+    for (const auto& m : moves) moveTo(m[0], m[1], m[2]);
     // Over the open panel only START GAME and SETTINGS are cleared and nothing
     // lights up; once the panel is gone the flags are right again.
     s.settingsOpen = true;
     for (bool* flag : flags) *flag = true;
-    moveTo(450, 100, {&s.newsHover, &s.rankingHover, &s.closeHover});
+    moveTo(450, 100, 1 | 2 | 16);
     for (bool* flag : flags) *flag = false;
-    moveTo(875, 25, {});
+    moveTo(875, 25, 0);
     s.settingsOpen = false;
-    moveTo(100, 300, {&s.newsHover});
+    moveTo(100, 300, 1);
 }

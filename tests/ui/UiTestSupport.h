@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
-#include "ui/MainScreen.h"
 #include "draw/Offscreen.h"
+#include "ui/MainScreen.h"
 
 constexpr int kFrameWidth = 900;
 constexpr int kFrameHeight = 550;
@@ -48,6 +49,7 @@ inline void resetMainScreenState() {
 // Pages that NEWS and RANKING asked for: no test starts a browser.
 inline std::vector<std::wstring> openedPages;
 
+// A clean state over the real background picture, with fresh kept pieces.
 class MainScreenTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,14 +71,11 @@ protected:
     }
 };
 
-// A hidden popup window standing in for the launcher's; destroyed unless already gone.
+// A popup window standing in for the launcher's; destroyed unless already gone.
 struct StandInWindow {
-    HWND handle =
-        CreateWindowExW(0, L"STATIC", L"stand-in", WS_POPUP, 0, 0, kFrameWidth, kFrameHeight,
-                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    ~StandInWindow() {
-        if (IsWindow(handle)) DestroyWindow(handle);
-    }
+    HWND handle = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, kFrameWidth, kFrameHeight,
+                                  nullptr, nullptr, nullptr, nullptr);
+    ~StandInWindow() { DestroyWindow(handle); }
 };
 
 using Pixels = std::vector<uint32_t>;  // 0x00RRGGBB, top row first
@@ -84,13 +83,23 @@ using Pixels = std::vector<uint32_t>;  // 0x00RRGGBB, top row first
 struct Frame {
     Pixels pixels;
     uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * kFrameWidth + x]; }
-    // How many pixels of [left, right) x [top, bottom) equal `colour`.
-    int count(int left, int top, int right, int bottom, uint32_t colour) const {
+    // How many pixels of [left, right) x [top, bottom) are `colour`, give or
+    // take `tolerance` in each channel.
+    int count(int left, int top, int right, int bottom, uint32_t colour, int tolerance = 0) const {
         int n = 0;
         for (int y = top; y < bottom; ++y) {
-            for (int x = left; x < right; ++x) n += at(x, y) == colour;
+            for (int x = left; x < right; ++x) {
+                bool match = true;
+                for (int shift : {0, 8, 16})
+                    match = match && std::abs(int(at(x, y) >> shift & 0xFF) -
+                                              int(colour >> shift & 0xFF)) <= tolerance;
+                n += match;
+            }
         }
         return n;
+    }
+    bool shows(int x, int y, uint32_t colour, int tolerance = 4) const {
+        return count(x, y, x + 1, y + 1, colour, tolerance) == 1;
     }
 };
 
@@ -105,9 +114,8 @@ inline Frame render(void (*draw)(Gdiplus::Graphics&) = drawMainScreen) {
 }
 
 inline int differingPixels(const Pixels& a, const Pixels& b) {
-    if (a.size() != b.size()) return -1;
-    int n = 0;
-    for (size_t i = 0; i < a.size(); ++i) n += a[i] != b[i];
+    int n = a.size() == b.size() ? 0 : -1;
+    for (size_t i = 0; n >= 0 && i < a.size(); ++i) n += a[i] != b[i];
     return n;
 }
 

@@ -74,8 +74,7 @@ inline std::string readFile(const std::wstring& path) {
 inline std::map<std::wstring, std::string> snapshot(const std::wstring& root) {
     std::map<std::wstring, std::string> out;
     for (const auto& item : std::filesystem::recursive_directory_iterator(root))
-        out[item.path().wstring()] =
-            item.is_directory() ? "<folder>" : readFile(item.path().wstring());
+        out[item.path().wstring()] = item.is_directory() ? "<folder>" : readFile(item.path());
     return out;
 }
 
@@ -115,10 +114,9 @@ inline std::string entryJson(const std::string& path, const std::string& hash,
 
 inline std::string manifestFor(const std::vector<FileSpec>& files) {
     std::string text = "{\"files\": [";
-    for (const FileSpec& f : files) {
-        if (&f != &files.front()) text += ", ";
-        text += entryJson(f.path, sha256Of(f.content), std::to_string(f.content.size()));
-    }
+    for (const FileSpec& f : files)
+        text += (&f == &files.front() ? "" : ", ") +
+                entryJson(f.path, sha256Of(f.content), std::to_string(f.content.size()));
     return text + "]}";
 }
 
@@ -157,8 +155,7 @@ struct PatchSite {
         Requests seen;
         const std::string base = "/" + how + name + "/";
         for (const std::string& line : requestLog())
-            seen.push_back(line.compare(0, base.size(), base) == 0 ? line.substr(base.size())
-                                                                   : line);
+            seen.push_back(line.compare(0, base.size(), base) ? line : line.substr(base.size()));
         return seen;
     }
 };
@@ -168,9 +165,9 @@ struct PatchSite {
 // show that nothing out of the game folder was touched.
 class Sandbox {
 public:
-    explicit Sandbox(const std::string& name) {
-        previous_ = std::filesystem::current_path().wstring();
-        root_ = previous_ + L"\\tests\\updater-sandbox\\" + fromUtf8(name);
+    explicit Sandbox(const std::string& name)
+        : previous_(std::filesystem::current_path().wstring()),
+          root_(previous_ + L"\\tests\\updater-sandbox\\" + fromUtf8(name)) {
         removeTree(root_);
         writeFile(root_ + L"\\outside\\keep.txt", "keep");
         std::filesystem::create_directory(game());
@@ -190,11 +187,8 @@ public:
     }
     // Writes a file, making its folders; a path ending in "/" makes a folder.
     void put(const std::string& relative, const std::string& bytes) const {
-        if (relative.back() == '/') {
-            std::filesystem::create_directories(at(relative));
-        } else {
-            ASSERT_TRUE(writeFile(at(relative), bytes)) << relative;
-        }
+        if (relative.back() == '/') return (void)std::filesystem::create_directories(at(relative));
+        ASSERT_TRUE(writeFile(at(relative), bytes)) << relative;
     }
     std::string content(const std::string& relative) const { return readFile(at(relative)); }
 
