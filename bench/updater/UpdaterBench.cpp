@@ -21,6 +21,16 @@
 
 namespace {
 
+// The benchmark's manifests are not signed.
+Updater unsignedUpdater(const std::string& basePath, ProgressCallback progress) {
+    Updater updater{"127.0.0.1", basePath, false, std::move(progress), {}, {}, ManifestTrust{}};
+    return updater;
+}
+
+}  // namespace
+
+namespace {
+
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr DWORD kRawBlock = 1024 * 1024;
 
@@ -203,7 +213,7 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
     }
     writeText(www + L"\\nochange\\manifest.json", manifest + "]}");
     SetCurrentDirectoryW(game.c_str());
-    const Updater updater{"127.0.0.1", "/nochange/", false, nullptr, ManifestTrust{}};
+    const Updater updater = unsignedUpdater("/nochange/", nullptr);
     std::vector<BYTE> buffer(kRawBlock);
     UniqueCryptContext provider;
     CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
@@ -249,8 +259,7 @@ std::string publishOneFile(const std::wstring& www, const std::wstring& site,
 int stageDownload(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\download";
     const std::string digest = publishOneFile(www, L"dl", "big.bin", 256 * kMiB, 7, game);
-    const Updater updater{"127.0.0.1", "/dl/", false, [](std::int32_t, const std::string&) {},
-                          ManifestTrust{}};
+    const Updater updater = unsignedUpdater("/dl/", [](std::int32_t, const std::string&) {});
     rawDownload(L"/dl/big.bin", game + L"\\raw.bin");  // warm the server's page cache
     bool ok = true;
     const Best best = bestOfRounds(
@@ -303,7 +312,7 @@ int stageSmall(const std::wstring& www, const std::wstring& work) {
         urls.push_back(L"/small/" + std::wstring(name.begin(), name.end()));
     }
     writeText(www + L"\\small\\manifest.json", manifest + "]}");
-    const Updater updater{"127.0.0.1", "/small/", false, nullptr};
+    const Updater updater = unsignedUpdater("/small/", nullptr);
     const RawConnection connection;
     auto rawLoop = [&](bool flush, bool reuse) {
         for (int i = 0; i < kFiles; ++i)
@@ -341,7 +350,7 @@ int stageCut(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\cut";
     const std::string digest = publishOneFile(www, L"cut", "big.bin", kSize, 11, game);
     writeText(www + L"\\cut\\big.bin.how", "reset=" + std::to_string(kSize / 2) + "\nfirst=1\n");
-    const Updater updater{"127.0.0.1", "/cut/", false, [](std::int32_t, const std::string&) {}};
+    const Updater updater = unsignedUpdater("/cut/", [](std::int32_t, const std::string&) {});
     const double before = serverSent(www);
     const bool ok =
         updater.runPass() == UpdateFailure::None && hashFile(game + L"\\big.bin") == digest;
@@ -357,8 +366,7 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     const std::string digest = publishOneFile(www, L"peak", "huge.bin", 1024 * kMiB, 9, game);
     PROCESS_MEMORY_COUNTERS before{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
-    const Updater updater{"127.0.0.1", "/peak/", false, [](std::int32_t, const std::string&) {},
-                          ManifestTrust{}};
+    const Updater updater = unsignedUpdater("/peak/", [](std::int32_t, const std::string&) {});
     const double start = now();
     const bool ok = updater.runPass() == UpdateFailure::None;
     const double took = now() - start;

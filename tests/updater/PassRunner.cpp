@@ -11,8 +11,8 @@
 #include "updater/Updater.h"
 
 int main(int argc, char** argv) {
-    Updater updater{argc > 2 ? argv[1] : "", argc > 2 ? argv[2] : "", false, nullptr,
-                    ManifestTrust{"", L"Software\\LauncherTests\\PassRunner"}};
+    Updater updater{argc > 2 ? argv[1] : "", argc > 2 ? argv[2] : "", false, nullptr};
+    updater.trust = ManifestTrust{"", L"Software\\LauncherTests\\PassRunner"};
     bool usage = argc < 3;
     for (int i = 3; i < argc && !usage; ++i) {
         if (std::strcmp(argv[i], "--tls") == 0) {
