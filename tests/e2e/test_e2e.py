@@ -18,7 +18,7 @@ RECORD = "stub-game-record.txt"
 CONFIG_KEY = r"HKCU\Software\Haldor\Tarsk\Config"
 LAUNCHER_KEY = r"HKCU\Software\Haldor\Tarsk\Launcher"  # the highest manifest version seen
 SIGNING_KEY = BUILD / "keys" / "manifest-key.pem"  # made by scripts/build.sh, built into the launcher
-TLS_LAUNCHER = BUILD / "tests" / "LauncherTls.exe"  # the same launcher for https://localhost/patch/
+TLS_LAUNCHER = BUILD / "tests" / "tls" / "Launcher.exe"  # the same launcher for https://localhost/patch/
 sys.path.insert(0, str(REPO / "scripts"))
 sys.path.insert(0, str(REPO / "tests" / "support"))
 from demo import SETTINGS_BUTTON, SAVE_BUTTON, START_BUTTON, content, press, x  # noqa: E402  the demo's driver
