@@ -71,3 +71,4 @@ using UniqueCryptHash = UniqueHandle<NullInvalidTraits<HCRYPTHASH, &CryptDestroy
 using UniqueDC = UniqueHandle<NullInvalidTraits<HDC, &DeleteDC>>;
 using UniqueBitmap = UniqueHandle<NullInvalidTraits<HBITMAP, &DeleteObject>>;
 using UniqueFont = UniqueHandle<NullInvalidTraits<HFONT, &DeleteObject>>;
+using UniqueRegion = UniqueHandle<NullInvalidTraits<HRGN, &DeleteObject>>;
