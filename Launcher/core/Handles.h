@@ -80,3 +80,4 @@ using UniqueBcryptKey = UniqueHandle<NullInvalidTraits<BCRYPT_KEY_HANDLE, &BCryp
 using UniqueDC = UniqueHandle<NullInvalidTraits<HDC, &DeleteDC>>;
 using UniqueBitmap = UniqueHandle<NullInvalidTraits<HBITMAP, &DeleteObject>>;
 using UniqueFont = UniqueHandle<NullInvalidTraits<HFONT, &DeleteObject>>;
+using UniqueRegion = UniqueHandle<NullInvalidTraits<HRGN, &DeleteObject>>;

@@ -51,3 +51,18 @@ void OffscreenBitmap::setPixels(const std::vector<uint32_t>& pixels) {
               DIB_RGB_COLORS);
     SelectObject(dc_.get(), bitmap_.get());
 }
+
+DibSection::DibSection(int width, int height) : width_(width) {
+    BITMAPINFO info = topDown32(width, height);
+    void* bits = nullptr;
+    bitmap_.reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    dc_.reset(CreateCompatibleDC(nullptr));
+    if (dc_ && bitmap_ && bits) {
+        previous_ = SelectObject(dc_.get(), bitmap_.get());
+        bits_ = static_cast<uint32_t*>(bits);
+    }
+}
+
+DibSection::~DibSection() {
+    if (dc_ && previous_) SelectObject(dc_.get(), previous_);
+}

@@ -34,3 +34,27 @@ private:
     int width_;
     int height_;
 };
+
+// A 32-bit top-down DIB section with its memory DC: GDI copies into and out
+// of it, and its pixels (0xAARRGGBB) are plain memory in between (after
+// GdiFlush).
+class DibSection {
+public:
+    DibSection(int width, int height);
+    ~DibSection();
+    DibSection(const DibSection&) = delete;
+    DibSection& operator=(const DibSection&) = delete;
+
+    HDC dc() const { return dc_.get(); }
+    bool valid() const { return dc_ && bitmap_ && bits_; }
+    uint32_t* row(int y) const {
+        return bits_ + static_cast<size_t>(y) * static_cast<size_t>(width_);
+    }
+
+private:
+    UniqueBitmap bitmap_;
+    UniqueDC dc_;
+    HGDIOBJ previous_ = nullptr;
+    uint32_t* bits_ = nullptr;
+    int width_;
+};

@@ -97,7 +97,7 @@ bool FrameCache::controlsSettled() {
     return settled;
 }
 
-void FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     refreshBackground();
     refreshControls();
     const ControlTools kept = tools();
@@ -106,31 +106,89 @@ void FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     dirty_.clear();
     visible_.clear();
     for (const Particle& particle : launcherState.particles) {
-        const RECT area = particleArea(particle);
+        const RECT area = particleBounds(particle);
         if (IsRectEmpty(&area) || allDecided(area)) continue;
         visible_.push_back(&particle);
         dirty_.push_back(area);
     }
+    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    const bool inMemory = composeInMemory(kept);
 
     const bool repairOnly =
         holdsLastFrame && lastFrameLayered_ && lastComposed_ == composedGeneration_;
     lastFrameLayered_ = false;  // until this frame is complete
     HDC target = graphics.GetHDC();
-    if (!target) return;
+    if (!target) return false;
     if (repairOnly) {
         for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
     } else {
         BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
     }
-    for (const RECT& r : dirty_) blit(target, r, background_->dc(), SRCCOPY);
+    HDC surroundings = inMemory ? dotsBits_->dc() : background_->dc();
+    for (const RECT& r : dirty_) blit(target, r, surroundings, SRCCOPY);
     graphics.ReleaseHDC(target);
+    if (!inMemory && !drawOverDots(graphics, kept)) return false;
 
+    // Everything this frame changed beyond the composed layer lies in dirty_.
+    lastDirty_ = dirty_;
+    lastComposed_ = composedGeneration_;
+    lastFrameLayered_ = holdsLastFrame;
+    return repairOnly;
+}
+
+// In memory, where the platform's fills allow it: the picture and the dots in
+// the dots' surroundings, the controls drawn again where they blend with a
+// dot beneath, and the composed layer everywhere else.
+bool FrameCache::composeInMemory(const ControlTools& kept) {
+    if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
+    if (!pictureBits_->valid() || !composedBits_ || !composedBits_->valid() ||
+        !dotsBits_->valid() ||
+        !shapes_.compose(visible_, dirty_, *pictureBits_, *dotsBits_, covered_, *scratch_)) {
+        return false;
+    }
+    // Only pixels a dot covers differ from the composed layer beneath a
+    // control. Where the control blends with them it is drawn again over
+    // picture and dots, in order, on a bitmap like the frame's, and taken
+    // back.
+    for (int control = 0; control < kControlCount; ++control) {
+        const RECT& footprint = footprints_[control];
+        if (IsRectEmpty(&footprint)) continue;
+        clipRects_.clear();
+        bool open = false;
+        for (const RECT& r : dirty_) {
+            RECT overlap;
+            if (!IntersectRect(&overlap, &footprint, &r)) continue;
+            clipRects_.push_back(overlap);
+            open = open || anyCoveredBlended(overlap);
+        }
+        if (!open) continue;
+        for (const RECT& r : clipRects_) blit(scratch_->dc(), r, dotsBits_->dc(), SRCCOPY);
+        {
+            Gdiplus::Graphics copy(scratch_->dc());
+            copy.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+            drawControl(copy, kept, control);
+        }
+        for (const RECT& r : clipRects_) blit(dotsBits_->dc(), r, scratch_->dc(), SRCCOPY);
+    }
+    GdiFlush();
+    for (const RECT& r : dirty_) {
+        for (LONG y = r.top; y < r.bottom; ++y) {
+            const std::size_t row = static_cast<std::size_t>(y) * kFrameWidth;
+            uint32_t* out = dotsBits_->row(y);
+            const uint32_t* layer = composedBits_->row(y);
+            for (LONG x = r.left; x < r.right; ++x) {
+                if (!covered_[row + x] || decided_[row + x]) out[x] = layer[x];
+            }
+        }
+    }
+    return true;
+}
+
+// The dots filled by GDI+ over the picture already in the frame's dots'
+// surroundings; then the controls drawn again where they blend near a dot,
+// and the decided pixels put back.
+bool FrameCache::drawOverDots(Gdiplus::Graphics& graphics, const ControlTools& kept) {
     drawVisibleParticles(graphics);
-
-    // Controls that blend with what lies beneath near a dot are drawn
-    // again over the dots, in the dots' surroundings inside the control.
-    // Pixels no control touches need nothing: picture and dots are right.
-    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
     for (int control = 0; control < kControlCount; ++control) {
         const RECT& footprint = footprints_[control];
         if (IsRectEmpty(&footprint)) continue;
@@ -147,7 +205,7 @@ void FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
         // Drawn whole on a copy of the frame and copied back where needed:
         // GDI+ draws far slower through a clip made of many rectangles.
         HDC frame = graphics.GetHDC();
-        if (!frame) return;
+        if (!frame) return false;
         blit(scratch_->dc(), footprint, frame, SRCCOPY);
         {
             Gdiplus::Graphics copy(scratch_->dc());
@@ -159,23 +217,34 @@ void FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     }
 
     // Decided pixels back from the composed layer: clear them, then add them.
-    target = graphics.GetHDC();
-    if (!target) return;
+    if (!decidedPixels_) {
+        std::vector<uint32_t> pixels = composed_->pixels();
+        std::vector<uint32_t> open(pixels.size());
+        for (size_t i = 0; i < pixels.size(); ++i) {
+            if (!decided_[i]) pixels[i] = 0;
+            open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
+        }
+        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        decidedPixels_->setPixels(pixels);
+        openMask_->setPixels(open);
+    }
+    HDC target = graphics.GetHDC();
+    if (!target) return false;
     for (const RECT& r : dirty_) {
         blit(target, r, openMask_->dc(), SRCAND);
         blit(target, r, decidedPixels_->dc(), SRCPAINT);
     }
     graphics.ReleaseHDC(target);
-    // Everything this frame changed beyond the composed layer lies in dirty_.
-    lastDirty_ = dirty_;
-    lastComposed_ = composedGeneration_;
-    lastFrameLayered_ = holdsLastFrame;
+    return true;
 }
 
-OffscreenBitmap& FrameCache::buffer(HDC windowDc, int width, int height) {
+OffscreenBitmap& FrameCache::buffer(HWND window, int width, int height) {
     if (!buffer_ || buffer_->width() != width || buffer_->height() != height) {
         buffer_.reset();
+        HDC windowDc = GetDC(window);
         buffer_ = std::make_unique<OffscreenBitmap>(windowDc, width, height);
+        ReleaseDC(window, windowDc);
         forgetLastFrame();
     }
     return *buffer_;
@@ -187,17 +256,6 @@ void FrameCache::blit(HDC target, const RECT& r, HDC source, DWORD operation) {
 }
 
 // The dot's bounding square with two pixels to spare for smoothing.
-RECT FrameCache::particleArea(const Particle& particle) {
-    RECT area{static_cast<LONG>(std::floor(particle.x)) - 2,
-              static_cast<LONG>(std::floor(particle.y)) - 2,
-              static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
-              static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
-    const RECT frame{0, 0, kFrameWidth, kFrameHeight};
-    RECT inside{};
-    IntersectRect(&inside, &area, &frame);
-    return inside;
-}
-
 // Each fill call costs GDI+ far more than the dot's few pixels, so dots
 // of one colour go in one path. Only dots whose surroundings meet no
 // other dot's are put together: they share no pixel with any dot, so the
@@ -249,6 +307,16 @@ bool FrameCache::anyBlended(const RECT& r) const {
     return false;
 }
 
+bool FrameCache::anyCoveredBlended(const RECT& r) const {
+    for (LONG y = r.top; y < r.bottom; ++y) {
+        const std::size_t row = static_cast<std::size_t>(y) * kFrameWidth;
+        for (LONG x = r.left; x < r.right; ++x) {
+            if (covered_[row + x] && blended_[row + x]) return true;
+        }
+    }
+    return false;
+}
+
 bool FrameCache::allDecided(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
         const uint8_t* row = &decided_[static_cast<size_t>(y) * kFrameWidth];
@@ -280,23 +348,18 @@ void FrameCache::refreshControls() {
     composed_ = render(0, true);
     const std::vector<uint32_t> overBlack = render(BLACKNESS, false)->pixels();
     const std::vector<uint32_t> overWhite = render(WHITENESS, false)->pixels();
-    std::vector<uint32_t> pixels = composed_->pixels();
-    std::vector<uint32_t> open(pixels.size());
-    decided_.assign(pixels.size(), 0);
-    blended_.assign(pixels.size(), 0);
-    for (size_t i = 0; i < pixels.size(); ++i) {
+    decided_.assign(overBlack.size(), 0);
+    blended_.assign(overBlack.size(), 0);
+    for (size_t i = 0; i < overBlack.size(); ++i) {
         decided_[i] = overBlack[i] == overWhite[i] ? 1 : 0;
         const bool touched = overBlack[i] != 0u || overWhite[i] != 0x00FFFFFFu;
         blended_[i] = touched && !decided_[i] ? 1 : 0;
-        if (!decided_[i]) pixels[i] = 0;
-        open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
     }
-    if (!decidedPixels_) {
-        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-    }
-    decidedPixels_->setPixels(pixels);
-    openMask_->setPixels(open);
+    // Made from decided_ when first needed: only the frames drawn with GDI+ use them.
+    decidedPixels_.reset();
+    openMask_.reset();
+    if (!composedBits_) composedBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
+    BitBlt(composedBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
     // Each control's reach, narrowed to the pixels the controls really
     // change. The status line is measured alone: its text is far shorter
     // than its line, and its area meets the progress track's.
@@ -346,6 +409,8 @@ void FrameCache::refreshBackground() {
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
     }
+    pictureBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
+    BitBlt(pictureBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;
     composed_.reset();  // drawn over the old picture
 }

@@ -14,6 +14,7 @@
 #include "core/LauncherState.h"
 #include "draw/Drawing.h"
 #include "draw/Offscreen.h"
+#include "ui/DotShapes.h"
 #include "ui/ScreenControls.h"
 
 // What the main screen shows apart from the dots; the controls layer is kept
@@ -62,19 +63,23 @@ public:
 
     // `holdsLastFrame`: the target still shows the frame this cache drew
     // last (the window's own buffer), so only the last dots' surroundings
-    // need the composed layer back instead of the whole frame.
-    void drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame);
+    // need the composed layer back instead of the whole frame. True when the
+    // frame changed nothing but the dots' last and new surroundings.
+    bool drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame);
 
     // The window's off-screen buffer, remade only when the client size changes.
-    OffscreenBitmap& buffer(HDC windowDc, int width, int height);
+    OffscreenBitmap& buffer(HWND window, int width, int height);
 
 private:
     static void blit(HDC target, const RECT& r, HDC source, DWORD operation);
 
-    static RECT particleArea(const Particle& particle);
     void drawVisibleParticles(Gdiplus::Graphics& graphics);
 
+    bool composeInMemory(const ControlTools& kept);
+    bool drawOverDots(Gdiplus::Graphics& graphics, const ControlTools& kept);
+
     bool anyBlended(const RECT& r) const;
+    bool anyCoveredBlended(const RECT& r) const;
     bool allDecided(const RECT& r) const;
 
     void refreshControls();
@@ -83,6 +88,9 @@ private:
     void refreshBackground();
 
     std::unique_ptr<OffscreenBitmap> background_;
+    std::unique_ptr<DibSection> pictureBits_;  // background_ as memory
+    std::unique_ptr<DibSection> dotsBits_;     // the frame's dots' surroundings, composed as memory
+    DotShapes shapes_;
     Gdiplus::Image* backgroundSource_ = nullptr;
     std::unique_ptr<PaintResourceSet> resources_;
     std::unique_ptr<Gdiplus::SolidBrush> fill_;
@@ -93,11 +101,13 @@ private:
     ControlsKey controlsKey_;
     ControlsKey previousKey_;                         // the state the last frame asked about
     std::unique_ptr<OffscreenBitmap> composed_;       // picture + controls
+    std::unique_ptr<DibSection> composedBits_;        // composed_ as memory
     std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
     std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
     std::unique_ptr<OffscreenBitmap> scratch_;        // controls drawn again over the dots
     std::vector<uint8_t> decided_;
     std::vector<uint8_t> blended_;  // changed by the controls, but not decided
+    std::vector<uint8_t> covered_;  // covered by a dot in this frame (within dirty_)
     std::vector<RECT> dirty_;
     std::vector<RECT> clipRects_;
     std::vector<RECT> lastDirty_;

@@ -128,7 +128,9 @@ void openWithShell(const std::wstring& address) {
 
 WebPageOpener webPageOpener = openWithShell;
 
-void drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+// True when the frame changed nothing but the dots' last and new
+// surroundings, which every tick asks to repaint.
+bool drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     FrameCache& kept = cache();
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     // The panel dims the whole frame: nothing of it is decided ahead.
@@ -137,9 +139,9 @@ void drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
         kept.drawBackground(graphics);
         drawParticles(graphics, kept.particleBrush());
         drawControls(graphics, kept.tools());
-        return;
+        return false;
     }
-    kept.drawLayered(graphics, holdsLastFrame);
+    return kept.drawLayered(graphics, holdsLastFrame);
 }
 
 }  // namespace
@@ -163,21 +165,30 @@ void releaseMainScreenCaches() {
 }
 
 void paintWindow(HWND window) {
-    PAINTSTRUCT paint;
-    HDC windowDc = BeginPaint(window, &paint);
     RECT client{};
     GetClientRect(window, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
-    OffscreenBitmap& buffer = cache().buffer(windowDc, width, height);
+    OffscreenBitmap& buffer = cache().buffer(window, width, height);
+    // The frame is drawn before painting begins, so that what it changed
+    // beyond the repaint asked for is added to it. Only this function draws
+    // into the buffer, so it still holds the last frame; the window shows
+    // the buffer everywhere but where the update region says otherwise.
     if (buffer.valid()) {
+        bool onlyDots = false;
         {
-            // Only this function draws into the buffer, so it still holds
-            // the last frame.
             Gdiplus::Graphics graphics(buffer.dc());
-            drawFrame(graphics, true);
+            onlyDots = drawFrame(graphics, true);
         }
-        BitBlt(windowDc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+        if (!onlyDots) InvalidateRect(window, nullptr, FALSE);
+    }
+    PAINTSTRUCT paint;
+    HDC windowDc = BeginPaint(window, &paint);
+    if (buffer.valid()) {
+        // Copied where the window is to be repainted, not everywhere.
+        const RECT& r = paint.rcPaint;
+        BitBlt(windowDc, r.left, r.top, r.right - r.left, r.bottom - r.top, buffer.dc(), r.left,
+               r.top, SRCCOPY);
     }
     EndPaint(window, &paint);
 }

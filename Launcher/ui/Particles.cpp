@@ -1,9 +1,11 @@
 #include "ui/Particles.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 
 #include "core/Gdiplus.h"
+#include "core/Handles.h"
 
 namespace {
 
@@ -53,9 +55,39 @@ void stepParticles(std::vector<Particle>& particles) {
     }
 }
 
+RECT particleBounds(const Particle& particle) {
+    const RECT area{static_cast<LONG>(std::floor(particle.x)) - 2,
+                    static_cast<LONG>(std::floor(particle.y)) - 2,
+                    static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
+                    static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
+    const RECT window{0, 0, 900, 550};
+    RECT inside{};
+    IntersectRect(&inside, &area, &window);
+    return inside;
+}
+
 void advanceParticles() {
+    HWND window = launcherState.window.load();
+    if (!window) {
+        stepParticles(launcherState.particles);
+        return;
+    }
+    // Kept from tick to tick, so that a tick allocates nothing. One region,
+    // one request: the window server sees a single call per tick.
+    static const UniqueRegion changed(CreateRectRgn(0, 0, 0, 0));
+    static const UniqueRegion box(CreateRectRgn(0, 0, 0, 0));
+    SetRectRgn(changed.get(), 0, 0, 0, 0);
+    const auto addPlaces = [] {
+        for (const Particle& particle : launcherState.particles) {
+            const RECT r = particleBounds(particle);
+            SetRectRgn(box.get(), r.left, r.top, r.right, r.bottom);
+            CombineRgn(changed.get(), changed.get(), box.get(), RGN_OR);
+        }
+    };
+    addPlaces();
     stepParticles(launcherState.particles);
-    requestRepaint();
+    addPlaces();
+    InvalidateRgn(window, changed.get(), FALSE);
 }
 
 void drawParticles(Gdiplus::Graphics& graphics) {

@@ -1,6 +1,8 @@
 // The ambient animation: forty orange dots rising behind the controls.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -19,8 +21,12 @@ void spawnParticlesSeeded(unsigned seed);
 // Moves every dot up by its speed and respawns those above the line;
 // updates in place, so a tick never allocates.
 void stepParticles(std::vector<Particle>& particles);
-// One timer tick: moves every dot, respawns those above the line, repaints.
+// One timer tick: moves every dot, respawns those above the line, and asks
+// to repaint the dots' old and new places (nothing else changes on a tick).
 void advanceParticles();
+// The pixels drawing the dot can change: its bounding square with two pixels
+// to spare for smoothing, inside the 900 x 550 window.
+RECT particleBounds(const Particle& particle);
 void drawParticles(Gdiplus::Graphics& graphics);
 // The same dots filled with one brush recoloured per dot.
 void drawParticles(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush);

@@ -1,21 +1,27 @@
 // Prints, side by side: the median and 95th percentile of the plain and the
 // shipped frame, and the CPU share of one core that the running launcher
 // takes over 10 s with its window shown and the update pass over, once with
-// the shipped paint pass and once with the plain one.
+// the shipped paint pass and once with the plain one, with what the X server
+// and the wineserver spend meanwhile (bench/ui/run.sh tells it their ids).
+// Usage: ui_bench [frames] [idle]   (both when none is named)
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Application.h"
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
-#include "ui/MainScreen.h"
 #include "draw/Offscreen.h"
+#include "ui/MainScreen.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -108,7 +114,25 @@ LRESULT CALLBACK plainPaintProcedure(HWND window, UINT message, WPARAM wParam, L
     return 0;
 }
 
-double cpuSeconds() {
+// User and system CPU seconds of a Linux process (every thread), read from
+// /proc through Wine's drive Z:; -1 when it cannot be read. (Wine opens files
+// in the wineserver, so "self" there would be the wineserver.)
+double unixCpuSeconds(const char* pid) {
+    std::ifstream in(std::string("Z:\\proc\\") + pid + "\\stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) return -1.0;
+    // After the name: state, then ten fields, then utime and stime in 1/100 s.
+    std::istringstream fields(text.substr(nameEnd + 1));
+    std::string field;
+    for (int i = 0; i < 11; ++i) fields >> field;
+    double user = 0.0, system = 0.0;
+    if (!(fields >> user >> system)) return -1.0;
+    return (user + system) / 100.0;
+}
+
+// Every thread of this process, as Wine counts them.
+double processCpuSeconds() {
     FILETIME created, exited, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
     const auto seconds = [](const FILETIME& t) {
@@ -119,8 +143,23 @@ double cpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+struct CpuClocks {
+    double launcher, xserver, wineserver;
+    static CpuClocks now() {
+        const auto of = [](const char* variable) {
+            const char* pid = std::getenv(variable);
+            return pid ? unixCpuSeconds(pid) : -1.0;
+        };
+        return CpuClocks{processCpuSeconds(), of("UI_BENCH_XSERVER_PID"),
+                         of("UI_BENCH_WINESERVER_PID")};
+    }
+};
+
 struct IdleRun {
-    double cpuShare = -1.0;  // of one core
+    // Shares of one core; negative when not measured.
+    double cpuShare = -1.0;
+    double xserverShare = -1.0;
+    double wineserverShare = -1.0;
     double framesPerSecond = 0.0;
 };
 
@@ -155,13 +194,19 @@ IdleRun measureIdleLauncher(bool plainPaint, double seconds) {
         for (int i = 0; i < 3000 && !launcherState.updateFinished; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        const double cpuStart = cpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(std::getenv("SETTLE") ? std::atoi(std::getenv("SETTLE")) : 1));
+        const CpuClocks before = CpuClocks::now();
         const int paintsStart = paintsSeen;
         const double start = nowMs();
         std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
         const double wall = (nowMs() - start) / 1000.0;
-        run.cpuShare = (cpuSeconds() - cpuStart) / wall;
+        const CpuClocks after = CpuClocks::now();
+        const auto share = [wall](double from, double to) {
+            return from < 0.0 || to < 0.0 ? -1.0 : (to - from) / wall;
+        };
+        run.cpuShare = share(before.launcher, after.launcher);
+        run.xserverShare = share(before.xserver, after.xserver);
+        run.wineserverShare = share(before.wineserver, after.wineserver);
         run.framesPerSecond = (paintsSeen - paintsStart) / wall;
         PostMessageW(window, WM_CLOSE, 0, 0);
     });
@@ -170,21 +215,58 @@ IdleRun measureIdleLauncher(bool plainPaint, double seconds) {
     return run;
 }
 
+void printShare(const char* what, double share) {
+    if (share < 0.0) {
+        std::printf("  %-28s   not measured\n", what);
+    } else {
+        std::printf("  %-28s %6.1f %%\n", what, share * 100.0);
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    measureFrames(300, false);
-    measureFrames(150, true);
-    const IdleRun shipped = measureIdleLauncher(false, 10.0);
-    const IdleRun plain = measureIdleLauncher(true, 10.0);
-    std::printf("idle launcher over 10 s     CPU of one core   paints/s\n");
-    std::printf("  plain paint pass           %6.1f %%        %6.1f\n", plain.cpuShare * 100.0,
-                plain.framesPerSecond);
-    std::printf("  shipped paint pass         %6.1f %%        %6.1f\n", shipped.cpuShare * 100.0,
-                shipped.framesPerSecond);
-    if (shipped.cpuShare > 0.0) {
-        std::printf("  plain / shipped            %6.2fx\n", plain.cpuShare / shipped.cpuShare);
+    const auto wanted = [&](const char* stage) {
+        if (argc < 2) return true;
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]) == stage) return true;
+        }
+        return false;
+    };
+    if (wanted("frames")) {
+        measureFrames(300, false);
+        measureFrames(150, true);
+    }
+    if (wanted("profile")) {
+        const IdleRun r = measureIdleLauncher(std::getenv("PLAIN") != nullptr, 20.0);
+        std::printf("profile: %.1f %% %.1f paints/s\n", r.cpuShare * 100, r.framesPerSecond);
+
+        return 0;
+    }
+    if (!wanted("idle")) return 0;
+    // Alternated, twice, so that neither profits from a quieter moment.
+    IdleRun shipped[2], plain[2];
+    for (int round = 0; round < 2; ++round) {
+        shipped[round] = measureIdleLauncher(false, 10.0);
+        plain[round] = measureIdleLauncher(true, 10.0);
+    }
+    std::printf("idle launcher, 10 s each, CPU of one core (two rounds)\n");
+    for (int round = 0; round < 2; ++round) {
+        const IdleRun& s = shipped[round];
+        const IdleRun& p = plain[round];
+        std::printf(" round %d: shipped paint pass, %.1f paints/s\n", round + 1, s.framesPerSecond);
+        printShare("launcher", s.cpuShare);
+        printShare("X server", s.xserverShare);
+        printShare("wineserver", s.wineserverShare);
+        std::printf(" round %d: plain paint pass, %.1f paints/s\n", round + 1, p.framesPerSecond);
+        printShare("launcher", p.cpuShare);
+        printShare("X server", p.xserverShare);
+        printShare("wineserver", p.wineserverShare);
+        if (s.cpuShare > 0.0) {
+            std::printf("  launcher plain / shipped     %6.2fx (target: shipped <= 8 %%)\n",
+                        p.cpuShare / s.cpuShare);
+        }
     }
     return 0;
 }
