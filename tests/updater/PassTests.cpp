@@ -74,7 +74,10 @@ TEST(UpdatePassTest, ManifestAnswersWithoutEntriesAndTheFallback) {
         PatchSite site("answers", c.how);
         site.manifest(c.body);
         bool result = !c.ok;
-        EXPECT_EQ(stdoutOf([&] { result = site.updater(c.host).runPass() == UpdateFailure::None; }),
+        EXPECT_EQ(stdoutOf([&] {
+                      const UpdateFailure end = site.updater(c.host).runPass();
+                      result = end == UpdateFailure::None || end == UpdateFailure::Offline;
+                  }),
                   dead ? "Manifest failed. Fallback...\n" : "")
             << label;
         EXPECT_EQ(result, c.ok) << label;
