@@ -163,9 +163,13 @@ public:
         }
         // 0 would mean no limit at all.
         if (wait == 0) wait = 1;
-        WinHttpSetTimeouts(handle_.get(), static_cast<int>(limits_.connectMs),
-                           static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
-                           static_cast<int>(wait));
+        // Only when it changes: each call costs socket calls, per piece.
+        if (wait != waitSet_) {
+            WinHttpSetTimeouts(handle_.get(), static_cast<int>(limits_.connectMs),
+                               static_cast<int>(limits_.connectMs),
+                               static_cast<int>(limits_.sendMs), static_cast<int>(wait));
+            waitSet_ = wait;
+        }
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(handle_.get(), &available)) return Read::Broke;
         if (available == 0) return Read::End;
@@ -186,6 +190,7 @@ private:
     bool refused_ = false;  // no answer because a TLS certificate failed the checks
     std::uint64_t contentLength_ = 0;
     std::uint64_t total_ = 0;  // body bytes read
+    DWORD waitSet_ = 0;        // the receive time-out last set
     // (time, total_) after each piece, from the start of the body, as far
     // back as the window rule needs.
     std::deque<std::pair<ULONGLONG, std::uint64_t>> samples_;
@@ -204,7 +209,9 @@ struct Block {
 // Hashes blocks on a thread of its own, so that the digest of a download costs
 // little time beyond the transfer. At most kQueuedBlocks wait, which bounds
 // memory whatever the file size. A file that fits in one block is hashed
-// where it is pushed, without a thread.
+// where it is pushed, without a thread. The thread also flushes the file
+// every kFlushEvery bytes, so that writing it to disk overlaps the transfer
+// and the flush before the rename finds little left to do.
 class BackgroundDigest {
 public:
     BackgroundDigest() = default;
@@ -213,6 +220,8 @@ public:
     ~BackgroundDigest() { stop(); }
 
     bool ok() const { return sha_.ok(); }
+    // The file the pushed blocks were written to; set before the first push.
+    void flushing(HANDLE file) { file_ = file; }
     // Hands the block over and leaves an empty one in its place.
     void push(Block& block, bool last) {
         if (last && !thread_.joinable()) {
@@ -236,6 +245,7 @@ public:
 
 private:
     static constexpr std::size_t kQueuedBlocks = 4;
+    static constexpr std::size_t kFlushEvery = 16 * 1024 * 1024;
 
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -247,6 +257,11 @@ private:
             changed_.notify_all();
             lock.unlock();
             const bool hashed = sha_.update(block.bytes.get(), block.size);
+            unflushed_ += block.size;
+            if (file_ && unflushed_ >= kFlushEvery) {
+                FlushFileBuffers(file_);
+                unflushed_ = 0;
+            }
             lock.lock();
             if (!hashed) failed_ = true;
         }
@@ -266,6 +281,8 @@ private:
     std::deque<Block> queue_;
     bool stopping_ = false;
     bool failed_ = false;
+    HANDLE file_ = nullptr;
+    std::size_t unflushed_ = 0;  // used by the thread alone
     std::thread thread_;
 };
 
@@ -328,6 +345,7 @@ public:
             file_.reset();
             return UpdateFailure::None;
         }
+        digest_->flushing(file_.get());
         while (true) {
             DWORD read = 0;
             if (!ReadFile(file_.get(), block_.bytes.get(), static_cast<DWORD>(kBlockSize), &read,
@@ -421,17 +439,21 @@ private:
         if (!digest_->ok()) return UpdateFailure::DamagedData;
         if (file_) {
             LARGE_INTEGER zero{};
-            return SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN) &&
-                           SetEndOfFile(file_.get())
-                       ? UpdateFailure::None
-                       : localFailure();
+            if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN) ||
+                !SetEndOfFile(file_.get())) {
+                return localFailure();
+            }
+        } else {
+            if (const UpdateFailure failure = createFolders(target_);
+                failure != UpdateFailure::None) {
+                return failure;
+            }
+            file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file_) return localFailure();
         }
-        if (const UpdateFailure failure = createFolders(target_); failure != UpdateFailure::None) {
-            return failure;
-        }
-        file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        return file_ ? UpdateFailure::None : localFailure();
+        digest_->flushing(file_.get());
+        return UpdateFailure::None;
     }
 
     UpdateFailure flushBlock(bool last) {
