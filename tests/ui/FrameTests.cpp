@@ -193,6 +193,10 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
                 // A new state is drawn directly first, then through the kept
                 // layer, then repaired around the dots, then after a frame
                 // drawn elsewhere.
+                // A dot on the bare background that respawns in the second
+                // tick: the tick must ask to repaint its old place.
+                if (dots)
+                    s.particles[3].x = 400, s.particles[3].y = 300 + 1.5f * s.particles[3].speed;
                 for (int tick = 0; tick < 4; ++tick) {
                     // Jumps as on a respawn, one of them under a button.
                     if (dots && tick == 1) jump(0, 450, 500), jump(1, 150, 310);
