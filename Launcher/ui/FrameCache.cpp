@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/MainScreen.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -55,7 +56,13 @@ RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uin
     return bounds.left < bounds.right ? bounds : RECT{};
 }
 
+bool keptDotShapesAllowed = true;
+
 }  // namespace
+
+void allowKeptDotShapes(bool allowed) {
+    keptDotShapesAllowed = allowed;
+}
 
 ControlsKey ControlsKey::current() {
     ControlsKey key;
@@ -97,7 +104,7 @@ bool FrameCache::controlsSettled() {
     return settled;
 }
 
-bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
     refreshBackground();
     refreshControls();
     const ControlTools kept = tools();
@@ -117,8 +124,6 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     const bool repairOnly =
         holdsLastFrame && lastFrameLayered_ && lastComposed_ == composedGeneration_;
     lastFrameLayered_ = false;  // until this frame is complete
-    HDC target = graphics.GetHDC();
-    if (!target) return false;
     if (repairOnly) {
         for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
     } else {
@@ -126,8 +131,11 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     }
     HDC surroundings = inMemory ? dotsBits_->dc() : background_->dc();
     for (const RECT& r : dirty_) blit(target, r, surroundings, SRCCOPY);
-    graphics.ReleaseHDC(target);
-    if (!inMemory && !drawOverDots(graphics, kept)) return false;
+    if (!inMemory) {
+        Gdiplus::Graphics graphics(target);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        if (!drawOverDots(graphics, kept)) return false;
+    }
 
     // Everything this frame changed beyond the composed layer lies in dirty_.
     lastDirty_ = dirty_;
@@ -140,6 +148,7 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
 // the dots' surroundings, the controls drawn again where they blend with a
 // dot beneath, and the composed layer everywhere else.
 bool FrameCache::composeInMemory(const ControlTools& kept) {
+    if (!keptDotShapesAllowed) return false;
     if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     if (!pictureBits_->valid() || !composedBits_ || !composedBits_->valid() ||
         !dotsBits_->valid() ||

@@ -65,7 +65,7 @@ public:
     // last (the window's own buffer), so only the last dots' surroundings
     // need the composed layer back instead of the whole frame. True when the
     // frame changed nothing but the dots' last and new surroundings.
-    bool drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame);
+    bool drawLayered(HDC target, bool holdsLastFrame);
 
     // The window's off-screen buffer, remade only when the client size changes.
     OffscreenBitmap& buffer(HWND window, int width, int height);

@@ -130,24 +130,28 @@ WebPageOpener webPageOpener = openWithShell;
 
 // True when the frame changed nothing but the dots' last and new
 // surroundings, which every tick asks to repaint.
-bool drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+bool drawFrame(HDC target, bool holdsLastFrame) {
     FrameCache& kept = cache();
-    graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     // The panel dims the whole frame: nothing of it is decided ahead.
     if (launcherState.settingsOpen || !kept.controlsSettled()) {
         kept.forgetLastFrame();
+        Gdiplus::Graphics graphics(target);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         kept.drawBackground(graphics);
         drawParticles(graphics, kept.particleBrush());
         drawControls(graphics, kept.tools());
         return false;
     }
-    return kept.drawLayered(graphics, holdsLastFrame);
+    return kept.drawLayered(target, holdsLastFrame);
 }
 
 }  // namespace
 
 void drawMainScreen(Gdiplus::Graphics& graphics) {
-    drawFrame(graphics, false);
+    HDC target = graphics.GetHDC();
+    if (!target) return;
+    drawFrame(target, false);
+    graphics.ReleaseHDC(target);
 }
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
@@ -177,8 +181,7 @@ void paintWindow(HWND window) {
     if (buffer.valid()) {
         bool onlyDots = false;
         {
-            Gdiplus::Graphics graphics(buffer.dc());
-            onlyDots = drawFrame(graphics, true);
+            onlyDots = drawFrame(buffer.dc(), true);
         }
         if (!onlyDots) InvalidateRect(window, nullptr, FALSE);
     }
@@ -191,6 +194,33 @@ void paintWindow(HWND window) {
                r.top, SRCCOPY);
     }
     EndPaint(window, &paint);
+}
+
+void repaintAfterTick(HWND window, HRGN changed) {
+    // Painting through WM_PAINT costs the window server several round trips
+    // a frame; when only the dots' places need showing, they are shown here.
+    RECT client{};
+    GetClientRect(window, &client);
+    if (GetUpdateRect(window, nullptr, FALSE) || !IsWindowVisible(window) || IsIconic(window)) {
+        InvalidateRgn(window, changed, FALSE);
+        return;
+    }
+    OffscreenBitmap& buffer = cache().buffer(window, client.right, client.bottom);
+    if (!buffer.valid() || !drawFrame(buffer.dc(), true)) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    HDC windowDc = GetDC(window);
+    if (!windowDc) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    SelectClipRgn(windowDc, changed);
+    RECT box{};
+    GetRgnBox(changed, &box);
+    BitBlt(windowDc, box.left, box.top, box.right - box.left, box.bottom - box.top, buffer.dc(),
+           box.left, box.top, SRCCOPY);
+    ReleaseDC(window, windowDc);
 }
 
 void handleMouseMove(int x, int y) {
