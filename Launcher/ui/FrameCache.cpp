@@ -58,7 +58,38 @@ RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uin
 
 bool keptDotShapesAllowed = true;
 
+// The picture over black at the frame's size, as every frame starts.
+std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image) {
+    // A new bitmap holds black, as the plain pass's fresh one does, so a
+    // picture with transparent parts comes out the same.
+    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    PatBlt(picture->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
+    if (image) {
+        Gdiplus::Graphics graphics(picture->dc());
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+    }
+    return picture;
+}
+
+// The picture drawn ahead of the first frame, and which picture it is.
+std::unique_ptr<OffscreenBitmap> preparedPicture;
+Gdiplus::Image* preparedFor = nullptr;
+
 }  // namespace
+
+void preparePicture(Gdiplus::Image* image) {
+    // The text's font family is looked up here too: both take long the
+    // first time.
+    textFontFamilyName();
+    preparedPicture = drawPicture(image);
+    preparedFor = image;
+}
+
+void dropPreparedPicture() {
+    preparedPicture.reset();
+    preparedFor = nullptr;
+}
 
 void allowKeptDotShapes(bool allowed) {
     keptDotShapesAllowed = allowed;
@@ -409,15 +440,12 @@ RECT FrameCache::touchedArea(int control) {
 void FrameCache::refreshBackground() {
     Gdiplus::Image* image = launcherState.backgroundImage;
     if (background_ && backgroundSource_ == image) return;
-    // A new bitmap holds black, as the plain pass's fresh one does, so a
-    // picture with transparent parts comes out the same.
-    background_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-    PatBlt(background_->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
-    if (image) {
-        Gdiplus::Graphics graphics(background_->dc());
-        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+    if (preparedPicture && preparedFor == image) {
+        background_ = std::move(preparedPicture);
+    } else {
+        background_ = drawPicture(image);
     }
+    dropPreparedPicture();
     pictureBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     BitBlt(pictureBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;

@@ -17,6 +17,9 @@
 #include "ui/DotShapes.h"
 #include "ui/ScreenControls.h"
 
+// The picture drawn ahead by preparePicture, dropped.
+void dropPreparedPicture();
+
 // What the main screen shows apart from the dots; the controls layer is kept
 // until one of these changes.
 struct ControlsKey {

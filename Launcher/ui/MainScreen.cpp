@@ -1,7 +1,5 @@
 #include "ui/MainScreen.h"
 
-#include <shellapi.h>
-
 #include <memory>
 
 #include "LauncherConfig.h"
@@ -122,8 +120,18 @@ FrameCache& cache() {
     return *frameCache;
 }
 
+// The shell is loaded only when a page is opened: loading it with the
+// program would delay the first frame for a button that may never be used.
 void openWithShell(const std::wstring& address) {
-    ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+    static const HMODULE shell = LoadLibraryW(L"shell32.dll");
+    if (!shell) return;
+    // Through a pointer to a function of no arguments: the one cast between
+    // function types that compilers accept without a warning.
+    const auto shellExecute = reinterpret_cast<ShellExecuteFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(shell, "ShellExecuteW")));
+    if (shellExecute)
+        shellExecute(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 WebPageOpener webPageOpener = openWithShell;
@@ -165,6 +173,7 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
 }
 
 void releaseMainScreenCaches() {
+    dropPreparedPicture();
     frameCache.reset();
 }
 
@@ -180,9 +189,7 @@ void paintWindow(HWND window) {
     // the buffer everywhere but where the update region says otherwise.
     if (buffer.valid()) {
         bool onlyDots = false;
-        {
-            onlyDots = drawFrame(buffer.dc(), true);
-        }
+        { onlyDots = drawFrame(buffer.dc(), true); }
         if (!onlyDots) InvalidateRect(window, nullptr, FALSE);
     }
     PAINTSTRUCT paint;

@@ -9,7 +9,8 @@
 
 namespace Gdiplus {
 class Graphics;
-}
+class Image;
+}  // namespace Gdiplus
 
 // Hit rectangles: left and top edges inside, right and bottom outside.
 constexpr RECT newsButtonRect{80, 280, 260, 330};
@@ -35,6 +36,10 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics);
 // Drops what drawMainScreen and paintWindow keep; call before GDI+ shuts
 // down, and after replacing the background picture.
 void releaseMainScreenCaches();
+// Draws `picture` at the window's size ahead of the first frame, which then
+// takes it instead of drawing it; callable on any thread while no frame is
+// drawn. releaseMainScreenCaches drops it if no frame took it.
+void preparePicture(Gdiplus::Image* picture);
 // Whether frames compose the dots from kept shapes where the platform allows
 // it (the default); off, GDI+ fills every dot. For tests of both ways.
 void allowKeptDotShapes(bool allowed);
