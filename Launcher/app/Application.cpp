@@ -1,6 +1,8 @@
 #include "app/Application.h"
 
 #include <cstring>
+#include <future>
+#include <system_error>
 
 #include "app/Instance.h"
 #include "core/Gdiplus.h"
@@ -53,12 +55,53 @@ Gdiplus::Image* loadBackgroundImage(HMODULE module) {
 
 namespace {
 
+// What the first frame needs and takes long to make the first time: the
+// picture decoded and drawn at the window's size, and the text's font looked
+// up. It is made on a thread of its own while the window is created and shown
+// (not earlier: loading the window system's libraries at the same time slows
+// both down) and taken just before the first frame.
+class FirstFrameWork {
+public:
+    void start(HMODULE module) {
+        try {
+            work_ = std::async(std::launch::async, [module] { return prepare(module); });
+        } catch (const std::system_error&) {
+            module_ = module;  // no thread to spare: made when taken
+        }
+    }
+    // Puts the picture into the state, waiting for it if need be; once.
+    void take() {
+        if (work_.valid()) {
+            launcherState.backgroundImage = work_.get();
+        } else if (module_) {
+            launcherState.backgroundImage = prepare(module_);
+        }
+        module_ = nullptr;
+    }
+    // A picture made for a window that never painted.
+    void discard() {
+        if (work_.valid()) delete work_.get();
+        module_ = nullptr;
+    }
+
+private:
+    static Gdiplus::Image* prepare(HMODULE module) {
+        Gdiplus::Image* picture = loadBackgroundImage(module);
+        preparePicture(picture);
+        return picture;
+    }
+
+    std::future<Gdiplus::Image*> work_;
+    HMODULE module_ = nullptr;
+};
+
+FirstFrameWork firstFrameWork;
+
 LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Recorded before the worker starts, so it never asks to repaint a null window.
     launcherState.window = window;
     loadGameSettings();
-    const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
-    launcherState.backgroundImage = loadBackgroundImage(instance);
+    // The picture follows before the first frame (FirstFrameWork).
     spawnParticles();
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
     if (HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr)) {
@@ -69,6 +112,7 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT onDestroy(HWND window) {
     KillTimer(window, kRepaintTimerId);
+    firstFrameWork.take();
     // The kept frame pieces are GDI+ objects: they go before GDI+ does.
     releaseMainScreenCaches();
     delete launcherState.backgroundImage;
@@ -97,11 +141,13 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_DESTROY:
         return onDestroy(window);
     case WM_PAINT:
+        firstFrameWork.take();
         paintWindow(window);
         return 0;
     case WM_ERASEBKGND:
         return 1;
     case WM_TIMER:
+        firstFrameWork.take();  // a tick may draw the first frame
         advanceParticles();
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_MOUSEMOVE:
@@ -130,15 +176,16 @@ int runLauncher(HINSTANCE instance, int showCommand) {
     windowClass.hbrBackground = nullptr;
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassW(&windowClass);
+    firstFrameWork.start(instance);
 
-    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
-                                  kWindowHeight, nullptr, nullptr, instance, nullptr);
-    launcherState.window = window;
-    publishInstanceWindow(window);
-
+    // Made where it will stay: moving it afterwards costs the window
+    // system a round of its own before the first frame.
     const POINT origin =
         centredWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
-    SetWindowPos(window, nullptr, origin.x, origin.y, kWindowWidth, kWindowHeight, SWP_NOZORDER);
+    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, origin.x, origin.y,
+                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    launcherState.window = window;
+    publishInstanceWindow(window);
     ShowWindow(window, showCommand);
 
     MSG message;
@@ -146,5 +193,6 @@ int runLauncher(HINSTANCE instance, int showCommand) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    firstFrameWork.discard();
     return 0;
 }

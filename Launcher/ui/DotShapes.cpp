@@ -23,6 +23,12 @@ namespace {
 constexpr int kSquare = 12;  // sides of a shape's square: a dot of size 7 at most
 constexpr float kLargestDot = 7.0f;
 constexpr std::size_t kMostShapes = 32768;  // far more than the dots ever visit
+// Shapes are made in the one colour, side by side in a row of slots along
+// the canvas, all in one fill: a fill's cost barely depends on its figures.
+constexpr std::int32_t kShapeAlpha = 200;
+constexpr int kSlot = kSquare + 2;
+constexpr int kSlots = (kFrameWidth - 2) / kSlot;
+constexpr LONG kSlotRow = 400;
 
 int exponentOf(float value) {
     int exponent = 0;
@@ -65,7 +71,7 @@ DotShapes::~DotShapes() = default;
 bool DotShapes::ready() {
     if (!ramp_) {
         ramp_ = std::make_unique<OffscreenBitmap>(nullptr, 256, 1);
-        readBack_ = std::make_unique<DibSection>(256, kSquare);
+        readBack_ = std::make_unique<DibSection>(kFrameWidth, kSquare);
         brush_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0));
     }
     return canvas_->valid() && canvas_->width() == kFrameWidth &&
@@ -78,29 +84,41 @@ void DotShapes::fill(HDC target, const Particle& dot) {
     drawParticle(graphics, *brush_, dot);
 }
 
-DotShapes::Key DotShapes::keyOf(const Particle& dot) const {
+// Where the dot's shape is made: at its own place, or, for a dot on a whole
+// column whose square the frame's edge cuts, moved by whole columns to where
+// the frame holds it, when shapes are the same on every column.
+Particle DotShapes::shapePlace(const Particle& dot) const {
     const RECT square = squareOf(dot);
+    if (insideFrame(square) || !sameOnEveryColumn_ || dot.x != std::floor(dot.x)) return dot;
+    Particle moved = dot;
+    moved.x += square.left < 0 ? 16.0f : -16.0f;
+    return insideFrame(squareOf(moved)) ? moved : dot;
+}
+
+DotShapes::Key DotShapes::keyOf(const Particle& dot) const {
+    const Particle place = shapePlace(dot);
     Key key;
-    if (!insideFrame(square)) {
+    if (!insideFrame(squareOf(place))) {
         // Clipped by the frame's edge: kept for this very place only.
         key.a = bitsOf(dot.size) | static_cast<std::uint64_t>(bitsOf(dot.y)) << 32;
         key.b = bitsOf(dot.x) | 0xFFFFFFFF00000000ull;
         return key;
     }
-    const float fx = dot.x - std::floor(dot.x);
-    const float fy = dot.y - std::floor(dot.y);
-    std::uint32_t exponents = static_cast<std::uint8_t>(exponentOf(dot.y)) |
-                              static_cast<std::uint8_t>(exponentOf(dot.y + dot.size + 1.0f)) << 8;
+    const float fx = place.x - std::floor(place.x);
+    const float fy = place.y - std::floor(place.y);
+    std::uint32_t exponents = static_cast<std::uint8_t>(exponentOf(place.y)) |
+                              static_cast<std::uint8_t>(exponentOf(place.y + place.size + 1.0f))
+                                  << 8;
     // Dots stand on whole columns; where the test found shapes the same in
     // every column, the column's exponent does not matter.
     if (!(sameOnEveryColumn_ && fx == 0.0f)) {
-        exponents |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(exponentOf(dot.x)))
+        exponents |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(exponentOf(place.x)))
                          << 16 |
                      static_cast<std::uint32_t>(
-                         static_cast<std::uint8_t>(exponentOf(dot.x + dot.size + 1.0f)))
+                         static_cast<std::uint8_t>(exponentOf(place.x + place.size + 1.0f)))
                          << 24;
     }
-    key.a = bitsOf(dot.size) | static_cast<std::uint64_t>(bitsOf(fy)) << 32;
+    key.a = bitsOf(place.size) | static_cast<std::uint64_t>(bitsOf(fy)) << 32;
     key.b = bitsOf(fx) | static_cast<std::uint64_t>(exponents) << 32;
     return key;
 }
@@ -132,15 +150,39 @@ const DotShapes::Blend* DotShapes::blendFor(std::int32_t alpha) {
     return kept.get();
 }
 
-// The dot filled over black at its own place; false when a pixel is only
-// partly covered or lies outside the dot's bounds, which shapes cannot
-// reproduce.
-bool DotShapes::render(const Particle& dot, Shape& shape) {
-    const Blend* blend = blendFor(dot.alpha);  // before the read-back below is reused
-    const Blend& b = *blend;
-    const uint32_t full = static_cast<uint32_t>(b[768]) << 24 |
-                          static_cast<uint32_t>(b[512]) << 16 | static_cast<uint32_t>(b[256]) << 8 |
-                          b[0];
+uint32_t DotShapes::shapeColour() {
+    const Blend& b = *blendFor(kShapeAlpha);
+    return static_cast<uint32_t>(b[768]) << 24 | static_cast<uint32_t>(b[512]) << 16 |
+           static_cast<uint32_t>(b[256]) << 8 | b[0];
+}
+
+// The shape of `placed` from what the canvas held, filled over black, in the
+// read-back whose first row is canvas row `top`: false when a pixel of its
+// slot (`left` to `right`) is only partly covered or lies outside the dot's
+// bounds, which shapes cannot reproduce.
+bool DotShapes::extract(const Particle& placed, LONG left, LONG right, LONG top, uint32_t full,
+                        Shape& shape) const {
+    const RECT square = squareOf(placed);
+    const RECT bounds = particleBounds(placed);
+    shape = Shape{};
+    for (int row = 0; row < kSquare; ++row) {
+        const uint32_t* pixels = readBack_->row(row);
+        for (LONG x = left; x < right; ++x) {
+            if (pixels[x] == 0) continue;
+            const POINT at{x, top + row};
+            if (pixels[x] != full || !PtInRect(&bounds, at)) return false;
+            const int bit = (at.y - square.top) * kSquare + (at.x - square.left);
+            shape.bits[bit / 64] |= 1ull << (bit % 64);
+        }
+    }
+    return true;
+}
+
+// One dot's shape, filled at its shape's place.
+bool DotShapes::render(const Particle& shown, Shape& shape) {
+    Particle dot = shapePlace(shown);
+    dot.alpha = kShapeAlpha;
+    const uint32_t full = shapeColour();  // before the read-back below is reused
     const RECT square = squareOf(dot);
     const RECT frame{0, 0, kFrameWidth, kFrameHeight};
     RECT visible{};
@@ -152,30 +194,69 @@ bool DotShapes::render(const Particle& dot, Shape& shape) {
     const int height = visible.bottom - visible.top;
     PatBlt(canvas_->dc(), visible.left, visible.top, width, height, BLACKNESS);
     fill(canvas_->dc(), dot);
-    BitBlt(readBack_->dc(), 0, 0, width, height, canvas_->dc(), visible.left, visible.top, SRCCOPY);
+    PatBlt(readBack_->dc(), 0, 0, kFrameWidth, kSquare, BLACKNESS);
+    BitBlt(readBack_->dc(), visible.left, 0, width, height, canvas_->dc(), visible.left,
+           visible.top, SRCCOPY);
     GdiFlush();
-    const RECT bounds = particleBounds(dot);
-    shape = Shape{};
-    for (int row = 0; row < height; ++row) {
-        const uint32_t* pixels = readBack_->row(row);
-        for (int column = 0; column < width; ++column) {
-            if (pixels[column] == 0) continue;
-            const POINT at{visible.left + column, visible.top + row};
-            if (pixels[column] != full || !PtInRect(&bounds, at)) return false;
-            const int bit = (at.y - square.top) * kSquare + (at.x - square.left);
-            shape.bits[bit / 64] |= 1ull << (bit % 64);
+    return extract(dot, visible.left, visible.right, visible.top, full, shape);
+}
+
+// Every shape the dots need and the kept ones lack: those that keep their
+// key in a slot are filled there together, the others one by one.
+bool DotShapes::makeMissing(const std::vector<const Particle*>& dots) {
+    missing_.clear();
+    for (const Particle* dot : dots) {
+        const Key key = keyOf(*dot);
+        if (shapes_.count(key)) continue;
+        bool listed = false;
+        for (const auto& m : missing_) listed = listed || m.first == key;
+        if (!listed) missing_.emplace_back(key, *dot);
+    }
+    if (missing_.empty()) return true;
+    const uint32_t full = shapeColour();
+    slotted_.clear();
+    path_.Reset();
+    for (const auto& [key, dot] : missing_) {
+        if (static_cast<int>(slotted_.size()) < kSlots) {
+            Particle placed = dot;
+            placed.x = static_cast<float>(2 + 2 + kSlot * static_cast<int>(slotted_.size()));
+            placed.y = static_cast<float>(kSlotRow) + (dot.y - std::floor(dot.y));
+            placed.alpha = kShapeAlpha;
+            if (keyOf(placed) == key) {
+                slotted_.emplace_back(key, placed);
+                path_.AddEllipse(placed.x, placed.y, placed.size, placed.size);
+                continue;
+            }
         }
+        Shape shape;
+        if (!render(dot, shape)) return false;
+        shapes_.emplace(key, shape);
+    }
+    if (slotted_.empty()) return true;
+    const LONG top = kSlotRow - 2;
+    const int width = kSlot * static_cast<int>(slotted_.size()) + 2;
+    PatBlt(canvas_->dc(), 0, top, width, kSquare, BLACKNESS);
+    {
+        Gdiplus::Graphics graphics(canvas_->dc());
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        brush_->SetColor(Gdiplus::Color(particleColour(slotted_.front().second)));
+        graphics.FillPath(brush_.get(), &path_);
+    }
+    BitBlt(readBack_->dc(), 0, 0, width, kSquare, canvas_->dc(), 0, top, SRCCOPY);
+    GdiFlush();
+    for (std::size_t i = 0; i < slotted_.size(); ++i) {
+        const LONG left = static_cast<LONG>(kSlot * i);
+        const LONG right = i + 1 == slotted_.size() ? width : left + kSlot;
+        Shape shape;
+        if (!extract(slotted_[i].second, left, right, top, full, shape)) return false;
+        shapes_.emplace(slotted_[i].first, shape);
     }
     return true;
 }
 
 const DotShapes::Shape* DotShapes::shapeFor(const Particle& dot) {
-    const Key key = keyOf(dot);
-    const auto found = shapes_.find(key);
-    if (found != shapes_.end()) return &found->second;
-    Shape shape;
-    if (!render(dot, shape)) return nullptr;
-    return &shapes_.emplace(key, shape).first->second;
+    const auto found = shapes_.find(keyOf(dot));
+    return found == shapes_.end() ? nullptr : &found->second;
 }
 
 bool DotShapes::selfTest() {
@@ -213,6 +294,7 @@ bool DotShapes::selfTest() {
         Particle here = there;
         here.x += sameOnEveryColumn_ ? 400.0f : 40.0f;
         here.y -= 50.0f;
+        if (!makeMissing({&there})) return false;
         const Shape* shape = shapeFor(there);
         const Blend* blend = blendFor(alpha);
         if (!shape || !blend) return false;
@@ -264,6 +346,10 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
     // Shapes first: a missing one is made with GDI+, which must be done
     // before the frame's pixels are touched as memory.
     if (shapes_.size() + dots.size() > kMostShapes) shapes_.clear();
+    if (!makeMissing(dots)) {
+        state_ = State::Unusable;
+        return false;
+    }
     dotShapes_.clear();
     dotBlends_.clear();
     for (const Particle* dot : dots) {
@@ -290,9 +376,9 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
         const RECT square = squareOf(*dots[i]);
         for (int bit = 0; bit < kSquare * kSquare; ++bit) {
             if (!(shape.bits[bit / 64] >> (bit % 64) & 1)) continue;
-            // Set only for pixels inside the frame.
             const LONG x = square.left + bit % kSquare;
             const LONG y = square.top + bit / kSquare;
+            if (x < 0 || y < 0 || x >= kFrameWidth || y >= kFrameHeight) continue;
             covered[static_cast<std::size_t>(y) * kFrameWidth + x] = 1;
             uint32_t& pixel = frame.row(y)[x];
             pixel = static_cast<uint32_t>(blend[768 + (pixel >> 24)]) << 24 |

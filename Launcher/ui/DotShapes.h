@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/Gdiplus.h"
@@ -56,8 +57,13 @@ private:
 
     bool ready();
     bool selfTest();
+    Particle shapePlace(const Particle& dot) const;
     Key keyOf(const Particle& dot) const;
+    std::uint32_t shapeColour();
+    bool extract(const Particle& placed, LONG left, LONG right, LONG top, std::uint32_t full,
+                 Shape& shape) const;
     bool render(const Particle& dot, Shape& shape);
+    bool makeMissing(const std::vector<const Particle*>& dots);
     const Shape* shapeFor(const Particle& dot);
     const Blend* blendFor(std::int32_t alpha);
     void fill(HDC target, const Particle& dot);
@@ -71,6 +77,9 @@ private:
     std::unique_ptr<OffscreenBitmap> ramp_;  // every value beneath, for the blends
     std::unique_ptr<DibSection> readBack_;   // canvas and ramp pixels as memory
     std::unique_ptr<Gdiplus::SolidBrush> brush_;
+    std::vector<std::pair<Key, Particle>> missing_;
+    std::vector<std::pair<Key, Particle>> slotted_;
+    Gdiplus::GraphicsPath path_;
     std::vector<const Shape*> dotShapes_;
     std::vector<const Blend*> dotBlends_;
 };

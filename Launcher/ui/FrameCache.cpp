@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/MainScreen.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -55,7 +56,44 @@ RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uin
     return bounds.left < bounds.right ? bounds : RECT{};
 }
 
+bool keptDotShapesAllowed = true;
+
+// The picture over black at the frame's size, as every frame starts.
+std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image) {
+    // A new bitmap holds black, as the plain pass's fresh one does, so a
+    // picture with transparent parts comes out the same.
+    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    PatBlt(picture->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
+    if (image) {
+        Gdiplus::Graphics graphics(picture->dc());
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+    }
+    return picture;
+}
+
+// The picture drawn ahead of the first frame, and which picture it is.
+std::unique_ptr<OffscreenBitmap> preparedPicture;
+Gdiplus::Image* preparedFor = nullptr;
+
 }  // namespace
+
+void preparePicture(Gdiplus::Image* image) {
+    // The text's font family is looked up here too: both take long the
+    // first time.
+    textFontFamilyName();
+    preparedPicture = drawPicture(image);
+    preparedFor = image;
+}
+
+void dropPreparedPicture() {
+    preparedPicture.reset();
+    preparedFor = nullptr;
+}
+
+void allowKeptDotShapes(bool allowed) {
+    keptDotShapesAllowed = allowed;
+}
 
 ControlsKey ControlsKey::current() {
     ControlsKey key;
@@ -97,7 +135,7 @@ bool FrameCache::controlsSettled() {
     return settled;
 }
 
-bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
     refreshBackground();
     refreshControls();
     const ControlTools kept = tools();
@@ -117,8 +155,6 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     const bool repairOnly =
         holdsLastFrame && lastFrameLayered_ && lastComposed_ == composedGeneration_;
     lastFrameLayered_ = false;  // until this frame is complete
-    HDC target = graphics.GetHDC();
-    if (!target) return false;
     if (repairOnly) {
         for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
     } else {
@@ -126,8 +162,11 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
     }
     HDC surroundings = inMemory ? dotsBits_->dc() : background_->dc();
     for (const RECT& r : dirty_) blit(target, r, surroundings, SRCCOPY);
-    graphics.ReleaseHDC(target);
-    if (!inMemory && !drawOverDots(graphics, kept)) return false;
+    if (!inMemory) {
+        Gdiplus::Graphics graphics(target);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        if (!drawOverDots(graphics, kept)) return false;
+    }
 
     // Everything this frame changed beyond the composed layer lies in dirty_.
     lastDirty_ = dirty_;
@@ -140,6 +179,7 @@ bool FrameCache::drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
 // the dots' surroundings, the controls drawn again where they blend with a
 // dot beneath, and the composed layer everywhere else.
 bool FrameCache::composeInMemory(const ControlTools& kept) {
+    if (!keptDotShapesAllowed) return false;
     if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     if (!pictureBits_->valid() || !composedBits_ || !composedBits_->valid() ||
         !dotsBits_->valid() ||
@@ -400,15 +440,12 @@ RECT FrameCache::touchedArea(int control) {
 void FrameCache::refreshBackground() {
     Gdiplus::Image* image = launcherState.backgroundImage;
     if (background_ && backgroundSource_ == image) return;
-    // A new bitmap holds black, as the plain pass's fresh one does, so a
-    // picture with transparent parts comes out the same.
-    background_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-    PatBlt(background_->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
-    if (image) {
-        Gdiplus::Graphics graphics(background_->dc());
-        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+    if (preparedPicture && preparedFor == image) {
+        background_ = std::move(preparedPicture);
+    } else {
+        background_ = drawPicture(image);
     }
+    dropPreparedPicture();
     pictureBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     BitBlt(pictureBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;

@@ -17,6 +17,9 @@
 #include "ui/DotShapes.h"
 #include "ui/ScreenControls.h"
 
+// The picture drawn ahead by preparePicture, dropped.
+void dropPreparedPicture();
+
 // What the main screen shows apart from the dots; the controls layer is kept
 // until one of these changes.
 struct ControlsKey {
@@ -65,7 +68,7 @@ public:
     // last (the window's own buffer), so only the last dots' surroundings
     // need the composed layer back instead of the whole frame. True when the
     // frame changed nothing but the dots' last and new surroundings.
-    bool drawLayered(Gdiplus::Graphics& graphics, bool holdsLastFrame);
+    bool drawLayered(HDC target, bool holdsLastFrame);
 
     // The window's off-screen buffer, remade only when the client size changes.
     OffscreenBitmap& buffer(HWND window, int width, int height);

@@ -1,7 +1,5 @@
 #include "ui/MainScreen.h"
 
-#include <shellapi.h>
-
 #include <memory>
 
 #include "LauncherConfig.h"
@@ -122,32 +120,46 @@ FrameCache& cache() {
     return *frameCache;
 }
 
+// The shell is loaded only when a page is opened: loading it with the
+// program would delay the first frame for a button that may never be used.
 void openWithShell(const std::wstring& address) {
-    ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+    static const HMODULE shell = LoadLibraryW(L"shell32.dll");
+    if (!shell) return;
+    // Through a pointer to a function of no arguments: the one cast between
+    // function types that compilers accept without a warning.
+    const auto shellExecute = reinterpret_cast<ShellExecuteFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(shell, "ShellExecuteW")));
+    if (shellExecute)
+        shellExecute(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 WebPageOpener webPageOpener = openWithShell;
 
 // True when the frame changed nothing but the dots' last and new
 // surroundings, which every tick asks to repaint.
-bool drawFrame(Gdiplus::Graphics& graphics, bool holdsLastFrame) {
+bool drawFrame(HDC target, bool holdsLastFrame) {
     FrameCache& kept = cache();
-    graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     // The panel dims the whole frame: nothing of it is decided ahead.
     if (launcherState.settingsOpen || !kept.controlsSettled()) {
         kept.forgetLastFrame();
+        Gdiplus::Graphics graphics(target);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         kept.drawBackground(graphics);
         drawParticles(graphics, kept.particleBrush());
         drawControls(graphics, kept.tools());
         return false;
     }
-    return kept.drawLayered(graphics, holdsLastFrame);
+    return kept.drawLayered(target, holdsLastFrame);
 }
 
 }  // namespace
 
 void drawMainScreen(Gdiplus::Graphics& graphics) {
-    drawFrame(graphics, false);
+    HDC target = graphics.GetHDC();
+    if (!target) return;
+    drawFrame(target, false);
+    graphics.ReleaseHDC(target);
 }
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
@@ -161,6 +173,7 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
 }
 
 void releaseMainScreenCaches() {
+    dropPreparedPicture();
     frameCache.reset();
 }
 
@@ -176,10 +189,7 @@ void paintWindow(HWND window) {
     // the buffer everywhere but where the update region says otherwise.
     if (buffer.valid()) {
         bool onlyDots = false;
-        {
-            Gdiplus::Graphics graphics(buffer.dc());
-            onlyDots = drawFrame(graphics, true);
-        }
+        { onlyDots = drawFrame(buffer.dc(), true); }
         if (!onlyDots) InvalidateRect(window, nullptr, FALSE);
     }
     PAINTSTRUCT paint;
@@ -191,6 +201,33 @@ void paintWindow(HWND window) {
                r.top, SRCCOPY);
     }
     EndPaint(window, &paint);
+}
+
+void repaintAfterTick(HWND window, HRGN changed) {
+    // Painting through WM_PAINT costs the window server several round trips
+    // a frame; when only the dots' places need showing, they are shown here.
+    RECT client{};
+    GetClientRect(window, &client);
+    if (GetUpdateRect(window, nullptr, FALSE) || !IsWindowVisible(window) || IsIconic(window)) {
+        InvalidateRgn(window, changed, FALSE);
+        return;
+    }
+    OffscreenBitmap& buffer = cache().buffer(window, client.right, client.bottom);
+    if (!buffer.valid() || !drawFrame(buffer.dc(), true)) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    HDC windowDc = GetDC(window);
+    if (!windowDc) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    SelectClipRgn(windowDc, changed);
+    RECT box{};
+    GetRgnBox(changed, &box);
+    BitBlt(windowDc, box.left, box.top, box.right - box.left, box.bottom - box.top, buffer.dc(),
+           box.left, box.top, SRCCOPY);
+    ReleaseDC(window, windowDc);
 }
 
 void handleMouseMove(int x, int y) {

@@ -6,6 +6,7 @@
 
 #include "core/Gdiplus.h"
 #include "core/Handles.h"
+#include "ui/MainScreen.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ void advanceParticles() {
     addPlaces();
     stepParticles(launcherState.particles);
     addPlaces();
-    InvalidateRgn(window, changed.get(), FALSE);
+    repaintAfterTick(window, changed.get());
 }
 
 void drawParticles(Gdiplus::Graphics& graphics) {

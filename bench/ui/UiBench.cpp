@@ -1,8 +1,9 @@
 // Prints, side by side: the median and 95th percentile of the plain and the
 // shipped frame, and the CPU share of one core that the running launcher
 // takes over 10 s with its window shown and the update pass over, once with
-// the shipped paint pass and once with the plain one, with what the X server
-// and the wineserver spend meanwhile (bench/ui/run.sh tells it their ids).
+// the shipped paint pass and once with the plain one (a tick repainting the
+// whole window), with what the X server and the wineserver spend meanwhile
+// (bench/ui/run.sh tells it their ids).
 // Usage: ui_bench [frames] [idle]   (both when none is named)
 #include <windows.h>
 
@@ -94,10 +95,16 @@ void measureFrames(int frames, bool downloading) {
     Gdiplus::GdiplusShutdown(token);
 }
 
-// The paint pass made the plain way, for the comparison run: a new bitmap,
-// graphics, fonts and brushes every time, the picture scaled by GDI+.
+// The paint pass made the plain way, for the comparison run: a tick asks to
+// repaint the whole window, and each paint makes a new bitmap, graphics,
+// fonts and brushes, the picture scaled by GDI+.
 WNDPROC launcherProcedure = nullptr;
 LRESULT CALLBACK plainPaintProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        stepParticles(launcherState.particles);
+        requestRepaint();
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
     if (message != WM_PAINT)
         return CallWindowProcW(launcherProcedure, window, message, wParam, lParam);
     PAINTSTRUCT paint;
@@ -163,20 +170,26 @@ struct IdleRun {
     double framesPerSecond = 0.0;
 };
 
-int paintsSeen = 0;
+// Each tick shows a frame, through WM_PAINT or at once.
+int ticksSeen = 0;
 WNDPROC countedProcedure = nullptr;
 LRESULT CALLBACK countingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_PAINT) ++paintsSeen;
+    if (message == WM_TIMER) ++ticksSeen;
     return CallWindowProcW(countedProcedure, window, message, wParam, lParam);
 }
 
 // Runs the real launcher on this thread; a watcher waits for the shown
-// window and the end of the update pass, measures 10 s, then closes it.
-IdleRun measureIdleLauncher(bool plainPaint, double seconds) {
+// window and the end of the update pass, measures 10 s from 1 s later (the
+// kept dot shapes still filling up) and 10 s from 30 s later (steady), then
+// closes it.
+struct IdleRuns {
+    IdleRun first, steady;
+};
+IdleRuns measureIdleLauncher(bool plainPaint) {
     launcherState.particles.clear();
     launcherState.updateFinished = false;
     launcherState.window = nullptr;
-    IdleRun run;
+    IdleRuns runs;
     std::thread watcher([&] {
         HWND window = nullptr;
         for (int i = 0; i < 1000 && !(window && IsWindowVisible(window)); ++i) {
@@ -194,33 +207,30 @@ IdleRun measureIdleLauncher(bool plainPaint, double seconds) {
         for (int i = 0; i < 3000 && !launcherState.updateFinished; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::seconds(std::getenv("SETTLE") ? std::atoi(std::getenv("SETTLE")) : 1));
-        const CpuClocks before = CpuClocks::now();
-        const int paintsStart = paintsSeen;
-        const double start = nowMs();
-        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
-        const double wall = (nowMs() - start) / 1000.0;
-        const CpuClocks after = CpuClocks::now();
-        const auto share = [wall](double from, double to) {
-            return from < 0.0 || to < 0.0 ? -1.0 : (to - from) / wall;
+        const auto measure = [](IdleRun& run) {
+            const CpuClocks before = CpuClocks::now();
+            const int ticksStart = ticksSeen;
+            const double start = nowMs();
+            std::this_thread::sleep_for(std::chrono::seconds(10));
+            const double wall = (nowMs() - start) / 1000.0;
+            const CpuClocks after = CpuClocks::now();
+            const auto share = [wall](double from, double to) {
+                return from < 0.0 || to < 0.0 ? -1.0 : (to - from) / wall;
+            };
+            run.cpuShare = share(before.launcher, after.launcher);
+            run.xserverShare = share(before.xserver, after.xserver);
+            run.wineserverShare = share(before.wineserver, after.wineserver);
+            run.framesPerSecond = (ticksSeen - ticksStart) / wall;
         };
-        run.cpuShare = share(before.launcher, after.launcher);
-        run.xserverShare = share(before.xserver, after.xserver);
-        run.wineserverShare = share(before.wineserver, after.wineserver);
-        run.framesPerSecond = (paintsSeen - paintsStart) / wall;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        measure(runs.first);
+        std::this_thread::sleep_for(std::chrono::seconds(19));
+        measure(runs.steady);
         PostMessageW(window, WM_CLOSE, 0, 0);
     });
     runLauncher(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     watcher.join();
-    return run;
-}
-
-void printShare(const char* what, double share) {
-    if (share < 0.0) {
-        std::printf("  %-28s   not measured\n", what);
-    } else {
-        std::printf("  %-28s %6.1f %%\n", what, share * 100.0);
-    }
+    return runs;
 }
 
 }  // namespace
@@ -238,35 +248,41 @@ int main(int argc, char** argv) {
         measureFrames(300, false);
         measureFrames(150, true);
     }
-    if (wanted("profile")) {
-        const IdleRun r = measureIdleLauncher(std::getenv("PLAIN") != nullptr, 20.0);
-        std::printf("profile: %.1f %% %.1f paints/s\n", r.cpuShare * 100, r.framesPerSecond);
-
-        return 0;
-    }
     if (!wanted("idle")) return 0;
     // Alternated, twice, so that neither profits from a quieter moment.
-    IdleRun shipped[2], plain[2];
+    IdleRuns shipped[2], plain[2];
     for (int round = 0; round < 2; ++round) {
-        shipped[round] = measureIdleLauncher(false, 10.0);
-        plain[round] = measureIdleLauncher(true, 10.0);
+        shipped[round] = measureIdleLauncher(false);
+        plain[round] = measureIdleLauncher(true);
     }
-    std::printf("idle launcher, 10 s each, CPU of one core (two rounds)\n");
+    std::printf(
+        "idle launcher, CPU share of one core over 10 s, from 1 s and from 30 s after "
+        "the pass (two rounds)\n");
+    std::printf(
+        "                         shipped: launcher  X server  wineserver   plain: "
+        "launcher  X server  wineserver  frames/s\n");
+    const auto column = [](double share) {
+        if (share < 0.0) {
+            std::printf("       n/a");
+        } else {
+            std::printf("  %6.1f %%", share * 100.0);
+        }
+    };
     for (int round = 0; round < 2; ++round) {
-        const IdleRun& s = shipped[round];
-        const IdleRun& p = plain[round];
-        std::printf(" round %d: shipped paint pass, %.1f paints/s\n", round + 1, s.framesPerSecond);
-        printShare("launcher", s.cpuShare);
-        printShare("X server", s.xserverShare);
-        printShare("wineserver", s.wineserverShare);
-        std::printf(" round %d: plain paint pass, %.1f paints/s\n", round + 1, p.framesPerSecond);
-        printShare("launcher", p.cpuShare);
-        printShare("X server", p.xserverShare);
-        printShare("wineserver", p.wineserverShare);
-        if (s.cpuShare > 0.0) {
-            std::printf("  launcher plain / shipped     %6.2fx (target: shipped <= 8 %%)\n",
-                        p.cpuShare / s.cpuShare);
+        for (bool steady : {false, true}) {
+            const IdleRun& s = steady ? shipped[round].steady : shipped[round].first;
+            const IdleRun& p = steady ? plain[round].steady : plain[round].first;
+            std::printf(" round %d, %-13s        ", round + 1, steady ? "from 30 s" : "from 1 s");
+            column(s.cpuShare);
+            column(s.xserverShare);
+            column(s.wineserverShare);
+            std::printf("         ");
+            column(p.cpuShare);
+            column(p.xserverShare);
+            column(p.wineserverShare);
+            std::printf("  %.0f / %.0f\n", s.framesPerSecond, p.framesPerSecond);
         }
     }
+    std::printf("target: shipped launcher <= 8 %% of one core\n");
     return 0;
 }

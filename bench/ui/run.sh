@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Runs the UI benchmark in the test sandbox and tells it which processes are
-# the sandbox's X server and wineserver, so that it can count their CPU time
-# beside the launcher's.   Usage: bench/ui/run.sh [BUILD_DIR] [STAGE...]
+# Runs the UI benchmarks in the test sandbox: frames, idle CPU (told which
+# processes are the sandbox's X server and wineserver, to count their CPU
+# time beside the launcher's) and start-up.
+# Usage: bench/ui/run.sh [BUILD_DIR] [frames] [idle] [startup]   (all by default)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift || true
 if [ -z "${LAUNCHER_IN_NETNS:-}" ]; then
-  cmake --build "$build" --target ui_bench -j2 >/dev/null
+  cmake --build "$build" --target Launcher ui_bench minimal_window startup_bench -j2 >/dev/null
   exec "$root/scripts/sandbox.sh" "$build" "$root/bench/ui/run.sh" "$build" "$@"
 fi
 # This sandbox's own: the X server of its display, the wineserver of its prefix.
@@ -19,4 +20,15 @@ for pid in $(pgrep -x "wineserver|wineserver64"); do
     export UI_BENCH_WINESERVER_PID=$pid
 done
 echo "== ui benchmark: $(date -u +%FT%TZ), $(nproc) cores, $(wine --version), $(basename "$WINELOADER") build, load $(cut -d' ' -f1-3 /proc/loadavg)"
-"$build/wine-run.sh" "$build/bench/ui_bench.exe" "$@"
+stages=" ${*:-frames idle startup} "
+ui=()
+for stage in frames idle; do [[ "$stages" == *" $stage "* ]] && ui+=("$stage"); done
+[ "${#ui[@]}" -gt 0 ] && "$build/wine-run.sh" "$build/bench/ui_bench.exe" "${ui[@]}"
+if [[ "$stages" == *" startup "* ]]; then
+  work="$build/bench-startup"
+  rm -rf "$work" && mkdir -p "$work"
+  win() { echo "Z:${1//\//\\}"; }
+  "$build/wine-run.sh" "$build/bench/startup_bench.exe" "$(win "$build/Launcher.exe")" \
+    "$(win "$build/bench/minimal_window.exe")" "$(win "$work")"
+  rm -rf "$work"
+fi
