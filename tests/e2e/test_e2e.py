@@ -122,10 +122,6 @@ class EndToEnd(unittest.TestCase):
                        check=True, capture_output=True)
         return served
 
-    def wait_until_current(self, served):
-        return wait_for(lambda: all((self.game / rel).is_file() and (self.game / rel).read_bytes() == data
-                                    for rel, data in served.items()), 60)
-
     def assert_start_game_launches(self, launcher):
         """START GAME starts the client with no arguments in the game folder while the launcher
         holds the mutex, and the launcher closes 1.5 s later."""
@@ -153,7 +149,8 @@ class EndToEnd(unittest.TestCase):
         served = self.make_patch()
         server = self.start(Nginx(self.server_root, self.work))
         launcher = self.start(Launcher(self.game))
-        self.assertTrue(self.wait_until_current(served), "the game folder was not brought up to date")
+        current = lambda: all((self.game / r).is_file() and (self.game / r).read_bytes() == d for r, d in served.items())
+        self.assertTrue(wait_for(current, 60), "the game folder was not brought up to date")
         time.sleep(1.5)
         self.assertEqual(sorted(server.requests()), ["/patch/" + p for p in (
             "data/changed.pak", "data/maps/new.map", "data/outdated.pak", "manifest.json", "notes.txt")])

@@ -25,8 +25,6 @@ protected:
         wchar_t path[MAX_PATH] = {};
         original_.assign(path, GetCurrentDirectoryW(MAX_PATH, path));
         root_.assign(path, GetTempPathW(MAX_PATH, path)).append(L"game-launch");
-        const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-        stub_ = self.substr(0, self.rfind(L'\\')) + L"\\stub\\Main.exe";
         window_ = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr,
                                   nullptr, nullptr);
     }
@@ -36,8 +34,8 @@ protected:
         removeTree(root_);
         GameStateTest::TearDown();
     }
-    // Enters a fresh folder made of the given parts, with the stub built
-    // beside the test binaries as its Main.exe if asked.
+    // Enters a fresh folder made of the given parts, with the stub client
+    // as its Main.exe if asked.
     void enter(const std::wstring& relative, bool withGame) {
         SetCurrentDirectoryW(original_.c_str());
         removeTree(root_);
@@ -45,11 +43,13 @@ protected:
         std::wstringstream parts(relative);
         for (std::wstring part; std::getline(parts, part, L'\\');)
             CreateDirectoryW(extendedPath(folder_ += L"\\" + part).c_str(), nullptr);
-        const std::wstring game = extendedPath(folder_ + L"\\Main.exe");
-        ASSERT_TRUE(!withGame || CopyFileW(stub_.c_str(), game.c_str(), FALSE));
+        // The tests run in the build folder, which holds the stub in tests\stub.
+        const std::wstring stub = original_ + L"\\tests\\stub\\Main.exe";
+        ASSERT_TRUE(!withGame ||
+                    CopyFileW(stub.c_str(), extendedPath(folder_ + L"\\Main.exe").c_str(), FALSE));
         ASSERT_TRUE(SetCurrentDirectoryW(folder_.c_str()));
     }
-    std::wstring original_, root_, stub_, folder_;
+    std::wstring original_, root_, folder_;
     HWND window_ = nullptr;
 };
 

@@ -21,14 +21,15 @@ TEST_F(MainScreenTest, ProgressBarEndsAtSevenPixelsPerPercent) {
         s.progressPercent = percent;
         s.particles = {Particle{400, 320, 0, 5, 255}, Particle{150, 310, 0, 5, 255}};
         const Frame frame = render();
-        EXPECT_EQ(hex(frame.at(402, 322)) + hex(frame.at(152, 312)), hex(0xFF8C00) + hex(0x282828));
+        EXPECT_EQ(std::make_pair(frame.at(402, 322), frame.at(152, 312)),
+                  std::make_pair(0xFF8C00u, 0x282828u));
         const int end = 100 + 7 * percent;  // first column past the bar
         if (percent > 0) {
-            EXPECT_EQ(hex(frame.at(100, 510)) + hex(frame.at(end - 1, 510)), hex(kBar) + hex(kBar));
+            EXPECT_EQ(std::make_pair(frame.at(100, 510), frame.at(end - 1, 510)),
+                      std::make_pair(kBar, kBar));
             EXPECT_TRUE(percent == 100 || frame.at(end, 510) != kBar) << percent;
         }
-        if (end < 795)
-            EXPECT_EQ(hex(frame.at(std::max(end, 110) + 1, 510)), hex(kTrack)) << percent;
+        if (end < 795) EXPECT_EQ(frame.at(std::max(end, 110) + 1, 510), kTrack) << percent;
         // At 0 only the corner arcs are left: a small mark at the left end.
         EXPECT_TRUE(percent || frame.count(111, 500, 800, 520, kBar) == 0);
         EXPECT_TRUE(percent < 100 || frame.count(100, 505, 800, 515, kTrack) == 0);
