@@ -77,26 +77,20 @@ TEST_F(GameSettingsStoreTest, TakesWhatIsStoredKeepsTheRestAndWritesNothing) {
     }
 }
 
-// Without the key a save creates it. All five are rewritten as REG_DWORD,
-// out-of-scale numbers unchanged, other values kept, and load back.
+// All five are rewritten as REG_DWORD (an unreadable one with its start
+// value, WindowMode 2 as 0), out-of-scale numbers unchanged, other values
+// kept, and they load back. (The end-to-end test saves without the key.)
 TEST_F(GameSettingsStoreTest, SaveWritesAllFiveAndLeavesOtherValues) {
-    launcherState.windowMode = launcherState.musicOn = false;
-    launcherState.volumeLevel = 3;
-    launcherState.resolutionIndex = -1;
-    saveGameSettings();
-    expectFiveStored({0, 1, 0, 3, 0xFFFFFFFF});
-
-    clean();
     store({dword(L"WindowMode", 2),
-           dword(L"VolumeLevel", 9),
+           dword(L"VolumeLevel", static_cast<uint32_t>(-1)),
            dword(L"Resolution", 42),
            dword(L"Other", 77),
            {L"SoundOnOFF", REG_SZ, {'o', 0, 'n', 0, 0, 0}}});
     loadGameSettings();
     saveGameSettings();
-    expectFiveStored({0, 1, 1, 9, 42});
+    expectFiveStored({0, 1, 1, 0xFFFFFFFF, 42});
     EXPECT_EQ(stored(L"Other"), std::make_tuple(DWORD{REG_DWORD}, DWORD{4}, uint32_t{77}));
     resetGameState();
     loadGameSettings();
-    EXPECT_EQ(current(), Settings(false, true, true, 9, 42)) << "what was saved loads back";
+    EXPECT_EQ(current(), Settings(false, true, true, -1, 42)) << "what was saved loads back";
 }

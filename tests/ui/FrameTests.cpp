@@ -14,12 +14,18 @@ LauncherState& s = launcherState;
 
 }  // namespace
 
-// The bar grows 7 px per percent over the track. Dots are orange and lie
-// under the buttons.
-TEST_F(MainScreenTest, ProgressBarEndsAtSevenPixelsPerPercent) {
-    for (int percent : {0, 1, 50, 100}) {
+// The bar grows 7 px per percent over the track; dots are orange and lie
+// under the buttons; each button, and only it, lights up under the pointer
+// (sampled away from the labels).
+TEST_F(MainScreenTest, BarDotsAndButtonsShowTheState) {
+    bool* const hovers[] = {&s.newsHover, &s.rankingHover, &s.settingsHover, &s.startHover,
+                            &s.closeHover};
+    const int spots[][2] = {{90, 322}, {250, 382}, {90, 442}, {632, 450}, {887, 25}};
+    const int percents[] = {0, 1, 12, 42, 100};
+    s.particles = {Particle{400, 320, 0, 5, 255}, Particle{150, 310, 0, 5, 255}};
+    for (int b = 0; b < 5; ++b) {
+        const int percent = percents[b];
         s.progressPercent = percent;
-        s.particles = {Particle{400, 320, 0, 5, 255}, Particle{150, 310, 0, 5, 255}};
         const Frame frame = render();
         EXPECT_EQ(std::make_pair(frame.at(402, 322), frame.at(152, 312)),
                   std::make_pair(0xFF8C00u, 0x282828u));
@@ -33,23 +39,12 @@ TEST_F(MainScreenTest, ProgressBarEndsAtSevenPixelsPerPercent) {
         // At 0 only the corner arcs are left: a small mark at the left end.
         EXPECT_TRUE(percent || frame.count(111, 500, 800, 520, kBar) == 0);
         EXPECT_TRUE(percent < 100 || frame.count(100, 505, 800, 515, kTrack) == 0);
-    }
-}
-
-// Each button lights up alone under the pointer (sampled away from the labels).
-TEST_F(MainScreenTest, EachButtonLightsUpAloneUnderThePointer) {
-    bool* const hovers[] = {&s.newsHover, &s.rankingHover, &s.settingsHover, &s.startHover,
-                            &s.closeHover};
-    const int spots[][2] = {{90, 322}, {250, 382}, {90, 442}, {632, 450}, {887, 25}};
-    const Frame resting = render();
-    for (int b = 0; b < 5; ++b) {
         *hovers[b] = true;
         const Frame lit = render();
         *hovers[b] = false;
         for (int o = 0; o < 5; ++o) {
             const auto [x, y] = spots[o];
-            EXPECT_EQ(lit.at(x, y) != resting.at(x, y), o == b)
-                << "hover " << b << ", button " << o;
+            EXPECT_EQ(lit.at(x, y) != frame.at(x, y), o == b) << "hover " << b << ", button " << o;
         }
     }
 }
