@@ -42,6 +42,7 @@ class Launcher:
             raise AssertionError("the launcher window did not appear")
         shell = dict(v.split("=", 1) for v in x("getwindowgeometry", "--shell", found[0]).stdout.split())
         self.origin = int(shell["X"]), int(shell["Y"])
+        x("mousemove", 0, 0)  # off the window: no button lit by a pointer left there before
 
     def press(self, point):
         press(self.origin, point)
