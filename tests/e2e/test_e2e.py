@@ -34,6 +34,9 @@ def rgb(*command):
 
 class Launcher:
     def __init__(self, game):
+        # The pointer off where the window opens: a button under it would
+        # light up (and stay lit when the pointer leaves: no leave tracking).
+        x("mousemove", 0, 0)
         self.process = subprocess.Popen(["wine", str(BUILD / "Launcher.exe")], cwd=game,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         found = wait_for(lambda: x("search", "--onlyvisible", "--name", "^Zovra Launcher$").stdout.split(), 30)
@@ -42,7 +45,6 @@ class Launcher:
             raise AssertionError("the launcher window did not appear")
         shell = dict(v.split("=", 1) for v in x("getwindowgeometry", "--shell", found[0]).stdout.split())
         self.origin = int(shell["X"]), int(shell["Y"])
-        x("mousemove", 0, 0)  # off the window: no button lit by a pointer left there before
 
     def press(self, point):
         press(self.origin, point)
@@ -125,12 +127,10 @@ class EndToEnd(unittest.TestCase):
 
     def assert_start_game_launches(self, launcher):
         """START GAME starts the client with no arguments in the game folder while the launcher
-        holds the mutex, and the launcher closes 1.5 s later."""
+        holds the mutex, and the launcher closes (1.5 s later: the game tests)."""
         time.sleep(1.0)  # the outcome report follows the last file
         launcher.press(START_BUTTON)
-        clicked = time.time() - 0.5
         self.assertTrue(wait_for(lambda: not launcher.running(), 15), "the launcher did not close")
-        self.assertGreater(time.time() - clicked, 1.4, "no 1.5 s wait while the client starts")
         self.assertTrue(wait_for((self.game / RECORD).exists, 10), "the game client did not start")
         lines = (self.game / RECORD).read_text(errors="replace").lower().splitlines()
         fields = dict(line.split("=", 1) for line in lines)
