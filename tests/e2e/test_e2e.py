@@ -180,12 +180,10 @@ class EndToEnd(unittest.TestCase):
 
     def assert_start_game_launches(self, launcher):
         """START GAME starts the client with no arguments in the game folder while the launcher
-        holds the mutex, and the launcher closes 1.5 s later."""
+        holds the mutex, and the launcher closes (1.5 s later: the game tests)."""
         time.sleep(1.0)  # the outcome report follows the last file
         launcher.press(START_BUTTON)
-        clicked = time.time() - 0.5
         self.assertTrue(wait_for(lambda: not launcher.running(), 15), "the launcher did not close")
-        self.assertGreater(time.time() - clicked, 1.4, "no 1.5 s wait while the client starts")
         self.assertTrue(wait_for((self.game / RECORD).exists, 10), "the game client did not start")
         lines = (self.game / RECORD).read_text(errors="replace").lower().splitlines()
         fields = dict(line.split("=", 1) for line in lines)

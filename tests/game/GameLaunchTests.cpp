@@ -7,8 +7,8 @@
 #include "support/FileTree.h"
 #include "ui/MainScreen.h"
 
-// A start that goes through is shown by the end-to-end tests (the client's
-// record, the held mutex, the 1.5 s wait); these are the starts that must not.
+// What a started client sees (its record, the held mutex) is checked by the
+// end-to-end tests; these are the starts that must not happen, and the wait.
 namespace {
 
 bool mutexExists() {
@@ -26,8 +26,6 @@ protected:
         wchar_t path[MAX_PATH] = {};
         original_.assign(path, GetCurrentDirectoryW(MAX_PATH, path));
         root_.assign(path, GetTempPathW(MAX_PATH, path)).append(L"game-launch");
-        const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-        stub_ = self.substr(0, self.rfind(L'\\')) + L"\\stub\\Main.exe";
         window_ = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr,
                                   nullptr, nullptr);
     }
@@ -37,8 +35,8 @@ protected:
         removeTree(root_);
         GameStateTest::TearDown();
     }
-    // Enters a fresh folder made of the given parts, with the stub built
-    // beside the test binaries as its Main.exe if asked.
+    // Enters a fresh folder made of the given parts, with the stub client
+    // as its Main.exe if asked.
     void enter(const std::wstring& relative, bool withGame) {
         SetCurrentDirectoryW(original_.c_str());
         removeTree(root_);
@@ -46,11 +44,13 @@ protected:
         std::wstringstream parts(relative);
         for (std::wstring part; std::getline(parts, part, L'\\');)
             CreateDirectoryW(extendedPath(folder_ += L"\\" + part).c_str(), nullptr);
-        const std::wstring game = extendedPath(folder_ + L"\\Main.exe");
-        ASSERT_TRUE(!withGame || CopyFileW(stub_.c_str(), game.c_str(), FALSE));
+        // The tests run in the build folder, which holds the stub in tests\stub.
+        const std::wstring stub = original_ + L"\\tests\\stub\\Main.exe";
+        ASSERT_TRUE(!withGame ||
+                    CopyFileW(stub.c_str(), extendedPath(folder_ + L"\\Main.exe").c_str(), FALSE));
         ASSERT_TRUE(SetCurrentDirectoryW(folder_.c_str()));
     }
-    std::wstring original_, root_, stub_, folder_;
+    std::wstring original_, root_, folder_;
     HWND window_ = nullptr;
 };
 
@@ -62,7 +62,7 @@ protected:
 // the press is taken (the mutex is made) and the window stays for the next
 // try. A folder deeper than MAX_PATH is read whole; no process can be given it
 // as working directory, so that start is refused quietly.
-TEST_F(GameLaunchTest, StartsThatMustNotHappenLeaveTheWindow) {
+TEST_F(GameLaunchTest, OnlyAStartThatGoesThroughClosesTheWindow) {
     ASSERT_FALSE(mutexExists()) << "an earlier test in this process created the mutex";
     enter(L"gate", true);
     for (const auto& [finished, succeeded] :
@@ -86,4 +86,11 @@ TEST_F(GameLaunchTest, StartsThatMustNotHappenLeaveTheWindow) {
     EXPECT_EQ(currentDirectory(), folder_);
     launchGame(window_);
     EXPECT_TRUE(IsWindow(window_));
+
+    // The start that goes through keeps the window 1.5 s, then closes it.
+    enter(L"start", true);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
+    EXPECT_GE(GetTickCount() - start, 1400u);
+    EXPECT_FALSE(IsWindow(window_));
 }

@@ -1,4 +1,3 @@
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -14,11 +13,6 @@ struct StoredValue {
 
 StoredValue dword(const wchar_t* name, uint32_t n) {
     return {name, REG_DWORD, {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}};
-}
-
-StoredValue text(const wchar_t* name, const std::wstring& value) {
-    const auto* bytes = reinterpret_cast<const BYTE*>(value.c_str());
-    return {name, REG_SZ, {bytes, bytes + (value.size() + 1) * sizeof(wchar_t)}};
 }
 
 void store(const std::vector<StoredValue>& values) {
@@ -66,8 +60,9 @@ TEST_F(GameSettingsStoreTest, TakesWhatIsStoredKeepsTheRestAndWritesNothing) {
         {{dword(L"WindowMode", 0), dword(L"SoundOnOFF", 1), dword(L"MusicOnOFF", 0x101),
           dword(L"VolumeLevel", static_cast<uint32_t>(-3)), dword(L"Resolution", 12)},
          {false, true, false, -3, 12}},
-        {{text(L"VolumeLevel", L"A"), text(L"WindowMode", L"10"), {L"SoundOnOFF", REG_BINARY, {1}},
-          {L"MusicOnOFF", REG_BINARY, {}}, {L"Resolution", REG_BINARY, {3, 0, 0, 0, 0}}},
+        {{{L"VolumeLevel", REG_SZ, {'A', 0, 0, 0}}, {L"WindowMode", REG_SZ, {'1', 0, '0', 0, 0, 0}},
+          {L"SoundOnOFF", REG_BINARY, {1}}, {L"MusicOnOFF", REG_BINARY, {}},
+          {L"Resolution", REG_BINARY, {3, 0, 0, 0, 0}}},
          {true, true, false, 0x41, 5}},
         {{{L"WindowMode", REG_BINARY, {2}}, {L"VolumeLevel", REG_BINARY, {0x34, 0x12}},
           {L"Resolution", REG_BINARY, {0xFF, 0xFF, 0xFF}}},
@@ -82,23 +77,20 @@ TEST_F(GameSettingsStoreTest, TakesWhatIsStoredKeepsTheRestAndWritesNothing) {
     }
 }
 
-// Without the key a save creates it. All five are rewritten as REG_DWORD,
-// out-of-scale numbers unchanged, other values kept, and load back.
+// All five are rewritten as REG_DWORD (an unreadable one with its start
+// value, WindowMode 2 as 0), out-of-scale numbers unchanged, other values
+// kept, and they load back. (The end-to-end test saves without the key.)
 TEST_F(GameSettingsStoreTest, SaveWritesAllFiveAndLeavesOtherValues) {
-    launcherState.windowMode = launcherState.musicOn = false;
-    launcherState.volumeLevel = 3;
-    launcherState.resolutionIndex = -1;
-    saveGameSettings();
-    expectFiveStored({0, 1, 0, 3, 0xFFFFFFFF});
-
-    clean();
-    store({dword(L"WindowMode", 2), dword(L"VolumeLevel", 9), dword(L"Resolution", 42),
-           dword(L"Other", 77), text(L"SoundOnOFF", L"on and on")});
+    store({dword(L"WindowMode", 2),
+           dword(L"VolumeLevel", static_cast<uint32_t>(-1)),
+           dword(L"Resolution", 42),
+           dword(L"Other", 77),
+           {L"SoundOnOFF", REG_SZ, {'o', 0, 'n', 0, 0, 0}}});
     loadGameSettings();
     saveGameSettings();
-    expectFiveStored({0, 1, 1, 9, 42});
+    expectFiveStored({0, 1, 1, 0xFFFFFFFF, 42});
     EXPECT_EQ(stored(L"Other"), std::make_tuple(DWORD{REG_DWORD}, DWORD{4}, uint32_t{77}));
     resetGameState();
     loadGameSettings();
-    EXPECT_EQ(current(), Settings(false, true, true, 9, 42)) << "what was saved loads back";
+    EXPECT_EQ(current(), Settings(false, true, true, -1, 42)) << "what was saved loads back";
 }

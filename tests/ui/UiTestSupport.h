@@ -118,9 +118,3 @@ inline int differingPixels(const Pixels& a, const Pixels& b) {
     for (size_t i = 0; n >= 0 && i < a.size(); ++i) n += a[i] != b[i];
     return n;
 }
-
-inline std::string hex(uint32_t colour) {
-    char text[16];
-    snprintf(text, sizeof(text), "%06X", static_cast<unsigned>(colour));
-    return text;
-}
