@@ -44,13 +44,9 @@ def rgb(*command):
     return lambda x, y: tuple(raw[(y * 900 + x) * 3:(y * 900 + x) * 3 + 3])
 
 
-class Screen:
-    """A screenshot of the launcher's client area, kept as a file."""
-
-    def __init__(self, origin, path):
-        subprocess.run(["import", "-silent", "-window", "root", "-crop", "900x550+%d+%d" % origin, "+repage",
-                        str(path)], check=True)
-        self.pixel = rgb("convert", str(path))
+def screen_at(origin):
+    """The 900 x 550 window whose top left corner is at origin, as on the screen now."""
+    return rgb("import", "-silent", "-window", "root", "-crop", "900x550+%d+%d" % origin, "+repage")
 
 
 class PatchServer:
@@ -88,7 +84,7 @@ class Launcher:
         press(self.origin, point)
 
     def screen(self):
-        return rgb("import", "-silent", "-window", "root", "-crop", "900x550+%d+%d" % self.origin, "+repage")
+        return screen_at(self.origin)
 
     def running(self):
         return self.process.poll() is None
@@ -130,9 +126,6 @@ class Nginx:
         log = self.dir / "access.log"
         return [(f[1], f[3], int(f[4]), f[5].strip('"')) for f in map(str.split, log.read_text().splitlines())
                 ] if log.exists() else []
-
-    def requests(self):
-        return [entry[0] for entry in self.log()]
 
     def stop(self):
         self.process.terminate()
@@ -205,7 +198,7 @@ class EndToEnd(unittest.TestCase):
         launcher = self.start(Launcher(self.game, TLS_LAUNCHER))
         self.assertTrue(self.wait_until_current(served), "the game folder was not brought up to date")
         time.sleep(1.5)
-        self.assertEqual(sorted(server.requests()), ["/patch/" + p for p in (
+        self.assertEqual(sorted(e[0] for e in server.log()), ["/patch/" + p for p in (
             "data/changed.pak", "data/maps/new.map", "data/outdated.pak", "manifest.json", "manifest.json.sig",
             "notes.txt")])
         # The picture from the program's resources at 1:1 where the dots never

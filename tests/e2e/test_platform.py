@@ -16,7 +16,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from test_e2e import (BUILD, RECORD, REPO, SIGNING_KEY, START_BUTTON, STUB, PatchServer,  # noqa: E402
-                      Screen, blob, wait_for, xdo)
+                      blob, screen_at, wait_for, xdo)
 
 NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
 
@@ -53,11 +53,9 @@ class PlayerMachine(unittest.TestCase):
 
     def bar_is_full(self):
         """The progress bar of the window in front: full once a download has finished."""
-        shot = Screen(self.origin(), BUILD / "e2e-screens" / "platform.png")
-        return shot.pixel(795, 510) == (0x00, 0xB4, 0x78)
+        return screen_at(self.origin())(795, 510) == (0x00, 0xB4, 0x78)
 
     def test_the_launcher_replaces_itself_and_runs_once_per_folder(self):
-        (BUILD / "e2e-screens").mkdir(exist_ok=True)
         game, other = self.work / "my games" / "zovra online", self.work / "other game"
         patch = self.work / "patch"
         served = {"Launcher.exe": NEXT.read_bytes(), "Main.exe": STUB.read_bytes(),

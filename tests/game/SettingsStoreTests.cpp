@@ -29,14 +29,6 @@ std::tuple<DWORD, DWORD, uint32_t> stored(const wchar_t* name) {
     return {type, size, number};
 }
 
-// The five values as four-byte REG_DWORDs, in the order of Settings.
-void expectFiveStored(const std::vector<uint32_t>& numbers) {
-    const wchar_t* names[] = {L"WindowMode", L"SoundOnOFF", L"MusicOnOFF", L"VolumeLevel",
-                              L"Resolution"};
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(stored(names[i]), std::make_tuple(DWORD{REG_DWORD}, DWORD{4}, numbers[i])) << i;
-}
-
 // windowMode, soundOn, musicOn, volumeLevel, resolutionIndex.
 using Settings = std::tuple<bool, bool, bool, int32_t, int32_t>;
 
@@ -88,7 +80,10 @@ TEST_F(GameSettingsStoreTest, SaveWritesAllFiveAndLeavesOtherValues) {
            {L"SoundOnOFF", REG_SZ, {'o', 0, 'n', 0, 0, 0}}});
     loadGameSettings();
     saveGameSettings();
-    expectFiveStored({0, 1, 1, 0xFFFFFFFF, 42});
+    const std::pair<const wchar_t*, uint32_t> five[] = {{L"WindowMode", 0}, {L"SoundOnOFF", 1},
+        {L"MusicOnOFF", 1}, {L"VolumeLevel", 0xFFFFFFFF}, {L"Resolution", 42}};
+    for (const auto& [name, number] : five)
+        EXPECT_EQ(stored(name), std::make_tuple(DWORD{REG_DWORD}, DWORD{4}, number)) << name;
     EXPECT_EQ(stored(L"Other"), std::make_tuple(DWORD{REG_DWORD}, DWORD{4}, uint32_t{77}));
     resetGameState();
     loadGameSettings();

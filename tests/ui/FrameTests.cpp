@@ -76,27 +76,18 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
     ASSERT_NE(window.handle, nullptr);
     ShowWindow(window.handle, SW_SHOWNOACTIVATE);
     OffscreenBitmap shown(nullptr, kFrameWidth, kFrameHeight);
-    const struct {
-        const char* name;
-        bool* hover = nullptr;
-        int percent = 0;
-        const wchar_t* status = L"";
-        bool finished = false, settingsOpen = false, listOpen = false, noPicture = false;
-    } states[] = {
-        {"start-up"},
-        {"news hover", &s.newsHover},
-        {"ranking hover", &s.rankingHover},
-        {"settings hover", &s.settingsHover},
-        {"start hover", &s.startHover},
-        {"close hover", &s.closeHover},
-        {"progress 1", nullptr, 1},
-        {"progress 37 with status", nullptr, 37, L"Downloading: data/textures/terrain.pak"},
-        {"progress 100 with outcome", nullptr, 100, L"All files are up to date!", true},
-        {"settings open", nullptr, 0, L"", false, true},
-        {"settings list open", nullptr, 0, L"", false, true, true},
-        {"settings closed again", nullptr, 64, L"Downloading: data/client.pak"},
-        {"no picture", nullptr, 0, L"Error: Check your connection.", false, false, false, true},
-    };
+    // clang-format off
+    // flags: 1 the pass has succeeded, 2 the panel is open, 4 its list too, 8 no picture.
+    const struct { const char* name; bool* hover; int percent; const wchar_t* status; int flags; } states[] = {
+        {"start-up", nullptr, 0, L"", 0}, {"news hover", &s.newsHover, 0, L"", 0},
+        {"ranking hover", &s.rankingHover, 0, L"", 0}, {"start hover", &s.startHover, 0, L"", 0},
+        {"close hover", &s.closeHover, 0, L"", 0}, {"progress 1", nullptr, 1, L"", 0},
+        {"progress 37", nullptr, 37, L"Downloading: data/textures/terrain.pak", 0},
+        {"progress 100", nullptr, 100, L"All files are up to date!", 1},
+        {"settings open", nullptr, 0, L"", 2}, {"settings list open", nullptr, 0, L"", 6},
+        {"settings hover", &s.settingsHover, 64, L"Downloading: data/client.pak", 0},
+        {"no picture", nullptr, 0, L"Error: Check your connection.", 8}};
+    // clang-format on
     // Moved as a respawn would: the dot's old and new places are repainted.
     const auto jump = [&](size_t i, float x, float y) {
         const RECT before = particleBounds(s.particles[i]);
@@ -120,14 +111,14 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
                 resetMainScreenState();
                 // Through the window, ticks repaint only the dots' places.
                 s.window = throughWindow ? window.handle : nullptr;
-                s.backgroundImage = state.noPicture ? nullptr : picture;
+                s.backgroundImage = state.flags & 8 ? nullptr : picture;
                 if (state.hover) *state.hover = true;
                 s.progressPercent = state.percent;
                 s.statusDetail.set(state.status);
-                s.updateFinished = s.updateSucceeded = state.finished;
-                s.settingsOpen = state.settingsOpen;
-                s.resolutionListOpen = state.listOpen;
-                s.hoveredResolutionRow = state.listOpen ? 2 : -1;
+                s.updateFinished = s.updateSucceeded = state.flags & 1;
+                s.settingsOpen = state.flags & 2;
+                s.resolutionListOpen = state.flags & 4;
+                s.hoveredResolutionRow = state.flags & 4 ? 2 : -1;
                 if (dots) addDotsEverywhere(++seed);  // new dots: they jump
                 // A new state is drawn directly first, then through the kept
                 // layer, then repaired around the dots, then after a frame

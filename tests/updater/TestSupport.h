@@ -85,10 +85,6 @@ inline std::wstring wwwRoot() {
     return L"Z:" + fromUtf8(unixPath ? unixPath : "/nonexistent");
 }
 
-inline void publish(const std::string& relative, const std::string& bytes) {
-    ASSERT_TRUE(writeFile(wwwRoot() + L"\\" + fromUtf8(relative), bytes)) << relative;
-}
-
 inline void clearRequestLog() {
     DeleteFileW((wwwRoot() + L"\\requests.log").c_str());
 }
@@ -131,7 +127,7 @@ struct PatchSite {
         clearRequestLog();
     }
     void file(const std::string& path, const std::string& bytes) const {
-        publish(name + "/" + path, bytes);
+        ASSERT_TRUE(writeFile(wwwRoot() + L"\\" + fromUtf8(name + "/" + path), bytes)) << path;
     }
     // A behaviour for one file only, as the server's "<file>.how" sidecar.
     void misbehave(const std::string& path, const std::string& directives) const {

@@ -88,7 +88,6 @@ TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
         {"another document's signature", good, key.sign(versioned(9, now + 100))},
         {"another key's signature", good, otherKey.sign(good)},
         {"no signature file", good, "<none>"},
-        {"empty signature", good, ""},
         {"2 KiB signature", good, sig + std::string(2048 - sig.size(), '\n')},
         {"not hex", good, "z" + sig.substr(1)},
         {"no version", doc("\"expires\": " + std::to_string(now + 86400) + ", "), kSigned},
@@ -134,10 +133,6 @@ TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
             EXPECT_EQ(snapshot(sandbox.root()), before) << c.name;
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, kVersionKey.c_str());
-    // The signature is checked first: the parser never sees these bytes.
-    for (const std::string& unread : {deep, std::string("{\"version\": ")})
-        EXPECT_EQ(checkManifestTrust(unread, sig, key.publicKey(), now, 0).verdict,
-                  TrustVerdict::BadSignature);
     // This build is a signed one (scripts/build.sh gives it the test key).
     EXPECT_EQ(builtInTrust().publicKey.size(), 64u);
 }

@@ -21,16 +21,12 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
     // leaves the folder as it was. With no server, the fallback lets the game
     // start, but says so.
     // clang-format off
-    const struct {
-        const char* name;
-        std::vector<FileSpec> files;  // served and listed
-        std::string how;              // for the first file
-        std::vector<FileSpec> before;
-        bool ok;
-        std::int32_t percent;  // when 100, the first file shows as downloading
-        bool throwingProgress = false;
-        const char* host = kHost;
-    } cases[] = {
+    // Files served and listed, the first one's server directives, the game
+    // folder before; the outcome and the percentage at the end (at 100 the
+    // first file shows as downloading); whether progress reports throw; the host.
+    const struct { const char* name; std::vector<FileSpec> files; std::string how;
+                   std::vector<FileSpec> before; bool ok; std::int32_t percent;
+                   bool throwingProgress = false; const char* host = kHost; } cases[] = {
         {"w-same", {{"a.bin", "same"}}, "", {{"a.bin", "same"}}, true, 0},
         {"w-dl", {{"d/t.bin", thousand}}, "chunks=300.300.400\ndelay=300", {{"d/", ""}}, true, 100},
         {"w-fail", {{"one.bin", thousand}, {"gone/two.bin", "2"}, {"three.bin", "3"}}, "chunks=500.500", {}, false, 100},
