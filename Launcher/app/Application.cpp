@@ -57,9 +57,10 @@ namespace {
 
 // What the first frame needs and takes long to make the first time: the
 // picture decoded and drawn at the window's size, and the text's font looked
-// up. It is made on a thread of its own while the window is created and shown
-// (not earlier: loading the window system's libraries at the same time slows
-// both down) and taken just before the first frame.
+// up. It is made on a thread of its own, started as soon as GDI+ is, while
+// the window class is registered (the first call that loads the display
+// driver) and the window is created and shown, and taken just before the
+// first frame.
 class FirstFrameWork {
 public:
     void start(HMODULE module) {
@@ -166,6 +167,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
 int runLauncher(HINSTANCE instance, int showCommand) {
     Gdiplus::GdiplusStartupInput startupInput;
     Gdiplus::GdiplusStartup(&launcherState.gdiplusToken, &startupInput, nullptr);
+    firstFrameWork.start(instance);
 
     WNDCLASSW windowClass{};
     windowClass.style = 0;
@@ -176,7 +178,6 @@ int runLauncher(HINSTANCE instance, int showCommand) {
     windowClass.hbrBackground = nullptr;
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassW(&windowClass);
-    firstFrameWork.start(instance);
 
     // Made where it will stay: moving it afterwards costs the window
     // system a round of its own before the first frame.

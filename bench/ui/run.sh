@@ -2,7 +2,8 @@
 # Runs the UI benchmarks in the test sandbox: frames, idle CPU (told which
 # processes are the sandbox's X server and wineserver, to count their CPU
 # time beside the launcher's) and start-up.
-# Usage: bench/ui/run.sh [BUILD_DIR] [frames] [idle] [startup]   (all by default)
+# Usage: bench/ui/run.sh [BUILD_DIR] [frames] [idle] [startup] [memory]   (all by default;
+# memory needs about 3 GB of free disk)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -20,7 +21,7 @@ for pid in $(pgrep -x "wineserver|wineserver64"); do
     export UI_BENCH_WINESERVER_PID=$pid
 done
 echo "== ui benchmark: $(date -u +%FT%TZ), $(nproc) cores, $(wine --version), $(basename "$WINELOADER") build, load $(cut -d' ' -f1-3 /proc/loadavg)"
-stages=" ${*:-frames idle startup} "
+stages=" ${*:-frames idle startup memory} "
 ui=()
 for stage in frames idle; do [[ "$stages" == *" $stage "* ]] && ui+=("$stage"); done
 [ "${#ui[@]}" -gt 0 ] && "$build/wine-run.sh" "$build/bench/ui_bench.exe" "${ui[@]}"
@@ -32,3 +33,5 @@ if [[ "$stages" == *" startup "* ]]; then
     "$(win "$build/bench/minimal_window.exe")" "$(win "$work")"
   rm -rf "$work"
 fi
+[[ "$stages" == *" memory "* ]] && python3 "$root/bench/ui/memory.py" "$build"
+exit 0
