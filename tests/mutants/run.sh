@@ -39,9 +39,24 @@ for patch in "${patches[@]}"; do
   patch=$(realpath "$patch") name=$(basename "$patch" .patch)
   log="$work/$name.log" tests=$(sed -n 's/^# tests: *//p' "$patch" | head -n 1)
   mirror
-  # Everything but the benchmarks, which no test runs.
-  targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*\)\( (.*)\)\{0,1\}$/\1/p' |
-    grep -vxE '.*_bench|all|clean|depend|.*cache|test')
+  # What the named tests run; every program but the benchmarks with --all.
+  targets=""
+  for test in ${tests:-all}; do
+    case "$test" in
+      updater) targets+=" updater_tests" ;;
+      updater_tool) targets+=" updater_pass_runner" ;;
+      updater_tls) targets+=" updater_pass_runner root_cert" ;;
+      ui) targets+=" ui_tests" ;;
+      game) targets+=" game_tests StubGame" ;;
+      app) targets+=" app_tests Launcher" ;;
+      e2e) targets+=" Launcher LauncherTls StubGame" ;;
+      e2e_platform) targets+=" Launcher LauncherNext StubGame" ;;
+      *) targets="all" ;;
+    esac
+  done
+  [ "$all" = 1 ] || [[ " $targets " == *" all "* ]] &&
+    targets=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*\)\( (.*)\)\{0,1\}$/\1/p' |
+      grep -vxE '.*_bench|minimal_window|all|clean|depend|.*cache|test')
   if ! (cd "$src" && git apply "$patch") >"$log" 2>&1; then
     echo "$name: NOT APPLIED (see $log)" && broken=$((broken + 1)) && continue
   elif ! cmake --build "$build" -j"$(nproc)" --target $targets >>"$log" 2>&1; then
