@@ -191,17 +191,7 @@ bool FrameCache::composeInMemory(const ControlTools& kept) {
     // picture and dots, in order, on a bitmap like the frame's, and taken
     // back.
     for (int control = 0; control < kControlCount; ++control) {
-        const RECT& footprint = footprints_[control];
-        if (IsRectEmpty(&footprint)) continue;
-        clipRects_.clear();
-        bool open = false;
-        for (const RECT& r : dirty_) {
-            RECT overlap;
-            if (!IntersectRect(&overlap, &footprint, &r)) continue;
-            clipRects_.push_back(overlap);
-            open = open || anyCoveredBlended(overlap);
-        }
-        if (!open) continue;
+        if (!clipsToRedraw(control, &FrameCache::anyCoveredBlended)) continue;
         for (const RECT& r : clipRects_) blit(scratch_->dc(), r, dotsBits_->dc(), SRCCOPY);
         {
             Gdiplus::Graphics copy(scratch_->dc());
@@ -224,23 +214,31 @@ bool FrameCache::composeInMemory(const ControlTools& kept) {
     return true;
 }
 
+// Gathers into clipRects_ where the control's footprint meets the repainted
+// places; true when its text blends with a pixel there, so that it must be
+// drawn again.
+bool FrameCache::clipsToRedraw(int control, bool (FrameCache::*blends)(const RECT&) const) {
+    const RECT& footprint = footprints_[control];
+    clipRects_.clear();
+    if (IsRectEmpty(&footprint)) return false;
+    bool open = false;
+    for (const RECT& r : dirty_) {
+        RECT overlap;
+        if (!IntersectRect(&overlap, &footprint, &r)) continue;
+        clipRects_.push_back(overlap);
+        open = open || (this->*blends)(overlap);
+    }
+    return open;
+}
+
 // The dots filled by GDI+ over the picture already in the frame's dots'
 // surroundings; then the controls drawn again where they blend near a dot,
 // and the decided pixels put back.
 bool FrameCache::drawOverDots(Gdiplus::Graphics& graphics, const ControlTools& kept) {
     drawVisibleParticles(graphics);
     for (int control = 0; control < kControlCount; ++control) {
+        if (!clipsToRedraw(control, &FrameCache::anyBlended)) continue;
         const RECT& footprint = footprints_[control];
-        if (IsRectEmpty(&footprint)) continue;
-        clipRects_.clear();
-        bool open = false;
-        for (const RECT& r : dirty_) {
-            RECT overlap;
-            if (!IntersectRect(&overlap, &footprint, &r)) continue;
-            clipRects_.push_back(overlap);
-            open = open || anyBlended(overlap);
-        }
-        if (!open) continue;
 
         // Drawn whole on a copy of the frame and copied back where needed:
         // GDI+ draws far slower through a clip made of many rectangles.

@@ -83,6 +83,7 @@ private:
 
     bool anyBlended(const RECT& r) const;
     bool anyCoveredBlended(const RECT& r) const;
+    bool clipsToRedraw(int control, bool (FrameCache::*blends)(const RECT&) const);
     bool allDecided(const RECT& r) const;
 
     void refreshControls();
