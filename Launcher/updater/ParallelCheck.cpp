@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -142,28 +141,6 @@ private:
     std::vector<std::thread> pool_;  // last: started once the rest exists
 };
 
-// Paths as the file system compares them: two entries whose paths differ
-// only in case name one file on Windows.
-struct SameFileOrder {
-    bool operator()(const std::wstring& a, const std::wstring& b) const {
-        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                    static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
-    }
-};
-
-// After `fetched` is fetched its file has that entry's length and digest
-// (the fetch verifies both); `later` finds it up to date only if its own
-// digest is that one written as hashFile writes it, in lowercase.
-bool leavesUpToDate(const ManifestEntry& fetched, const ManifestEntry& later) {
-    if (fetched.size != later.size || fetched.hash.size() != later.hash.size()) return false;
-    for (std::size_t i = 0; i < later.hash.size(); ++i) {
-        char c = fetched.hash[i];
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-        if (c != later.hash[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int setCheckThreads(int threads) {
@@ -172,22 +149,9 @@ int setCheckThreads(int threads) {
 
 std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries) {
     std::vector<std::size_t> toFetch;
-    // For each path fetched so far, the last entry that fetches it.
-    std::map<std::wstring, std::size_t, SameFileOrder> fetchedBy;
     LookAhead ahead(entries, poolSize());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        // Taken even when unused, so that the pool moves on.
-        const bool onDisk = ahead.upToDate(i);
-        std::wstring path;
-        if (!decodeUtf8(entries[i].path, path)) path = widenForDisplay(entries[i].path);
-        const auto earlier = fetchedBy.find(path);
-        // The early digest of a file an earlier entry fetches is discarded.
-        const bool fresh = earlier != fetchedBy.end()
-                               ? leavesUpToDate(entries[earlier->second], entries[i])
-                               : onDisk;
-        if (fresh) continue;
-        toFetch.push_back(i);
-        fetchedBy[path] = i;
+        if (!ahead.upToDate(i)) toFetch.push_back(i);
     }
     return toFetch;
 }

@@ -10,9 +10,8 @@
 
 // The indices of the entries to fetch, in manifest order: the file is
 // missing, has another length, or another digest (compared byte for byte, so
-// a digest in capitals never matches). An entry whose file an earlier entry
-// fetches is decided by what that fetch leaves there, as if the earlier one
-// had been fetched already.
+// a digest in capitals never matches). The entries name distinct files, as
+// readManifest makes sure, so each is decided by its own file on disk.
 std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries);
 
 // Threads that hash ahead: 0, the default, means one per core the process

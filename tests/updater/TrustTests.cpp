@@ -133,6 +133,11 @@ TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
             EXPECT_EQ(snapshot(sandbox.root()), before) << c.name;
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, kVersionKey.c_str());
+    // The signature is checked first: the parser never sees these bytes
+    // (through the worker both refusals show the same text).
+    for (const std::string& unread : {deep, std::string("{\"version\": ")})
+        EXPECT_EQ(checkManifestTrust(unread, sig, key.publicKey(), now, 0).verdict,
+                  TrustVerdict::BadSignature);
     // This build is a signed one (scripts/build.sh gives it the test key).
     EXPECT_EQ(builtInTrust().publicKey.size(), 64u);
 }

@@ -36,7 +36,8 @@ class TlsTest(unittest.TestCase):
             {"files": [{"path": "data.bin", "hash": hashlib.sha256(b"new").hexdigest(), "size": 3}]}).encode())
         ca = testcerts.trusted_ca(BUILD)
         impostor = testcerts.certificate("Launcher Test CA")  # the same name, another key
-        for name, issuer, host, days, port in [("trusted", ca, "localhost", (-1, 30), 443),
+        # Every server on a port of its own: the port in the address is used.
+        for name, issuer, host, days, port in [("trusted", ca, "localhost", (-1, 30), 8442),
                                                ("untrusted CA", impostor, "localhost", (-1, 30), 8443),
                                                ("another name", ca, "elsewhere.test", (-1, 30), 8444),
                                                ("expired", ca, "localhost", (-30, -1), 8445)]:
@@ -47,9 +48,9 @@ class TlsTest(unittest.TestCase):
                 write(os.path.join(game, "data.bin"), b"old")
                 write(cert, testcerts.pem(testcerts.certificate(host, issuer, days)))
                 server = patch_server.start(os.path.join(tmp, "patch"), port=port, log=log, tls=cert)
-                try:  # 443 is the default port with TLS
-                    done = subprocess.run([os.path.join(BUILD, "wine-run.sh"), RUNNER, "localhost:%d" % port
-                                           if port != 443 else "localhost", "/patch/", "--tls"],
+                try:
+                    done = subprocess.run([os.path.join(BUILD, "wine-run.sh"), RUNNER, "localhost:%d" % port,
+                                           "/patch/", "--tls"],
                                           cwd=game, capture_output=True, text=True, timeout=240)
                 finally:
                     server.shutdown()
