@@ -61,6 +61,7 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         {"Range ignored", none, B, "norange", {r + "250000-"}, half, 1.05},
         {"wrong Content-Range", net, B, "badrange", {r + "250000-"}, half},
         {"staged bytes of another version", none, B, "", {r + "250000-", B}, otherVersion},
+        {"staged file longer than the file", none, B, "", {B}, content + "x", 1.05},
         {"cut short thrice", net, B, "short=100", {B, r + "*", r + "*"}},
         {"stall in a file", net, B, "stall=100000", {B, r + "100000-", r + "200000-"}},
         {"trickle in a file", net, S, "drip=100", {S, S + " bytes=*", S + " bytes=*"}},
