@@ -97,6 +97,8 @@ private:
 };
 
 FirstFrameWork firstFrameWork;
+// Set when the launcher's window is made; cleared when the worker starts.
+bool workerDue = false;
 
 LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Recorded before the worker starts, so it never asks to repaint a null window.
@@ -104,11 +106,21 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     loadGameSettings();
     // The picture follows before the first frame (FirstFrameWork).
     spawnParticles();
+    workerDue = true;  // started with the first tick (startUpdateWorkerWhenDue)
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The pass starts once the first frame is on screen: a tick comes after
+// the first paint of a shown window, and comes all the same when the window
+// never paints (started minimised). Before it, its loading and hashing would
+// share the processor with everything the first frame needs.
+void startUpdateWorkerWhenDue() {
+    if (!workerDue) return;
+    workerDue = false;
     if (HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr)) {
         CloseHandle(worker);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT onDestroy(HWND window) {
@@ -149,6 +161,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
         return 1;
     case WM_TIMER:
         firstFrameWork.take();  // a tick may draw the first frame
+        startUpdateWorkerWhenDue();
         advanceParticles();
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_MOUSEMOVE:

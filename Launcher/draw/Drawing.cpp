@@ -25,23 +25,29 @@ std::wstring faceGdiPicks(const LOGFONTW& font) {
     return face;
 }
 
-std::vector<std::wstring> fontCandidates() {
-    std::vector<std::wstring> names{L"Segoe UI"};
+// The first installed of: "Segoe UI", the message font, the face GDI picks
+// for it, the generic sans-serif family. Each is worked out only when the
+// ones before it are missing: the later ones take long the first time (the
+// generic family walks every installed font), and the first frame waits.
+std::wstring findTextFontFamily() {
+    const wchar_t* const preferred = L"Segoe UI";
+    if (gdiplusHasFamily(preferred)) return preferred;
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-        names.push_back(metrics.lfMessageFont.lfFaceName);
-        names.push_back(faceGdiPicks(metrics.lfMessageFont));
+        if (gdiplusHasFamily(metrics.lfMessageFont.lfFaceName)) return metrics.lfMessageFont.lfFaceName;
+        std::wstring picked = faceGdiPicks(metrics.lfMessageFont);
+        if (gdiplusHasFamily(picked)) return picked;
     }
     // GDI+ answers null here when it knows no sans-serif family at all.
     if (const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif()) {
         wchar_t name[LF_FACESIZE] = {};
         if (generic->GetLastStatus() == Gdiplus::Ok &&
-            generic->GetFamilyName(name) == Gdiplus::Ok) {
-            names.push_back(name);
+            generic->GetFamilyName(name) == Gdiplus::Ok && gdiplusHasFamily(name)) {
+            return name;
         }
     }
-    return names;
+    return {};
 }
 
 }  // namespace
@@ -64,16 +70,8 @@ void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width
     fillRoundedRect(graphics, brush, d, x, y, width, height, colour);
 }
 
-std::wstring firstInstalledFamily(const std::vector<std::wstring>& candidates,
-                                  const std::function<bool(const std::wstring&)>& installed) {
-    for (const std::wstring& name : candidates) {
-        if (!name.empty() && installed(name)) return name;
-    }
-    return {};
-}
-
 const std::wstring& textFontFamilyName() {
-    static const std::wstring name = firstInstalledFamily(fontCandidates(), gdiplusHasFamily);
+    static const std::wstring name = findTextFontFamily();
     return name;
 }
 

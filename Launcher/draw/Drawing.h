@@ -1,10 +1,8 @@
 // Drawing pieces shared by the main screen and the settings panel.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "core/Gdiplus.h"
 
@@ -23,10 +21,6 @@ void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width
 // The same shape filled with a brush the caller keeps (its colour is set here).
 void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, int d, int x, int y,
                      int width, int height, Gdiplus::ARGB colour);
-
-// The first name in `candidates` that `installed` accepts; empty if none.
-std::wstring firstInstalledFamily(const std::vector<std::wstring>& candidates,
-                                  const std::function<bool(const std::wstring&)>& installed);
 
 // The family the launcher writes with: "Segoe UI", else the system's message
 // font, else the generic sans-serif family. Looked up once; GDI+ must run.
