@@ -37,23 +37,50 @@ RECT controlFootprint(int control) {
     return r;
 }
 
-// The smallest rectangle within `area` that holds every pixel a drawing
-// changed, given the drawing made over black and over white; empty when it
-// changed none.
-RECT changedBounds(const std::vector<uint32_t>& overBlack, const std::vector<uint32_t>& overWhite,
-                   const RECT& area) {
-    RECT bounds{area.right, area.bottom, area.left, area.top};
-    for (LONG y = area.top; y < area.bottom; ++y) {
-        for (LONG x = area.left; x < area.right; ++x) {
-            const size_t i = static_cast<size_t>(y) * kFrameWidth + static_cast<size_t>(x);
-            if (overBlack[i] == 0u && overWhite[i] == 0x00FFFFFFu) continue;
-            bounds.left = std::min(bounds.left, x);
-            bounds.top = std::min(bounds.top, y);
-            bounds.right = std::max(bounds.right, x + 1);
-            bounds.bottom = std::max(bounds.bottom, y + 1);
+// The smallest rectangle holding every point added; empty when none was.
+class Bounds {
+public:
+    void add(LONG x, LONG y) {
+        r_.left = std::min(r_.left, x);
+        r_.top = std::min(r_.top, y);
+        r_.right = std::max(r_.right, x + 1);
+        r_.bottom = std::max(r_.bottom, y + 1);
+    }
+    RECT rect() const { return r_.left < r_.right ? r_ : RECT{}; }
+
+private:
+    RECT r_{kFrameWidth, kFrameHeight, 0, 0};
+};
+
+// A pixel a drawing changed, given the drawing made over black and over white.
+bool changed(uint32_t overBlack, uint32_t overWhite) {
+    return overBlack != 0u || overWhite != 0x00FFFFFFu;
+}
+
+constexpr int kBandRows = 32;
+
+// Calls visit(y, overBlack, overWhite) with row y (0x00RRGGBB) of two
+// frame-sized layers, copied into memory a band of rows at a time: comparing
+// the layers makes no whole copy of either.
+template <class Visit>
+void visitRowPairs(HDC overBlack, HDC overWhite, DibSection& bandBlack, DibSection& bandWhite,
+                   Visit visit) {
+    if (!bandBlack.valid() || !bandWhite.valid()) return;
+    for (int top = 0; top < kFrameHeight; top += kBandRows) {
+        const int rows = std::min(kBandRows, kFrameHeight - top);
+        BitBlt(bandBlack.dc(), 0, 0, kFrameWidth, rows, overBlack, 0, top, SRCCOPY);
+        BitBlt(bandWhite.dc(), 0, 0, kFrameWidth, rows, overWhite, 0, top, SRCCOPY);
+        GdiFlush();
+        for (int r = 0; r < rows; ++r) {
+            uint32_t* black = bandBlack.row(r);
+            uint32_t* white = bandWhite.row(r);
+            for (int x = 0; x < kFrameWidth; ++x) {
+                black[x] &= 0x00FFFFFFu;
+                white[x] &= 0x00FFFFFFu;
+            }
+            visit(top + r, black, white);
         }
     }
-    return bounds.left < bounds.right ? bounds : RECT{};
 }
 
 bool keptDotShapesAllowed = true;
@@ -149,7 +176,6 @@ bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
         visible_.push_back(&particle);
         dirty_.push_back(area);
     }
-    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
     const bool inMemory = composeInMemory(kept);
 
     const bool repairOnly =
@@ -369,70 +395,79 @@ void FrameCache::refreshControls() {
     ControlsKey key = ControlsKey::current();
     if (composed_ && key == controlsKey_) return;
     const ControlTools kept = tools();
-    const auto render = [&](DWORD fill, bool overPicture) {
-        auto layer = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-        if (overPicture) {
-            BitBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
-        } else {
-            PatBlt(layer->dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
-        }
-        Gdiplus::Graphics graphics(layer->dc());
+    // The layers the controls are measured on are the scratch layer and the
+    // composed one before it takes the controls over the picture: a new
+    // state costs no memory beyond two bands of rows.
+    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    if (!composed_) composed_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    if (!bandBlack_) bandBlack_ = std::make_unique<DibSection>(kFrameWidth, kBandRows);
+    if (!bandWhite_) bandWhite_ = std::make_unique<DibSection>(kFrameWidth, kBandRows);
+    const auto drawOver = [&](OffscreenBitmap& layer, DWORD fill, int only) {
+        if (fill) PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+        Gdiplus::Graphics graphics(layer.dc());
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         for (int control = 0; control < kControlCount; ++control) {
-            drawControl(graphics, kept, control);
+            if (only < 0 || control == only) drawControl(graphics, kept, control);
         }
-        return layer;
     };
-    composed_ = render(0, true);
-    const std::vector<uint32_t> overBlack = render(BLACKNESS, false)->pixels();
-    const std::vector<uint32_t> overWhite = render(WHITENESS, false)->pixels();
-    decided_.assign(overBlack.size(), 0);
-    blended_.assign(overBlack.size(), 0);
-    for (size_t i = 0; i < overBlack.size(); ++i) {
-        decided_[i] = overBlack[i] == overWhite[i] ? 1 : 0;
-        const bool touched = overBlack[i] != 0u || overWhite[i] != 0x00FFFFFFu;
-        blended_[i] = touched && !decided_[i] ? 1 : 0;
+
+    // Pixels the controls draw the same over black and over white are
+    // decided by them alone. Each control's reach is narrowed to the pixels
+    // the controls really change.
+    drawOver(*scratch_, BLACKNESS, -1);
+    drawOver(*composed_, WHITENESS, -1);
+    decided_.assign(static_cast<size_t>(kFrameWidth) * kFrameHeight, 0);
+    blended_.assign(decided_.size(), 0);
+    RECT within[kControlCount] = {};
+    Bounds reach[kControlCount];
+    for (int control = 0; control < kControlCount; ++control) {
+        const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+        const RECT nominal = controlFootprint(control);
+        if (control != Status) IntersectRect(&within[control], &nominal, &frame);
     }
+    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
+                  [&](LONG y, const uint32_t* black, const uint32_t* white) {
+                      const size_t row = static_cast<size_t>(y) * kFrameWidth;
+                      for (LONG x = 0; x < kFrameWidth; ++x) {
+                          const bool decided = black[x] == white[x];
+                          decided_[row + x] = decided ? 1 : 0;
+                          blended_[row + x] = changed(black[x], white[x]) && !decided ? 1 : 0;
+                      }
+                      for (int control = 0; control < kControlCount; ++control) {
+                          const RECT& r = within[control];
+                          if (y < r.top || y >= r.bottom) continue;
+                          for (LONG x = r.left; x < r.right; ++x) {
+                              if (changed(black[x], white[x])) reach[control].add(x, y);
+                          }
+                      }
+                  });
+    for (int control = 0; control < kControlCount; ++control) {
+        footprints_[control] = reach[control].rect();
+    }
+    // The status line is measured alone: its text is far shorter than its
+    // line, and its area meets the progress track's. Two pixels to spare.
+    drawOver(*scratch_, BLACKNESS, Status);
+    drawOver(*composed_, WHITENESS, Status);
+    Bounds status;
+    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
+                  [&](LONG y, const uint32_t* black, const uint32_t* white) {
+                      for (LONG x = 0; x < kFrameWidth; ++x) {
+                          if (changed(black[x], white[x])) status.add(x, y);
+                      }
+                  });
+    footprints_[Status] = status.rect();
+    if (!IsRectEmpty(&footprints_[Status])) InflateRect(&footprints_[Status], 2, 2);
+
+    // Now the layer itself: the controls over the picture.
+    BitBlt(composed_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+    drawOver(*composed_, 0, -1);  // over what is there
     // Made from decided_ when first needed: only the frames drawn with GDI+ use them.
     decidedPixels_.reset();
     openMask_.reset();
     if (!composedBits_) composedBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     BitBlt(composedBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
-    // Each control's reach, narrowed to the pixels the controls really
-    // change. The status line is measured alone: its text is far shorter
-    // than its line, and its area meets the progress track's.
-    for (int control = 0; control < kControlCount; ++control) {
-        if (control == Status) continue;
-        const RECT frame{0, 0, kFrameWidth, kFrameHeight};
-        const RECT nominal = controlFootprint(control);
-        RECT within{};
-        IntersectRect(&within, &nominal, &frame);
-        footprints_[control] = changedBounds(overBlack, overWhite, within);
-    }
-    footprints_[Status] = touchedArea(Status);
     controlsKey_ = std::move(key);
     ++composedGeneration_;
-}
-
-// Where one control really changes pixels (its text is much shorter than
-// its line): drawn alone over black and over white, with two pixels to
-// spare.
-RECT FrameCache::touchedArea(int control) {
-    const ControlTools kept = tools();
-    const auto alone = [&](DWORD fill) {
-        OffscreenBitmap layer(nullptr, kFrameWidth, kFrameHeight);
-        PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
-        {
-            Gdiplus::Graphics graphics(layer.dc());
-            graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-            drawControl(graphics, kept, control);
-        }
-        return layer.pixels();
-    };
-    RECT area =
-        changedBounds(alone(BLACKNESS), alone(WHITENESS), RECT{0, 0, kFrameWidth, kFrameHeight});
-    if (!IsRectEmpty(&area)) InflateRect(&area, 2, 2);
-    return area;
 }
 
 void FrameCache::refreshBackground() {

@@ -87,7 +87,6 @@ private:
     bool allDecided(const RECT& r) const;
 
     void refreshControls();
-    RECT touchedArea(int control);
 
     void refreshBackground();
 
@@ -109,6 +108,8 @@ private:
     std::unique_ptr<OffscreenBitmap> decidedPixels_;  // composed where decided, else 0
     std::unique_ptr<OffscreenBitmap> openMask_;       // all ones where not decided, else 0
     std::unique_ptr<OffscreenBitmap> scratch_;        // controls drawn again over the dots
+    std::unique_ptr<DibSection> bandBlack_;           // rows of two layers being compared
+    std::unique_ptr<DibSection> bandWhite_;
     std::vector<uint8_t> decided_;
     std::vector<uint8_t> blended_;  // changed by the controls, but not decided
     std::vector<uint8_t> covered_;  // covered by a dot in this frame (within dirty_)

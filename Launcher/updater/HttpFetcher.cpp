@@ -196,13 +196,17 @@ private:
     std::deque<std::pair<ULONGLONG, std::uint64_t>> samples_;
 };
 
-constexpr std::size_t kBlockSize = 1024 * 1024;
+constexpr std::size_t kBlockSize = 256 * 1024;
 
 // Received bytes gathered for one write and one hash call: per call,
 // WriteFile and CryptHashData cost far more on the small pieces WinHTTP hands
 // over. Not zero-filled: only bytes read into it are used.
+// A file smaller than a block gets a block of its own size: most files of a
+// fresh install are small, and a block is made for each.
 struct Block {
-    std::unique_ptr<char[]> bytes{new char[kBlockSize]};
+    explicit Block(std::size_t room) : bytes(new char[room]), capacity(room) {}
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity;
     std::size_t size = 0;
 };
 
@@ -230,11 +234,19 @@ public:
             return;
         }
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-        Block next;
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return queue_.size() < kQueuedBlocks; });
+        const std::size_t capacity = block.capacity;
         queue_.push_back(std::move(block));
-        block = std::move(next);
+        // A hashed block again where there is one: fresh memory for every
+        // block would cost the system a page fault per page of the file.
+        if (spare_.empty()) {
+            block = Block(capacity);
+        } else {
+            block = std::move(spare_.back());
+            spare_.pop_back();
+            block.size = 0;
+        }
         changed_.notify_all();
     }
     // Waits for every pushed block; 64 lowercase hex digits or "".
@@ -263,6 +275,7 @@ private:
                 unflushed_ = 0;
             }
             lock.lock();
+            spare_.push_back(std::move(block));
             if (!hashed) failed_ = true;
         }
     }
@@ -279,6 +292,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Block> queue_;
+    std::vector<Block> spare_;  // hashed, for push to hand back
     bool stopping_ = false;
     bool failed_ = false;
     HANDLE file_ = nullptr;
@@ -348,7 +362,7 @@ public:
         digest_->flushing(file_.get());
         while (true) {
             DWORD read = 0;
-            if (!ReadFile(file_.get(), block_.bytes.get(), static_cast<DWORD>(kBlockSize), &read,
+            if (!ReadFile(file_.get(), block_.bytes.get(), static_cast<DWORD>(block_.capacity), &read,
                           nullptr)) {
                 return localFailure();
             }
@@ -383,7 +397,7 @@ public:
             return {Attempt::Fail, UpdateFailure::DamagedData};
         }
         while (true) {
-            if (block_.size == kBlockSize) {
+            if (block_.size == block_.capacity) {
                 if (const UpdateFailure failure = flushBlock(false);
                     failure != UpdateFailure::None) {
                     return {Attempt::Fail, failure};
@@ -392,7 +406,7 @@ public:
             DWORD got = 0;
             const Request::Read read =
                 request.read(block_.bytes.get() + block_.size,
-                             static_cast<DWORD>(kBlockSize - block_.size), got);
+                             static_cast<DWORD>(block_.capacity - block_.size), got);
             if (read == Request::Read::Broke) break;
             if (read == Request::Read::End) break;
             block_.size += got;
@@ -474,7 +488,9 @@ private:
     const std::string& name_;
     UniqueFile file_;
     std::unique_ptr<BackgroundDigest> digest_;
-    Block block_;
+    // A byte to spare, so that a small file never fills its block (which
+    // would hand it to the digest's thread) and a body longer than it shows.
+    Block block_{static_cast<std::size_t>((std::min)(size_ + 1, std::uint64_t{kBlockSize}))};
     std::uint64_t have_ = 0;  // bytes staged or waiting in block_
     bool resumed_ = false;
     bool committed_ = false;
