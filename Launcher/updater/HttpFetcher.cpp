@@ -313,8 +313,13 @@ UpdateFailure createFolders(const std::wstring& path) {
     for (std::size_t slash = path.find(L'/'); slash != std::wstring::npos;
          slash = path.find(L'/', slash + 1)) {
         const std::wstring folder = path.substr(0, slash);
-        if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
-        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        // Asked first: the folders of most files are there already, and a
+        // look costs far less than a create that fails.
+        DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
+            attributes = GetFileAttributesW(folder.c_str());  // made meanwhile?
+        }
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             return UpdateFailure::FileInUse;
         }
