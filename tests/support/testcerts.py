@@ -7,6 +7,7 @@ import subprocess
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
 
@@ -21,7 +22,13 @@ def certificate(name, issuer=None, days=(-1, 30)):
                .add_extension(x509.BasicConstraints(ca=not issuer, path_length=None), critical=True))
     if issuer:
         builder = builder.add_extension(x509.SubjectAlternativeName([x509.DNSName(name)]), critical=False)
-    return builder.sign(issuer[1] if issuer else key, hashes.SHA256()), key
+    # Wine's certificate check refuses an ECDSA signature whose r or s is
+    # shorter than 32 bytes (about 1 signature in 128), so such a one is
+    # made again: the test is about trust, not that flaw.
+    while True:
+        cert = builder.sign(issuer[1] if issuer else key, hashes.SHA256())
+        if min(decode_dss_signature(cert.signature)) >= 1 << 248:
+            return cert, key
 
 
 def pem(pair):
