@@ -53,17 +53,30 @@ Gdiplus::Image* loadBackgroundImage(HMODULE module) {
     return image;
 }
 
+const void* findBackgroundPixels(HMODULE module) {
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(IDR_BACKGROUND_PIXELS), RT_RCDATA);
+    if (!resource || SizeofResource(module, resource) != 4u * kWindowWidth * kWindowHeight) {
+        return nullptr;
+    }
+    HGLOBAL loaded = LoadResource(module, resource);
+    return loaded ? LockResource(loaded) : nullptr;
+}
+
 namespace {
 
-// What the first frame needs and takes long to make the first time: the
-// picture decoded and drawn at the window's size, and the text's font looked
-// up. It is made on a thread of its own, started as soon as GDI+ is, while
-// the window class is registered (the first call that loads the display
-// driver) and the window is created and shown, and taken just before the
-// first frame.
+// What the first frame needs and takes long to make the first time when the
+// program holds no ready pixels: the picture decoded and drawn at the
+// window's size, and the text's font looked up. It is made on a thread of its
+// own, started as soon as GDI+ is, while the window class is registered (the
+// first call that loads the display driver) and the window is created and
+// shown, and taken just before the first frame.
 class FirstFrameWork {
 public:
     void start(HMODULE module) {
+        // With ready pixels only the font is left, which the first frame
+        // looks up itself: on two cores a thread for it alone delays the
+        // window more than it saves.
+        if (launcherState.backgroundPixels) return;
         try {
             work_ = std::async(std::launch::async, [module] { return prepare(module); });
         } catch (const std::system_error&) {
@@ -180,6 +193,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
 int runLauncher(HINSTANCE instance, int showCommand) {
     Gdiplus::GdiplusStartupInput startupInput;
     Gdiplus::GdiplusStartup(&launcherState.gdiplusToken, &startupInput, nullptr);
+    launcherState.backgroundPixels = findBackgroundPixels(instance);
     firstFrameWork.start(instance);
 
     WNDCLASSW windowClass{};

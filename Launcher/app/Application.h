@@ -22,6 +22,11 @@ POINT centredWindowOrigin(int screenWidth, int screenHeight);
 // null when it is missing or cannot be decoded. GDI+ must be running.
 Gdiplus::Image* loadBackgroundImage(HMODULE module);
 
+// The background picture's rows of 32-bit pixels in the module's resources,
+// made from the PNG when the program was built; null when the module has
+// none (a picture that drawing would change is decoded instead).
+const void* findBackgroundPixels(HMODULE module);
+
 LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Starts GDI+, creates and shows the window and runs the message loop until

@@ -52,6 +52,9 @@ struct LauncherState {
     std::atomic<HWND> window{nullptr};
     ULONG_PTR gdiplusToken = 0;
     Gdiplus::Image* backgroundImage = nullptr;  // owned; deleted on WM_DESTROY
+    // The picture as 900 x 550 rows of 32-bit pixels in the program's
+    // resources; when set, the picture is drawn from it and never decoded.
+    const void* backgroundPixels = nullptr;
     std::vector<Particle> particles;
     const std::vector<std::wstring> resolutionNames{
         L"640x480",  L"800x600",  L"1024x768",  L"1280x1024", L"1360x768",

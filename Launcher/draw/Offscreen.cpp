@@ -52,6 +52,12 @@ void OffscreenBitmap::setPixels(const std::vector<uint32_t>& pixels) {
     SelectObject(dc_.get(), bitmap_.get());
 }
 
+void drawPixelRows(HDC target, int width, int height, const void* rows) {
+    BITMAPINFO info = topDown32(width, height);
+    SetDIBitsToDevice(target, 0, 0, static_cast<DWORD>(width), static_cast<DWORD>(height), 0, 0, 0,
+                      static_cast<UINT>(height), rows, &info, DIB_RGB_COLORS);
+}
+
 DibSection::DibSection(int width, int height) : width_(width) {
     BITMAPINFO info = topDown32(width, height);
     void* bits = nullptr;

@@ -35,6 +35,10 @@ private:
     int height_;
 };
 
+// Copies `rows` (width x height pixels, 4 bytes each as in a 32-bit DIB, top
+// row first) onto `target` at its origin.
+void drawPixelRows(HDC target, int width, int height, const void* rows);
+
 // A 32-bit top-down DIB section with its memory DC: GDI copies into and out
 // of it, and its pixels (0xAARRGGBB) are plain memory in between (after
 // GdiFlush).

@@ -85,11 +85,16 @@ void visitRowPairs(HDC overBlack, HDC overWhite, DibSection& bandBlack, DibSecti
 
 bool keptDotShapesAllowed = true;
 
-// The picture over black at the frame's size, as every frame starts.
-std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image) {
+// The picture over black at the frame's size, as every frame starts: the
+// program's ready pixels, or else the decoded picture.
+std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image, const void* pixels) {
+    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    if (pixels) {
+        drawPixelRows(picture->dc(), kFrameWidth, kFrameHeight, pixels);
+        return picture;
+    }
     // A new bitmap holds black, as the plain pass's fresh one does, so a
     // picture with transparent parts comes out the same.
-    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
     PatBlt(picture->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
     if (image) {
         Gdiplus::Graphics graphics(picture->dc());
@@ -109,7 +114,7 @@ void preparePicture(Gdiplus::Image* image) {
     // The text's font family is looked up here too: both take long the
     // first time.
     textFontFamilyName();
-    preparedPicture = drawPicture(image);
+    preparedPicture = drawPicture(image, nullptr);
     preparedFor = image;
 }
 
@@ -131,12 +136,19 @@ ControlsKey ControlsKey::current() {
 }
 
 void FrameCache::drawBackground(Gdiplus::Graphics& graphics) {
-    refreshBackground();
+    // Until a layered frame needs the picture kept, it comes straight from
+    // the program's pixels: the first frame makes no copy of it.
+    const void* pixels = launcherState.backgroundPixels;
+    const bool direct = pixels && !background_;
+    if (!direct) refreshBackground();
     HDC target = graphics.GetHDC();
-    if (target) {
+    if (!target) return;
+    if (direct) {
+        drawPixelRows(target, kFrameWidth, kFrameHeight, pixels);
+    } else {
         BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
-        graphics.ReleaseHDC(target);
     }
+    graphics.ReleaseHDC(target);
 }
 
 ControlTools FrameCache::tools() {
@@ -472,15 +484,17 @@ void FrameCache::refreshControls() {
 
 void FrameCache::refreshBackground() {
     Gdiplus::Image* image = launcherState.backgroundImage;
-    if (background_ && backgroundSource_ == image) return;
-    if (preparedPicture && preparedFor == image) {
+    const void* pixels = launcherState.backgroundPixels;
+    if (background_ && backgroundSource_ == image && backgroundPixels_ == pixels) return;
+    if (!pixels && preparedPicture && preparedFor == image) {
         background_ = std::move(preparedPicture);
     } else {
-        background_ = drawPicture(image);
+        background_ = drawPicture(image, pixels);
     }
     dropPreparedPicture();
     pictureBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
     BitBlt(pictureBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;
+    backgroundPixels_ = pixels;
     composed_.reset();  // drawn over the old picture
 }

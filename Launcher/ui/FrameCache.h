@@ -72,6 +72,7 @@ public:
 
     // The window's off-screen buffer, remade only when the client size changes.
     OffscreenBitmap& buffer(HWND window, int width, int height);
+    bool hasBuffer() const { return buffer_ != nullptr; }
 
 private:
     static void blit(HDC target, const RECT& r, HDC source, DWORD operation);
@@ -95,6 +96,7 @@ private:
     std::unique_ptr<DibSection> dotsBits_;     // the frame's dots' surroundings, composed as memory
     DotShapes shapes_;
     Gdiplus::Image* backgroundSource_ = nullptr;
+    const void* backgroundPixels_ = nullptr;
     std::unique_ptr<PaintResourceSet> resources_;
     std::unique_ptr<Gdiplus::SolidBrush> fill_;
     std::unique_ptr<Gdiplus::StringFormat> leftFormat_;

@@ -182,6 +182,16 @@ void paintWindow(HWND window) {
     GetClientRect(window, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
+    // The first frame goes straight onto the window: making the buffer and
+    // copying it out would cost the first frame more than drawing it.
+    if (!cache().hasBuffer()) {
+        PAINTSTRUCT paint;
+        HDC windowDc = BeginPaint(window, &paint);
+        drawFrame(windowDc, false);
+        EndPaint(window, &paint);
+        cache().buffer(window, width, height);  // for the frames that follow
+        return;
+    }
     OffscreenBitmap& buffer = cache().buffer(window, width, height);
     // The frame is drawn before painting begins, so that what it changed
     // beyond the repaint asked for is added to it. Only this function draws

@@ -20,6 +20,9 @@ TEST(ShippedResourcesTest, BackgroundPictureDecodesTo900By550) {
         ASSERT_NE(image, nullptr) << "Launcher.exe not found in the working folder, or no picture";
         EXPECT_EQ(std::make_tuple(image->GetWidth(), image->GetHeight(), image->GetPixelFormat()),
                   std::make_tuple(900u, 550u, PixelFormat32bppARGB));
+        // Made ready for the screen when the program was built (the frame
+        // tests compare them with the decoded picture).
+        EXPECT_NE(findBackgroundPixels(shipped), nullptr);
     }
     EXPECT_EQ(loadBackgroundImage(GetModuleHandleW(nullptr)), nullptr);
     EXPECT_EQ(loadBackgroundImage(GetModuleHandleW(L"kernel32.dll")), nullptr);

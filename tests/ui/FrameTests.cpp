@@ -72,6 +72,7 @@ TEST_F(MainScreenTest, BarDotsAndButtonsShowTheState) {
 // dots that move, jump and are replaced.
 TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
     Gdiplus::Image* const picture = s.backgroundImage;
+    const void* const pixels = s.backgroundPixels;
     StandInWindow window;
     ASSERT_NE(window.handle, nullptr);
     ShowWindow(window.handle, SW_SHOWNOACTIVATE);
@@ -112,6 +113,8 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
                 // Through the window, ticks repaint only the dots' places.
                 s.window = throughWindow ? window.handle : nullptr;
                 s.backgroundImage = state.flags & 8 ? nullptr : picture;
+                // Drawn from the program's pixels, and in the last pass decoded.
+                s.backgroundPixels = state.flags & 8 || pass == 2 ? nullptr : pixels;
                 if (state.hover) *state.hover = true;
                 s.progressPercent = state.percent;
                 s.statusDetail.set(state.status);
@@ -159,4 +162,5 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
     }
     allowKeptDotShapes(true);
     s.backgroundImage = picture;
+    s.backgroundPixels = pixels;
 }

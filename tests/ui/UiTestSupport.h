@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Application.h"
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
 #include "draw/Offscreen.h"
@@ -63,6 +64,12 @@ protected:
         }
         ASSERT_EQ(launcherState.backgroundImage->GetLastStatus(), Gdiplus::Ok)
             << "background picture not readable";
+        // The shipped frames draw the pixels Launcher.exe (in the working
+        // folder) carries; the plain pass draws the decoded picture.
+        static const void* const pixels = findBackgroundPixels(LoadLibraryExW(
+            L"Launcher.exe", nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        ASSERT_NE(pixels, nullptr) << "Launcher.exe not found, or it carries no picture pixels";
+        launcherState.backgroundPixels = pixels;
         releaseMainScreenCaches();
     }
     void TearDown() override {
