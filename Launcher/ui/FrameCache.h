@@ -36,9 +36,10 @@ struct ControlsKey {
 
 // What the frames keep between passes.
 //
-// The picture is drawn once the plain way into a bitmap of its own and copied
-// from there, which gives the pixels of GDI+'s scaling path at 1:1 for a
-// fraction of its cost.
+// The picture is drawn once into a bitmap of its own and copied from there:
+// from the program's ready pixels, or the plain way from the decoded picture,
+// which gives the pixels of GDI+'s scaling path at 1:1 for a fraction of its
+// cost.
 //
 // The controls are drawn once per state over the picture ("composed"). Drawn
 // over black and over white they show which pixels they decide whatever lies
