@@ -117,7 +117,8 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Recorded before the worker starts, so it never asks to repaint a null window.
     launcherState.window = window;
     loadGameSettings();
-    // The picture follows before the first frame (FirstFrameWork).
+    // The picture is the program's ready pixels, or is decoded before the
+    // first frame (FirstFrameWork).
     spawnParticles();
     workerDue = true;  // started with the first tick (startUpdateWorkerWhenDue)
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
