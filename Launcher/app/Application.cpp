@@ -6,21 +6,24 @@
 
 #include "app/Instance.h"
 #include "core/Gdiplus.h"
+#include "core/Handles.h"
 #include "core/LauncherState.h"
 #include "game/GameSettings.h"
 #include "resources/resource.h"
+#include "ui/FrameCache.h"
 #include "ui/MainScreen.h"
 #include "ui/Particles.h"
 #include "updater/UpdateWorker.h"
 
 const wchar_t kWindowClassName[] = L"ZovraLauncherClass";
 const wchar_t kWindowTitle[] = L"Zovra Launcher";
+const wchar_t kNoWindowText[] = L"The launcher could not open its window.";
 
 POINT centredWindowOrigin(int screenWidth, int screenHeight) {
     return POINT{(screenWidth - kWindowWidth) / 2, (screenHeight - kWindowHeight) / 2};
 }
 
-Gdiplus::Image* loadBackgroundImage(HMODULE module) {
+std::unique_ptr<Gdiplus::Image> loadBackgroundImage(HMODULE module) {
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(IDR_BACKGROUND_PNG), L"PNG");
     if (!resource) return nullptr;
     HGLOBAL loaded = LoadResource(module, resource);
@@ -28,28 +31,20 @@ Gdiplus::Image* loadBackgroundImage(HMODULE module) {
     const DWORD size = SizeofResource(module, resource);
     if (!bytes || size == 0) return nullptr;
 
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
     if (!block) return nullptr;
-    void* target = GlobalLock(block);
-    if (!target) {
-        GlobalFree(block);
-        return nullptr;
-    }
+    void* target = GlobalLock(block.get());
+    if (!target) return nullptr;
     std::memcpy(target, bytes, size);
-    GlobalUnlock(block);
+    GlobalUnlock(block.get());
 
     IStream* stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || !stream) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    // The image keeps its own reference to the stream, which frees the block.
-    auto* image = new Gdiplus::Image(stream, FALSE);
+    if (FAILED(CreateStreamOnHGlobal(block.get(), TRUE, &stream)) || !stream) return nullptr;
+    block.release();  // the stream frees it
+    // The image keeps its own reference to the stream.
+    auto image = std::make_unique<Gdiplus::Image>(stream, FALSE);
     stream->Release();
-    if (image->GetLastStatus() != Gdiplus::Ok) {
-        delete image;
-        return nullptr;
-    }
+    if (image->GetLastStatus() != Gdiplus::Ok) return nullptr;
     return image;
 }
 
@@ -86,27 +81,31 @@ public:
     // Puts the picture into the state, waiting for it if need be; once.
     void take() {
         if (work_.valid()) {
-            launcherState.backgroundImage = work_.get();
+            picture_ = work_.get();
         } else if (module_) {
-            launcherState.backgroundImage = prepare(module_);
+            picture_ = prepare(module_);
         }
         module_ = nullptr;
+        if (picture_) launcherState.backgroundImage = picture_.get();
     }
-    // A picture made for a window that never painted.
-    void discard() {
-        if (work_.valid()) delete work_.get();
+    // The picture goes, taken or not; before GDI+ shuts down.
+    void release() {
+        if (work_.valid()) work_.get();
         module_ = nullptr;
+        if (launcherState.backgroundImage == picture_.get()) launcherState.backgroundImage = nullptr;
+        picture_.reset();
     }
 
 private:
-    static Gdiplus::Image* prepare(HMODULE module) {
-        Gdiplus::Image* picture = loadBackgroundImage(module);
-        preparePicture(picture);
+    static std::unique_ptr<Gdiplus::Image> prepare(HMODULE module) {
+        std::unique_ptr<Gdiplus::Image> picture = loadBackgroundImage(module);
+        preparePicture(picture.get());
         return picture;
     }
 
-    std::future<Gdiplus::Image*> work_;
+    std::future<std::unique_ptr<Gdiplus::Image>> work_;
     HMODULE module_ = nullptr;
+    std::unique_ptr<Gdiplus::Image> picture_;
 };
 
 FirstFrameWork firstFrameWork;
@@ -139,14 +138,28 @@ void startUpdateWorkerWhenDue() {
 
 LRESULT onDestroy(HWND window) {
     KillTimer(window, kRepaintTimerId);
-    firstFrameWork.take();
-    // The kept frame pieces are GDI+ objects: they go before GDI+ does.
+    // The kept frame pieces and the picture are GDI+ objects: they go
+    // before GDI+ does.
     releaseMainScreenCaches();
-    delete launcherState.backgroundImage;
-    launcherState.backgroundImage = nullptr;
+    firstFrameWork.release();
     Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);
+    launcherState.gdiplusToken = 0;
     PostQuitMessage(0);
     return 0;
+}
+
+void onTimer() {
+    firstFrameWork.take();  // a tick may draw the first frame
+    startUpdateWorkerWhenDue();
+    advanceParticles();
+}
+
+// Without a window the launcher cannot be used, and would otherwise wait for
+// ever while holding the game folder: every later start would exit at once.
+int cannotOpenWindow() {
+    releaseGameFolder();
+    MessageBoxW(nullptr, kNoWindowText, kWindowTitle, MB_OK | MB_ICONERROR);
+    return 1;
 }
 
 LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -174,9 +187,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_ERASEBKGND:
         return 1;
     case WM_TIMER:
-        firstFrameWork.take();  // a tick may draw the first frame
-        startUpdateWorkerWhenDue();
-        advanceParticles();
+        onTimer();
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_MOUSEMOVE:
         handleMouseMove(LOWORD(lParam), HIWORD(lParam));
@@ -191,9 +202,17 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     }
 }
 
+void advanceParticles() {
+    const HRGN changed = tickParticles();
+    if (HWND window = launcherState.window.load()) repaintAfterTick(window, changed);
+}
+
 int runLauncher(HINSTANCE instance, int showCommand) {
     Gdiplus::GdiplusStartupInput startupInput;
-    Gdiplus::GdiplusStartup(&launcherState.gdiplusToken, &startupInput, nullptr);
+    if (Gdiplus::GdiplusStartup(&launcherState.gdiplusToken, &startupInput, nullptr) !=
+        Gdiplus::Ok) {
+        return cannotOpenWindow();
+    }
     launcherState.backgroundPixels = findBackgroundPixels(instance);
     firstFrameWork.start(instance);
 
@@ -205,14 +224,21 @@ int runLauncher(HINSTANCE instance, int showCommand) {
     windowClass.hCursor = LoadCursorW(instance, MAKEINTRESOURCEW(IDC_LAUNCHER_CURSOR));
     windowClass.hbrBackground = nullptr;
     windowClass.lpszClassName = kWindowClassName;
-    RegisterClassW(&windowClass);
-
     // Made where it will stay: moving it afterwards costs the window
     // system a round of its own before the first frame.
     const POINT origin =
         centredWindowOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
-    HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, origin.x, origin.y,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
+    HWND window = RegisterClassW(&windowClass)
+                      ? CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, origin.x,
+                                        origin.y, kWindowWidth, kWindowHeight, nullptr, nullptr,
+                                        instance, nullptr)
+                      : nullptr;
+    if (!window) {
+        firstFrameWork.release();
+        Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);
+        launcherState.gdiplusToken = 0;
+        return cannotOpenWindow();
+    }
     launcherState.window = window;
     publishInstanceWindow(window);
     ShowWindow(window, showCommand);
@@ -222,6 +248,6 @@ int runLauncher(HINSTANCE instance, int showCommand) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    firstFrameWork.discard();
+    firstFrameWork.release();
     return 0;
 }

@@ -3,12 +3,14 @@
 
 #include <windows.h>
 
+#include <memory>
+
+#include "draw/Geometry.h"
+
 namespace Gdiplus {
 class Image;
 }
 
-constexpr int kWindowWidth = 900;
-constexpr int kWindowHeight = 550;
 constexpr UINT_PTR kRepaintTimerId = 1;
 constexpr UINT kRepaintTimerPeriodMs = 16;
 extern const wchar_t kWindowClassName[];
@@ -19,8 +21,9 @@ extern const wchar_t kWindowTitle[];
 POINT centredWindowOrigin(int screenWidth, int screenHeight);
 
 // Decodes the background picture from the module's "PNG" resource;
-// null when it is missing or cannot be decoded. GDI+ must be running.
-Gdiplus::Image* loadBackgroundImage(HMODULE module);
+// null when it is missing or cannot be decoded. GDI+ must be running, and
+// the picture must go before it shuts down.
+std::unique_ptr<Gdiplus::Image> loadBackgroundImage(HMODULE module);
 
 // The background picture's rows of 32-bit pixels in the module's resources,
 // made from the PNG when the program was built; null when the module has
@@ -29,6 +32,14 @@ const void* findBackgroundPixels(HMODULE module);
 
 LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// One timer tick: moves the dots and, while there is a window, shows their
+// old and new places (nothing else changes on a tick).
+void advanceParticles();
+
+// The one text shown in a dialog: the window could not be made.
+extern const wchar_t kNoWindowText[];
+
 // Starts GDI+, creates and shows the window and runs the message loop until
-// WM_QUIT. Returns the exit code, 0.
+// WM_QUIT. Returns the exit code: 0, or 1 when GDI+ or the window could not
+// be started (after saying so in a message box and giving up the game folder).
 int runLauncher(HINSTANCE instance, int showCommand);

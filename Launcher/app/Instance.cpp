@@ -14,6 +14,7 @@ constexpr DWORD kHandoverWaitMs = 5000;
 
 // Set once this process owns the folder's mutex.
 std::wstring claimedName;
+HANDLE claimedMutex = nullptr;
 // Both live as long as the process; the system closes them at its end.
 HANDLE windowRecord = nullptr;
 HANDLE handover = nullptr;
@@ -29,11 +30,11 @@ void bringToFront(const std::wstring& name) {
     UniqueKernelHandle record(
         OpenFileMappingW(FILE_MAP_READ, FALSE, windowRecordName(name).c_str()));
     if (!record) return;
-    const void* view = MapViewOfFile(record.get(), FILE_MAP_READ, 0, 0, sizeof(std::uint64_t));
+    const UniqueMapView view(
+        MapViewOfFile(record.get(), FILE_MAP_READ, 0, 0, sizeof(std::uint64_t)));
     if (!view) return;
     std::uint64_t value = 0;
-    std::memcpy(&value, view, sizeof value);
-    UnmapViewOfFile(view);
+    std::memcpy(&value, view.get(), sizeof value);
     const HWND window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
     if (!window || !IsWindow(window)) return;
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
@@ -83,9 +84,18 @@ bool claimGameFolder() {
         bringToFront(name);
         return false;
     }
-    // Owned and never released: the mutex goes (abandoned) with the process.
+    // Owned until the process ends, when the mutex goes (abandoned) with it.
     claimedName = name;
+    claimedMutex = mutex;
     return true;
+}
+
+void releaseGameFolder() {
+    if (!claimedMutex) return;
+    ReleaseMutex(claimedMutex);
+    CloseHandle(claimedMutex);
+    claimedMutex = nullptr;
+    claimedName.clear();
 }
 
 void publishInstanceWindow(HWND window) {
@@ -93,11 +103,11 @@ void publishInstanceWindow(HWND window) {
     windowRecord = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       sizeof(std::uint64_t), windowRecordName(claimedName).c_str());
     if (!windowRecord) return;
-    void* view = MapViewOfFile(windowRecord, FILE_MAP_WRITE, 0, 0, sizeof(std::uint64_t));
+    const UniqueMapView view(
+        MapViewOfFile(windowRecord, FILE_MAP_WRITE, 0, 0, sizeof(std::uint64_t)));
     if (!view) return;
     const std::uint64_t value = reinterpret_cast<std::uintptr_t>(window);
-    std::memcpy(view, &value, sizeof value);
-    UnmapViewOfFile(view);
+    std::memcpy(view.get(), &value, sizeof value);
 }
 
 void restartLauncher(HWND window) {

@@ -15,6 +15,10 @@ std::wstring instanceName(const std::wstring& gameFolder);
 // been brought to the front and this process should exit.
 bool claimGameFolder();
 
+// Gives the game folder up again: a launcher that cannot go on must not keep
+// every later one out.
+void releaseGameFolder();
+
 // Lets a second launcher started in this folder find the window.
 void publishInstanceWindow(HWND window);
 

@@ -62,6 +62,12 @@ private:
     Handle handle_;
 };
 
+inline void unmapView(const void* view) noexcept {
+    UnmapViewOfFile(view);
+}
+inline void freeGlobal(HGLOBAL block) noexcept {
+    GlobalFree(block);
+}
 inline void releaseCryptContext(HCRYPTPROV provider) noexcept {
     CryptReleaseContext(provider, 0);
 }
@@ -71,6 +77,9 @@ inline void closeAlgorithm(BCRYPT_ALG_HANDLE algorithm) noexcept {
 
 using UniqueKernelHandle = UniqueHandle<NullInvalidTraits<HANDLE, &CloseHandle>>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
+using UniqueGlobal = UniqueHandle<NullInvalidTraits<HGLOBAL, &freeGlobal>>;
+// A view of a file mapping (MapViewOfFile), unmapped when it goes.
+using UniqueMapView = UniqueHandle<NullInvalidTraits<void*, &unmapView>>;
 using UniqueKey = UniqueHandle<NullInvalidTraits<HKEY, &RegCloseKey>>;
 using UniqueInternet = UniqueHandle<NullInvalidTraits<HINTERNET, &WinHttpCloseHandle>>;
 using UniqueCryptContext = UniqueHandle<NullInvalidTraits<HCRYPTPROV, &releaseCryptContext>>;

@@ -70,6 +70,17 @@ void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width
     fillRoundedRect(graphics, brush, d, x, y, width, height, colour);
 }
 
+void fillRoundedRect(Gdiplus::Graphics& graphics, int d, const RECT& rect, Gdiplus::ARGB colour) {
+    fillRoundedRect(graphics, d, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                    colour);
+}
+
+Gdiplus::RectF textBox(const RECT& rect) {
+    return Gdiplus::RectF(static_cast<Gdiplus::REAL>(rect.left), static_cast<Gdiplus::REAL>(rect.top),
+                          static_cast<Gdiplus::REAL>(rect.right - rect.left),
+                          static_cast<Gdiplus::REAL>(rect.bottom - rect.top));
+}
+
 const std::wstring& textFontFamilyName() {
     static const std::wstring name = findTextFontFamily();
     return name;

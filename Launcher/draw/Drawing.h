@@ -21,6 +21,11 @@ void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width
 // The same shape filled with a brush the caller keeps (its colour is set here).
 void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, int d, int x, int y,
                      int width, int height, Gdiplus::ARGB colour);
+// The same over a layout rectangle.
+void fillRoundedRect(Gdiplus::Graphics& graphics, int d, const RECT& rect, Gdiplus::ARGB colour);
+
+// A layout rectangle as the box GDI+ lays text out in.
+Gdiplus::RectF textBox(const RECT& rect);
 
 // The family the launcher writes with: "Segoe UI", else the system's message
 // font, else the generic sans-serif family. Looked up once; GDI+ must run.

@@ -26,8 +26,7 @@ int resolutionCount() {
 }
 
 Gdiplus::RectF layout(int x, int y, int width, int height) {
-    return Gdiplus::RectF(static_cast<Gdiplus::REAL>(x), static_cast<Gdiplus::REAL>(y),
-                          static_cast<Gdiplus::REAL>(width), static_cast<Gdiplus::REAL>(height));
+    return textBox(RECT{x, y, x + width, y + height});
 }
 
 void drawText(Gdiplus::Graphics& graphics, const wchar_t* text, const Gdiplus::Font* font,
@@ -123,20 +122,21 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
     const LauncherState& s = launcherState;
 
     Gdiplus::SolidBrush dim(kDimColour);
-    graphics.FillRectangle(&dim, 0, 0, 900, 550);
-    fillRoundedRect(graphics, 20, 200, 120, 500, 360, kPanelColour);
-    drawText(graphics, L"GAME CONFIGURATION", resources.buttonFont, layout(200, 140, 500, 40),
+    graphics.FillRectangle(&dim, 0, 0, kWindowWidth, kWindowHeight);
+    fillRoundedRect(graphics, 20, settingsPanelRect, kPanelColour);
+    drawText(graphics, L"GAME CONFIGURATION", resources.buttonFont,
+             layout(settingsPanelRect.left, 140, rectWidth(settingsPanelRect), 40),
              resources.centredFormat, resources.accentBrush);
 
     drawText(graphics, L"Resolution", resources.smallFont,
              layout(250, resolutionBoxRect.top + 5, 100, 25), nullptr, resources.whiteBrush);
-    fillRoundedRect(graphics, 5, 400, 180, 200, 30, kControlColour);
+    fillRoundedRect(graphics, 5, resolutionBoxRect, kControlColour);
 
     Gdiplus::StringFormat centredMiddleFormat;
     centredMiddleFormat.SetAlignment(Gdiplus::StringAlignmentCenter);
     centredMiddleFormat.SetLineAlignment(Gdiplus::StringAlignmentCenter);
     if (const std::wstring* label = resolutionLabel(s.resolutionIndex)) {
-        drawText(graphics, label->c_str(), resources.smallFont, layout(400, 180, 200, 30),
+        drawText(graphics, label->c_str(), resources.smallFont, textBox(resolutionBoxRect),
                  &centredMiddleFormat, resources.accentBrush);
     }
 
@@ -151,11 +151,13 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
     wsprintfW(volumeText, L"Volume: %d", static_cast<int>(s.volumeLevel));
     drawText(graphics, volumeText, resources.smallFont,
              layout(250, volumeTrackRect.top - 5, 100, 25), nullptr, resources.whiteBrush);
-    fillRoundedRect(graphics, 5, 400, 355, kVolumeTrackWidth, 10, kControlColour);
-    fillRoundedRect(graphics, 5, 400, 355, volumeFillWidth(s.volumeLevel), 10, kVolumeFillColour);
+    fillRoundedRect(graphics, 5, volumeTrackRect, kControlColour);
+    RECT volumeFill = volumeTrackRect;
+    volumeFill.right = volumeFill.left + volumeFillWidth(s.volumeLevel);
+    fillRoundedRect(graphics, 5, volumeFill, kVolumeFillColour);
 
-    fillRoundedRect(graphics, 10, 350, 410, 200, 45, kSaveButtonColour);
-    drawText(graphics, L"SAVE & ACCEPT", resources.buttonFont, layout(350, 410, 200, 45),
+    fillRoundedRect(graphics, 10, saveButtonRect, kSaveButtonColour);
+    drawText(graphics, L"SAVE & ACCEPT", resources.buttonFont, textBox(saveButtonRect),
              resources.centredFormat, resources.whiteBrush);
 
     if (s.resolutionListOpen) drawResolutionList(graphics, resources, centredMiddleFormat);

@@ -7,6 +7,10 @@
 #include <string>
 
 #include "draw/Drawing.h"
+#include "draw/Geometry.h"
+
+// The panel itself.
+constexpr RECT settingsPanelRect{200, 120, 700, 480};
 
 // Hit rectangles, right and bottom exclusive.
 constexpr RECT resolutionBoxRect{400, 180, 600, 210};
@@ -17,7 +21,7 @@ constexpr RECT volumeTrackRect{400, 355, 600, 365};
 constexpr RECT saveButtonRect{350, 410, 550, 455};
 
 constexpr int kResolutionRowHeight = 25;
-constexpr int kVolumeTrackWidth = 200;
+constexpr int kVolumeTrackWidth = rectWidth(volumeTrackRect);
 
 // Drawn over the finished main screen while the panel is open.
 void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resources);

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "draw/Geometry.h"
 #include "ui/Particles.h"
-#include "ui/ScreenControls.h"
 
 // Why reuse can be exact. A fill whose every pixel is either left alone or
 // blended with the fill's colour is described by its shape and by what the
@@ -27,7 +27,7 @@ constexpr std::size_t kMostShapes = 32768;  // far more than the dots ever visit
 // the canvas, all in one fill: a fill's cost barely depends on its figures.
 constexpr std::int32_t kShapeAlpha = 200;
 constexpr int kSlot = kSquare + 2;
-constexpr int kSlots = (kFrameWidth - 2) / kSlot;
+constexpr int kSlots = (kWindowWidth - 2) / kSlot;
 constexpr LONG kSlotRow = 400;
 
 int exponentOf(float value) {
@@ -54,7 +54,7 @@ RECT squareOf(const Particle& dot) {
 }
 
 bool insideFrame(const RECT& r) {
-    return r.left >= 0 && r.top >= 0 && r.right <= kFrameWidth && r.bottom <= kFrameHeight;
+    return r.left >= 0 && r.top >= 0 && r.right <= kWindowWidth && r.bottom <= kWindowHeight;
 }
 
 bool drawable(const Particle& dot) {
@@ -71,11 +71,11 @@ DotShapes::~DotShapes() = default;
 bool DotShapes::ready() {
     if (!ramp_) {
         ramp_ = std::make_unique<OffscreenBitmap>(nullptr, 256, 1);
-        readBack_ = std::make_unique<DibSection>(kFrameWidth, kSquare);
+        readBack_ = std::make_unique<DibSection>(kWindowWidth, kSquare);
         brush_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0));
     }
-    return canvas_->valid() && canvas_->width() == kFrameWidth &&
-           canvas_->height() == kFrameHeight && ramp_->valid() && readBack_->valid();
+    return canvas_->valid() && canvas_->width() == kWindowWidth &&
+           canvas_->height() == kWindowHeight && ramp_->valid() && readBack_->valid();
 }
 
 void DotShapes::fill(HDC target, const Particle& dot) {
@@ -184,7 +184,7 @@ bool DotShapes::render(const Particle& shown, Shape& shape) {
     dot.alpha = kShapeAlpha;
     const uint32_t full = shapeColour();  // before the read-back below is reused
     const RECT square = squareOf(dot);
-    const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+    const RECT frame{0, 0, kWindowWidth, kWindowHeight};
     RECT visible{};
     if (!IntersectRect(&visible, &square, &frame)) {
         shape = Shape{};
@@ -194,7 +194,7 @@ bool DotShapes::render(const Particle& shown, Shape& shape) {
     const int height = visible.bottom - visible.top;
     PatBlt(canvas_->dc(), visible.left, visible.top, width, height, BLACKNESS);
     fill(canvas_->dc(), dot);
-    PatBlt(readBack_->dc(), 0, 0, kFrameWidth, kSquare, BLACKNESS);
+    PatBlt(readBack_->dc(), 0, 0, kWindowWidth, kSquare, BLACKNESS);
     BitBlt(readBack_->dc(), visible.left, 0, width, height, canvas_->dc(), visible.left,
            visible.top, SRCCOPY);
     GdiFlush();
@@ -362,12 +362,12 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
         dotBlends_.push_back(blendFor(dot->alpha));
     }
     GdiFlush();
-    covered.resize(static_cast<std::size_t>(kFrameWidth) * kFrameHeight);
+    covered.resize(static_cast<std::size_t>(kWindowWidth) * kWindowHeight);
     for (const RECT& r : areas) {
         const std::size_t width = static_cast<std::size_t>(r.right - r.left);
         for (LONG y = r.top; y < r.bottom; ++y) {
             std::memcpy(frame.row(y) + r.left, picture.row(y) + r.left, width * sizeof(uint32_t));
-            std::memset(&covered[static_cast<std::size_t>(y) * kFrameWidth + r.left], 0, width);
+            std::memset(&covered[static_cast<std::size_t>(y) * kWindowWidth + r.left], 0, width);
         }
     }
     for (std::size_t i = 0; i < dots.size(); ++i) {
@@ -378,8 +378,8 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
             if (!(shape.bits[bit / 64] >> (bit % 64) & 1)) continue;
             const LONG x = square.left + bit % kSquare;
             const LONG y = square.top + bit / kSquare;
-            if (x < 0 || y < 0 || x >= kFrameWidth || y >= kFrameHeight) continue;
-            covered[static_cast<std::size_t>(y) * kFrameWidth + x] = 1;
+            if (x < 0 || y < 0 || x >= kWindowWidth || y >= kWindowHeight) continue;
+            covered[static_cast<std::size_t>(y) * kWindowWidth + x] = 1;
             uint32_t& pixel = frame.row(y)[x];
             pixel = static_cast<uint32_t>(blend[768 + (pixel >> 24)]) << 24 |
                     static_cast<uint32_t>(blend[512 + (pixel >> 16 & 0xFF)]) << 16 |

@@ -3,39 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ui/MainScreen.h"
 #include "ui/Particles.h"
 
 namespace {
-
-// The pixels a rounded fill can touch: its corner squares reach past the
-// rectangle when it is narrower than d (the bar near 0 %).
-RECT roundedFootprint(int d, int x, int y, int width, int height) {
-    return RECT{std::min(x, x + width - d), std::min(y, y + height - d), std::max(x + width, x + d),
-                std::max(y + height, y + d)};
-}
-
-// Where a control may change pixels, with a pixel to spare for smoothing.
-// Texts stay inside their layout rectangles (GDI+ clips them there).
-RECT controlFootprint(int control) {
-    RECT r{};
-    switch (control) {
-    case Track:
-        r = roundedFootprint(10, 100, 500, 700, 20);
-        break;
-    case Bar:
-        r = roundedFootprint(10, 100, 500, 7 * launcherState.progressPercent.load(), 20);
-        break;
-    case Status:
-        r = RECT{100, 475, 801, 501};
-        break;
-    default:
-        r = kButtons[control - FirstButton].rect;
-        break;
-    }
-    InflateRect(&r, 2, 2);
-    return r;
-}
 
 // The smallest rectangle holding every point added; empty when none was.
 class Bounds {
@@ -49,11 +19,11 @@ public:
     RECT rect() const { return r_.left < r_.right ? r_ : RECT{}; }
 
 private:
-    RECT r_{kFrameWidth, kFrameHeight, 0, 0};
+    RECT r_{kWindowWidth, kWindowHeight, 0, 0};
 };
 
 // A pixel a drawing changed, given the drawing made over black and over white.
-bool changed(uint32_t overBlack, uint32_t overWhite) {
+bool drawnOn(uint32_t overBlack, uint32_t overWhite) {
     return overBlack != 0u || overWhite != 0x00FFFFFFu;
 }
 
@@ -66,15 +36,15 @@ template <class Visit>
 void visitRowPairs(HDC overBlack, HDC overWhite, DibSection& bandBlack, DibSection& bandWhite,
                    Visit visit) {
     if (!bandBlack.valid() || !bandWhite.valid()) return;
-    for (int top = 0; top < kFrameHeight; top += kBandRows) {
-        const int rows = std::min(kBandRows, kFrameHeight - top);
-        BitBlt(bandBlack.dc(), 0, 0, kFrameWidth, rows, overBlack, 0, top, SRCCOPY);
-        BitBlt(bandWhite.dc(), 0, 0, kFrameWidth, rows, overWhite, 0, top, SRCCOPY);
+    for (int top = 0; top < kWindowHeight; top += kBandRows) {
+        const int rows = std::min(kBandRows, kWindowHeight - top);
+        BitBlt(bandBlack.dc(), 0, 0, kWindowWidth, rows, overBlack, 0, top, SRCCOPY);
+        BitBlt(bandWhite.dc(), 0, 0, kWindowWidth, rows, overWhite, 0, top, SRCCOPY);
         GdiFlush();
         for (int r = 0; r < rows; ++r) {
             uint32_t* black = bandBlack.row(r);
             uint32_t* white = bandWhite.row(r);
-            for (int x = 0; x < kFrameWidth; ++x) {
+            for (int x = 0; x < kWindowWidth; ++x) {
                 black[x] &= 0x00FFFFFFu;
                 white[x] &= 0x00FFFFFFu;
             }
@@ -88,18 +58,18 @@ bool keptDotShapesAllowed = true;
 // The picture over black at the frame's size, as every frame starts: the
 // program's ready pixels, or else the decoded picture.
 std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image, const void* pixels) {
-    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
     if (pixels) {
-        drawPixelRows(picture->dc(), kFrameWidth, kFrameHeight, pixels);
+        drawPixelRows(picture->dc(), kWindowWidth, kWindowHeight, pixels);
         return picture;
     }
     // A new bitmap holds black, as the plain pass's fresh one does, so a
     // picture with transparent parts comes out the same.
-    PatBlt(picture->dc(), 0, 0, kFrameWidth, kFrameHeight, BLACKNESS);
+    PatBlt(picture->dc(), 0, 0, kWindowWidth, kWindowHeight, BLACKNESS);
     if (image) {
         Gdiplus::Graphics graphics(picture->dc());
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-        graphics.DrawImage(image, 0, 0, kFrameWidth, kFrameHeight);
+        graphics.DrawImage(image, 0, 0, kWindowWidth, kWindowHeight);
     }
     return picture;
 }
@@ -144,9 +114,9 @@ void FrameCache::drawBackground(Gdiplus::Graphics& graphics) {
     HDC target = graphics.GetHDC();
     if (!target) return;
     if (direct) {
-        drawPixelRows(target, kFrameWidth, kFrameHeight, pixels);
+        drawPixelRows(target, kWindowWidth, kWindowHeight, pixels);
     } else {
-        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+        BitBlt(target, 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
     }
     graphics.ReleaseHDC(target);
 }
@@ -196,7 +166,7 @@ bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
     if (repairOnly) {
         for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
     } else {
-        BitBlt(target, 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+        BitBlt(target, 0, 0, kWindowWidth, kWindowHeight, composed_->dc(), 0, 0, SRCCOPY);
     }
     HDC surroundings = inMemory ? dotsBits_->dc() : background_->dc();
     for (const RECT& r : dirty_) blit(target, r, surroundings, SRCCOPY);
@@ -218,7 +188,7 @@ bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
 // dot beneath, and the composed layer everywhere else.
 bool FrameCache::composeInMemory(const ControlTools& kept) {
     if (!keptDotShapesAllowed) return false;
-    if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
+    if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
     if (!pictureBits_->valid() || !composedBits_ || !composedBits_->valid() ||
         !dotsBits_->valid() ||
         !shapes_.compose(visible_, dirty_, *pictureBits_, *dotsBits_, covered_, *scratch_)) {
@@ -241,7 +211,7 @@ bool FrameCache::composeInMemory(const ControlTools& kept) {
     GdiFlush();
     for (const RECT& r : dirty_) {
         for (LONG y = r.top; y < r.bottom; ++y) {
-            const std::size_t row = static_cast<std::size_t>(y) * kFrameWidth;
+            const std::size_t row = static_cast<std::size_t>(y) * kWindowWidth;
             uint32_t* out = dotsBits_->row(y);
             const uint32_t* layer = composedBits_->row(y);
             for (LONG x = r.left; x < r.right; ++x) {
@@ -300,8 +270,8 @@ bool FrameCache::drawOverDots(Gdiplus::Graphics& graphics, const ControlTools& k
             if (!decided_[i]) pixels[i] = 0;
             open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
         }
-        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
+        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
+        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
         decidedPixels_->setPixels(pixels);
         openMask_->setPixels(open);
     }
@@ -375,7 +345,7 @@ void FrameCache::drawVisibleParticles(Gdiplus::Graphics& graphics) {
 // beneath; only there must a control be drawn over the dots again.
 bool FrameCache::anyBlended(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const uint8_t* row = &blended_[static_cast<size_t>(y) * kFrameWidth];
+        const uint8_t* row = &blended_[static_cast<size_t>(y) * kWindowWidth];
         for (LONG x = r.left; x < r.right; ++x) {
             if (row[x]) return true;
         }
@@ -385,7 +355,7 @@ bool FrameCache::anyBlended(const RECT& r) const {
 
 bool FrameCache::anyCoveredBlended(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * kFrameWidth;
+        const std::size_t row = static_cast<std::size_t>(y) * kWindowWidth;
         for (LONG x = r.left; x < r.right; ++x) {
             if (covered_[row + x] && blended_[row + x]) return true;
         }
@@ -395,7 +365,7 @@ bool FrameCache::anyCoveredBlended(const RECT& r) const {
 
 bool FrameCache::allDecided(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const uint8_t* row = &decided_[static_cast<size_t>(y) * kFrameWidth];
+        const uint8_t* row = &decided_[static_cast<size_t>(y) * kWindowWidth];
         for (LONG x = r.left; x < r.right; ++x) {
             if (!row[x]) return false;
         }
@@ -410,12 +380,12 @@ void FrameCache::refreshControls() {
     // The layers the controls are measured on are the scratch layer and the
     // composed one before it takes the controls over the picture: a new
     // state costs no memory beyond two bands of rows.
-    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-    if (!composed_) composed_ = std::make_unique<OffscreenBitmap>(nullptr, kFrameWidth, kFrameHeight);
-    if (!bandBlack_) bandBlack_ = std::make_unique<DibSection>(kFrameWidth, kBandRows);
-    if (!bandWhite_) bandWhite_ = std::make_unique<DibSection>(kFrameWidth, kBandRows);
+    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
+    if (!composed_) composed_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
+    if (!bandBlack_) bandBlack_ = std::make_unique<DibSection>(kWindowWidth, kBandRows);
+    if (!bandWhite_) bandWhite_ = std::make_unique<DibSection>(kWindowWidth, kBandRows);
     const auto drawOver = [&](OffscreenBitmap& layer, DWORD fill, int only) {
-        if (fill) PatBlt(layer.dc(), 0, 0, kFrameWidth, kFrameHeight, fill);
+        if (fill) PatBlt(layer.dc(), 0, 0, kWindowWidth, kWindowHeight, fill);
         Gdiplus::Graphics graphics(layer.dc());
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         for (int control = 0; control < kControlCount; ++control) {
@@ -428,28 +398,28 @@ void FrameCache::refreshControls() {
     // the controls really change.
     drawOver(*scratch_, BLACKNESS, -1);
     drawOver(*composed_, WHITENESS, -1);
-    decided_.assign(static_cast<size_t>(kFrameWidth) * kFrameHeight, 0);
+    decided_.assign(static_cast<size_t>(kWindowWidth) * kWindowHeight, 0);
     blended_.assign(decided_.size(), 0);
     RECT within[kControlCount] = {};
     Bounds reach[kControlCount];
     for (int control = 0; control < kControlCount; ++control) {
-        const RECT frame{0, 0, kFrameWidth, kFrameHeight};
+        const RECT frame{0, 0, kWindowWidth, kWindowHeight};
         const RECT nominal = controlFootprint(control);
         if (control != Status) IntersectRect(&within[control], &nominal, &frame);
     }
     visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
                   [&](LONG y, const uint32_t* black, const uint32_t* white) {
-                      const size_t row = static_cast<size_t>(y) * kFrameWidth;
-                      for (LONG x = 0; x < kFrameWidth; ++x) {
+                      const size_t row = static_cast<size_t>(y) * kWindowWidth;
+                      for (LONG x = 0; x < kWindowWidth; ++x) {
                           const bool decided = black[x] == white[x];
                           decided_[row + x] = decided ? 1 : 0;
-                          blended_[row + x] = changed(black[x], white[x]) && !decided ? 1 : 0;
+                          blended_[row + x] = drawnOn(black[x], white[x]) && !decided ? 1 : 0;
                       }
                       for (int control = 0; control < kControlCount; ++control) {
                           const RECT& r = within[control];
                           if (y < r.top || y >= r.bottom) continue;
                           for (LONG x = r.left; x < r.right; ++x) {
-                              if (changed(black[x], white[x])) reach[control].add(x, y);
+                              if (drawnOn(black[x], white[x])) reach[control].add(x, y);
                           }
                       }
                   });
@@ -463,21 +433,21 @@ void FrameCache::refreshControls() {
     Bounds status;
     visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
                   [&](LONG y, const uint32_t* black, const uint32_t* white) {
-                      for (LONG x = 0; x < kFrameWidth; ++x) {
-                          if (changed(black[x], white[x])) status.add(x, y);
+                      for (LONG x = 0; x < kWindowWidth; ++x) {
+                          if (drawnOn(black[x], white[x])) status.add(x, y);
                       }
                   });
     footprints_[Status] = status.rect();
     if (!IsRectEmpty(&footprints_[Status])) InflateRect(&footprints_[Status], 2, 2);
 
     // Now the layer itself: the controls over the picture.
-    BitBlt(composed_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+    BitBlt(composed_->dc(), 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
     drawOver(*composed_, 0, -1);  // over what is there
     // Made from decided_ when first needed: only the frames drawn with GDI+ use them.
     decidedPixels_.reset();
     openMask_.reset();
-    if (!composedBits_) composedBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
-    BitBlt(composedBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, composed_->dc(), 0, 0, SRCCOPY);
+    if (!composedBits_) composedBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
+    BitBlt(composedBits_->dc(), 0, 0, kWindowWidth, kWindowHeight, composed_->dc(), 0, 0, SRCCOPY);
     controlsKey_ = std::move(key);
     ++composedGeneration_;
 }
@@ -492,8 +462,8 @@ void FrameCache::refreshBackground() {
         background_ = drawPicture(image, pixels);
     }
     dropPreparedPicture();
-    pictureBits_ = std::make_unique<DibSection>(kFrameWidth, kFrameHeight);
-    BitBlt(pictureBits_->dc(), 0, 0, kFrameWidth, kFrameHeight, background_->dc(), 0, 0, SRCCOPY);
+    pictureBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
+    BitBlt(pictureBits_->dc(), 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;
     backgroundPixels_ = pixels;
     composed_.reset();  // drawn over the old picture

@@ -17,8 +17,15 @@
 #include "ui/DotShapes.h"
 #include "ui/ScreenControls.h"
 
+// Draws `picture` at the window's size ahead of the first frame, which then
+// takes it instead of drawing it; callable on any thread while no frame is
+// drawn. dropPreparedPicture drops it if no frame took it.
+void preparePicture(Gdiplus::Image* picture);
 // The picture drawn ahead by preparePicture, dropped.
 void dropPreparedPicture();
+// Whether frames compose the dots from kept shapes where the platform allows
+// it (the default); off, GDI+ fills every dot. For tests of both ways.
+void allowKeptDotShapes(bool allowed);
 
 // What the main screen shows apart from the dots; the controls layer is kept
 // until one of these changes.

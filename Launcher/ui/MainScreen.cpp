@@ -11,98 +11,6 @@
 #include "game/SettingsPanel.h"
 #include "ui/FrameCache.h"
 #include "ui/Particles.h"
-#include "ui/ScreenControls.h"
-
-namespace {
-
-constexpr Gdiplus::ARGB kTrackColour = 0xFF282828;
-constexpr Gdiplus::ARGB kBarColour = 0xFF00B478;
-constexpr Gdiplus::ARGB kButtonColour = 0xFF282828;
-constexpr Gdiplus::ARGB kButtonHoverColour = 0xFF505050;
-constexpr Gdiplus::ARGB kStartColour = 0xFF00B478;
-constexpr Gdiplus::ARGB kStartHoverColour = 0xFF00DC96;
-constexpr Gdiplus::ARGB kCloseColour = 0xFF961E1E;
-constexpr Gdiplus::ARGB kCloseHoverColour = 0xFFDC3C3C;
-
-}  // namespace
-
-const Button kButtons[kButtonCount] = {
-    {newsButtonRect, 15, kButtonColour, kButtonHoverColour, L"NEWS", &LauncherState::newsHover},
-    {rankingButtonRect, 15, kButtonColour, kButtonHoverColour, L"RANKING",
-     &LauncherState::rankingHover},
-    {settingsButtonRect, 15, kButtonColour, kButtonHoverColour, L"SETTINGS",
-     &LauncherState::settingsHover},
-    {startButtonRect, 20, kStartColour, kStartHoverColour, L"START GAME",
-     &LauncherState::startHover},
-    {closeButtonRect, 10, kCloseColour, kCloseHoverColour, L"X", &LauncherState::closeHover},
-};
-
-namespace {
-
-void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int d, int x, int y,
-               int width, int height, Gdiplus::ARGB colour) {
-    if (tools.fill) {
-        fillRoundedRect(graphics, *tools.fill, d, x, y, width, height, colour);
-    } else {
-        fillRoundedRect(graphics, d, x, y, width, height, colour);
-    }
-}
-
-void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const Button& button) {
-    const RECT& rect = button.rect;
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    fillShape(graphics, tools, button.d, rect.left, rect.top, width, height,
-              launcherState.*button.hover ? button.hoverColour : button.colour);
-    const Gdiplus::RectF layout(static_cast<float>(rect.left), static_cast<float>(rect.top),
-                                static_cast<float>(width), static_cast<float>(height));
-    graphics.DrawString(button.label, -1, tools.resources.buttonFont, layout,
-                        tools.resources.centredFormat, tools.resources.whiteBrush);
-}
-
-void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
-    const std::wstring status = launcherState.statusDetail.get();
-    if (status.empty()) return;
-    std::unique_ptr<Gdiplus::StringFormat> ownFormat;
-    std::unique_ptr<Gdiplus::SolidBrush> ownShadow;
-    const Gdiplus::StringFormat* format = tools.leftFormat;
-    const Gdiplus::Brush* shadow = tools.shadowBrush;
-    if (!format) {
-        ownFormat = std::make_unique<Gdiplus::StringFormat>(0, LANG_NEUTRAL);
-        ownFormat->SetAlignment(Gdiplus::StringAlignmentNear);
-        format = ownFormat.get();
-    }
-    if (!shadow) {
-        ownShadow = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(kStatusShadowColour));
-        shadow = ownShadow.get();
-    }
-    const int length = static_cast<int>(status.size());
-    graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
-                        Gdiplus::RectF(101.0f, 476.0f, 700.0f, 25.0f), format, shadow);
-    graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
-                        Gdiplus::RectF(100.0f, 475.0f, 700.0f, 25.0f), format,
-                        tools.resources.whiteBrush);
-}
-
-}  // namespace
-
-void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int control) {
-    switch (control) {
-    case Track:
-        fillShape(graphics, tools, 10, 100, 500, 700, 20, kTrackColour);
-        break;
-    case Bar:
-        fillShape(graphics, tools, 10, 100, 500, 7 * launcherState.progressPercent.load(), 20,
-                  kBarColour);
-        break;
-    case Status:
-        drawStatusLine(graphics, tools);
-        break;
-    default:
-        drawButton(graphics, tools, kButtons[control - FirstButton]);
-        break;
-    }
-}
 
 namespace {
 
@@ -165,7 +73,7 @@ void drawMainScreen(Gdiplus::Graphics& graphics) {
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     if (launcherState.backgroundImage) {
-        graphics.DrawImage(launcherState.backgroundImage, 0, 0, kFrameWidth, kFrameHeight);
+        graphics.DrawImage(launcherState.backgroundImage, 0, 0, kWindowWidth, kWindowHeight);
     }
     drawParticles(graphics);
     const PaintResourceSet resources;

@@ -5,19 +5,7 @@
 
 #include <string>
 
-#include "draw/Geometry.h"
-
-namespace Gdiplus {
-class Graphics;
-class Image;
-}  // namespace Gdiplus
-
-// Hit rectangles: left and top edges inside, right and bottom outside.
-constexpr RECT newsButtonRect{80, 280, 260, 330};
-constexpr RECT rankingButtonRect{80, 340, 260, 390};
-constexpr RECT settingsButtonRect{80, 400, 260, 450};
-constexpr RECT startButtonRect{620, 390, 860, 460};
-constexpr RECT closeButtonRect{860, 10, 890, 40};
+#include "ui/ScreenControls.h"
 
 // WM_PAINT: draws the frame, double-buffered, and shows what is to be
 // repainted.
@@ -36,13 +24,6 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics);
 // Drops what drawMainScreen and paintWindow keep; call before GDI+ shuts
 // down, and after replacing the background picture.
 void releaseMainScreenCaches();
-// Draws `picture` at the window's size ahead of the first frame, which then
-// takes it instead of drawing it; callable on any thread while no frame is
-// drawn. releaseMainScreenCaches drops it if no frame took it.
-void preparePicture(Gdiplus::Image* picture);
-// Whether frames compose the dots from kept shapes where the platform allows
-// it (the default); off, GDI+ fills every dot. For tests of both ways.
-void allowKeptDotShapes(bool allowed);
 
 // WM_MOUSEMOVE: updates the hover flags (or the settings panel's list row
 // while the panel is open) and requests a repaint.

@@ -6,7 +6,7 @@
 
 #include "core/Gdiplus.h"
 #include "core/Handles.h"
-#include "ui/MainScreen.h"
+#include "draw/Geometry.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void spawnParticlesSeeded(unsigned seed) {
     for (int i = 0; i < kParticleCount; ++i) {
         // Five draws per dot, in this order, so a seed always gives the same dots.
         Particle particle;
-        particle.x = static_cast<float>(std::rand() % 900);
+        particle.x = static_cast<float>(std::rand() % kWindowWidth);
         particle.y = static_cast<float>(std::rand() % 80 + 450);
         particle.speed = static_cast<float>(std::rand() % 100) / 200.0f + 0.5f;
         particle.size = static_cast<float>(std::rand() % 4 + 2);
@@ -51,7 +51,7 @@ void stepParticles(std::vector<Particle>& particles) {
         particle.y = storedAsFloat(particle.y - particle.speed);
         if (particle.y < kRespawnLine) {
             particle.y = kRespawnHeight;
-            particle.x = static_cast<float>(std::rand() % 900);
+            particle.x = static_cast<float>(std::rand() % kWindowWidth);
         }
     }
 }
@@ -61,18 +61,12 @@ RECT particleBounds(const Particle& particle) {
                     static_cast<LONG>(std::floor(particle.y)) - 2,
                     static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
                     static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
-    const RECT window{0, 0, 900, 550};
     RECT inside{};
-    IntersectRect(&inside, &area, &window);
+    IntersectRect(&inside, &area, &kWindowRect);
     return inside;
 }
 
-void advanceParticles() {
-    HWND window = launcherState.window.load();
-    if (!window) {
-        stepParticles(launcherState.particles);
-        return;
-    }
+HRGN tickParticles() {
     // Kept from tick to tick, so that a tick allocates nothing. One region,
     // one request: the window server sees a single call per tick.
     static const UniqueRegion changed(CreateRectRgn(0, 0, 0, 0));
@@ -88,7 +82,7 @@ void advanceParticles() {
     addPlaces();
     stepParticles(launcherState.particles);
     addPlaces();
-    repaintAfterTick(window, changed.get());
+    return changed.get();
 }
 
 void drawParticles(Gdiplus::Graphics& graphics) {

@@ -21,9 +21,10 @@ void spawnParticlesSeeded(unsigned seed);
 // Moves every dot up by its speed and respawns those above the line;
 // updates in place, so a tick never allocates.
 void stepParticles(std::vector<Particle>& particles);
-// One timer tick: moves every dot, respawns those above the line, and
-// repaints the dots' old and new places (nothing else changes on a tick).
-void advanceParticles();
+// One timer tick: moves every dot and respawns those above the line. Returns
+// the dots' old and new places, all that a tick changes on screen, as a
+// region kept here and valid until the next tick.
+HRGN tickParticles();
 // The pixels drawing the dot can change: its bounding square with two pixels
 // to spare for smoothing, inside the 900 x 550 window.
 RECT particleBounds(const Particle& particle);

@@ -1,17 +1,36 @@
-// The controls the main screen draws above the dots, one at a time: the
-// screen's paint order draws them, the frame cache keeps and repairs them.
+// The controls the main screen draws above the dots: where each lies, how it
+// looks, and how it is drawn on its own. The paint pass draws them in order;
+// the frame cache keeps and repairs them.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
 #include "draw/Drawing.h"
+#include "draw/Geometry.h"
 
-constexpr int kFrameWidth = 900;
-constexpr int kFrameHeight = 550;
+// Hit rectangles: left and top edges inside, right and bottom outside.
+constexpr RECT newsButtonRect{80, 280, 260, 330};
+constexpr RECT rankingButtonRect{80, 340, 260, 390};
+constexpr RECT settingsButtonRect{80, 400, 260, 450};
+constexpr RECT startButtonRect{620, 390, 860, 460};
+constexpr RECT closeButtonRect{860, 10, 890, 40};
+
+// The progress track; the bar fills it from its left end, 7 pixels a percent.
+constexpr RECT progressTrackRect{100, 500, 800, 520};
+constexpr int kProgressCornerDiameter = 10;
+constexpr RECT progressBarRect(int32_t percent) {
+    return RECT{progressTrackRect.left, progressTrackRect.top, progressTrackRect.left + 7 * percent,
+                progressTrackRect.bottom};
+}
+
+// The status line's text box; its shadow lies one pixel right and down.
+constexpr RECT statusLineRect{100, 475, 800, 500};
+constexpr int kStatusShadowOffset = 1;
 constexpr Gdiplus::ARGB kStatusShadowColour = 0x96000000;
 
 // The five buttons in drawing order, with the hover flag that lights each.
@@ -47,3 +66,7 @@ enum Control : int {
 };
 
 void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int control);
+
+// Where the control may change pixels in the current state, with two pixels
+// to spare for smoothing. Texts stay inside their boxes (GDI+ clips them).
+RECT controlFootprint(int control);

@@ -50,13 +50,14 @@ void measureFrames(int frames, bool downloading) {
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartup(&token, &input, nullptr);
-    launcherState.backgroundImage = loadBackgroundImage(GetModuleHandleW(nullptr));
+    std::unique_ptr<Gdiplus::Image> picture = loadBackgroundImage(GetModuleHandleW(nullptr));
+    launcherState.backgroundImage = picture.get();
     launcherState.particles.clear();
     spawnParticles();
     launcherState.progressPercent = 37;
     launcherState.statusDetail.set(L"Downloading: data/textures/terrain.pak");
 
-    OffscreenBitmap target(nullptr, 900, 550);
+    OffscreenBitmap target(nullptr, kWindowWidth, kWindowHeight);
     std::vector<double> plain, shipped;
     for (int i = 0; i < frames + 10; ++i) {
         stepParticles(launcherState.particles);
@@ -90,8 +91,8 @@ void measureFrames(int frames, bool downloading) {
     std::printf("  plain / shipped            %6.2fx %6.2fx\n", p.median / s.median, p.p95 / s.p95);
 
     releaseMainScreenCaches();
-    delete launcherState.backgroundImage;
     launcherState.backgroundImage = nullptr;
+    picture.reset();
     Gdiplus::GdiplusShutdown(token);
 }
 

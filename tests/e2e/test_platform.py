@@ -108,6 +108,14 @@ class PlayerMachine(unittest.TestCase):
         quoted = f'"Z:{game}/Main.exe"'.replace("/", "\\")
         self.assertIn(f"commandline={quoted}\n", (game / RECORD).read_text())
 
+    def test_a_launcher_that_cannot_open_its_window_exits_with_1(self):
+        # Without a display Wine can make no window: the launcher says so and
+        # ends instead of waiting for ever while holding the game folder.
+        environment = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        run = subprocess.run(["wine", str(BUILD / "Launcher.exe")], cwd=self.work, env=environment,
+                             stderr=subprocess.DEVNULL, timeout=30)
+        self.assertEqual(run.returncode, 1)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -6,6 +6,7 @@
 
 #include "UiTestSupport.h"
 #include "draw/Drawing.h"
+#include "ui/FrameCache.h"
 #include "ui/Particles.h"
 
 namespace {
