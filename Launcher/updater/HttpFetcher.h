@@ -1,12 +1,16 @@
 // HTTP GETs from the patch server over one WinHTTP session and connection,
-// with time limits and retries.
+// with time limits and retries. It knows nothing of files: a body is read
+// into memory, or handed out piece by piece to whoever reads the request.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "core/Handles.h"
+#include "updater/UpdateTypes.h"
 
 // Time limits and retries of every request to the patch server. The defaults
 // are the launcher's; tests shorten them.
@@ -34,7 +38,7 @@ enum class FetchResult {
 // redirects are off: a 3xx is an answer like any other refusal.
 class PatchConnection {
 public:
-    PatchConnection(bool secure, std::string host, std::uint16_t port, std::string basePath,
+    PatchConnection(bool secure, std::wstring host, std::uint16_t port, std::string basePath,
                     const TransferLimits& limits);
     PatchConnection(const PatchConnection&) = delete;
     PatchConnection& operator=(const PatchConnection&) = delete;
@@ -44,17 +48,92 @@ public:
     // being read to its end. Transport failures are tried again.
     FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes);
 
+    // The request path of `name`: basePath and the percent-encoded name.
+    std::wstring urlOf(const std::string& name) const;
+
     bool secure() const { return secure_; }
-    const std::string& basePath() const { return basePath_; }
     const TransferLimits& limits() const { return limits_; }
     HINTERNET handle() const { return connection_.get(); }
 
 private:
     const bool secure_;
-    const std::string host_;
+    const std::wstring host_;
     const std::uint16_t port_;
     const std::string basePath_;
     const TransferLimits limits_;
     UniqueInternet session_;
     UniqueInternet connection_;
+};
+
+// How one try of a request ended.
+struct Attempt {
+    enum Kind {
+        NoResponse,  // nothing answered: no connection, or no response headers
+        Retry,       // a transport failure or a status worth another try
+        Fail,        // an answer or a local failure that another try would not change
+        Done,
+    } kind;
+    UpdateFailure failure = UpdateFailure::Network;  // when it is the last try
+    std::uint32_t retryAfterMs = 0;                  // the server's wish, 0 if none
+};
+
+// Waits between tries: the first wait, then the later ones, or what the
+// server asked for when that is not too long.
+void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last);
+
+// Tries `attempt` up to limits.attempts times, waiting between tries.
+template <typename Try>
+Attempt withRetries(const TransferLimits& limits, Try&& attempt) {
+    for (int tried = 1;; ++tried) {
+        const Attempt result = attempt();
+        if ((result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) ||
+            tried >= limits.attempts) {
+            return result;
+        }
+        waitBeforeTry(limits, tried, result);
+    }
+}
+
+// One GET on the pass's connection. The body is read under the idle and
+// window limits: every wait for data is bounded by whichever ends first.
+class Request {
+public:
+    enum class Read { Data, End, Broke };
+
+    explicit Request(const PatchConnection& via) : via_(via), limits_(via.limits()) {}
+
+    // Sends the request (asking for the bytes from `from` on when it is not
+    // 0) and waits for the headers. False means no answer.
+    bool send(const std::wstring& url, std::uint64_t from);
+
+    // How a request that got no answer ends: a TLS peer whose certificate
+    // failed the checks answered in the server's place, which is no reason to
+    // fall back or to try again.
+    Attempt noAnswer() const;
+
+    DWORD status() const { return status_; }
+    bool announced() const { return announced_; }
+    std::uint64_t contentLength() const { return contentLength_; }
+    std::wstring contentRange() const;
+
+    // How another try of a refused answer ends: a wait the server asked for
+    // is honoured when it is given in seconds.
+    Attempt refusal() const;
+
+    // The next piece of the body, up to `room` bytes.
+    Read read(char* into, DWORD room, DWORD& got);
+
+private:
+    const PatchConnection& via_;
+    const TransferLimits& limits_;
+    UniqueInternet handle_;
+    DWORD status_ = 0;
+    bool announced_ = false;
+    bool refused_ = false;  // no answer because a TLS certificate failed the checks
+    std::uint64_t contentLength_ = 0;
+    std::uint64_t total_ = 0;  // body bytes read
+    DWORD waitSet_ = 0;        // the receive time-out last set
+    // (time, total_) after each piece, from the start of the body, as far
+    // back as the window rule needs.
+    std::deque<std::pair<ULONGLONG, std::uint64_t>> samples_;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -71,6 +72,27 @@ bool isSafeSegment(const std::string& segment) {
     return true;
 }
 
+// `decoded` is `path` in UTF-16, empty when it is not UTF-8.
+bool isSafePath(const std::string& path, const std::wstring& decoded) {
+    if (path.empty() || decoded.empty()) return false;
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Colons make drive letters and alternate streams; the rest are
+        // characters that Windows refuses in names.
+        if (byte < 0x20 || byte == 0x7F) return false;
+        if (std::string("\\:*?\"<>|").find(c) != std::string::npos) return false;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = path.find('/', start);
+        const std::string segment =
+            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (!isSafeSegment(segment)) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
 bool readSize(const nlohmann::json& value, std::uint64_t& size) {
     if (value.is_number_unsigned()) {
         size = value.get<std::uint64_t>();
@@ -99,9 +121,10 @@ bool readEntry(const nlohmann::json& entry, ManifestEntry& out) {
     const auto size = entry.find("size");
     if (path == entry.end() || hash == entry.end() || size == entry.end()) return false;
     if (!path->is_string() || !hash->is_string()) return false;
-    out.path = path->get<std::string>();
-    out.hash = hash->get<std::string>();
-    return isHexDigest(out.hash) && readSize(*size, out.size) && isSafeManifestPath(out.path);
+    std::uint64_t bytes = 0;
+    if (!readSize(*size, bytes)) return false;
+    out = ManifestEntry(path->get<std::string>(), hash->get<std::string>(), bytes);
+    return isHexDigest(out.hash) && isSafePath(out.path, out.localPath);
 }
 
 bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& entries) {
@@ -187,26 +210,14 @@ std::wstring widenForDisplay(const std::string& text) {
     return wide;
 }
 
+ManifestEntry::ManifestEntry(std::string written, std::string digest, std::uint64_t bytes)
+    : path(std::move(written)), hash(std::move(digest)), size(bytes) {
+    if (!decodeUtf8(path, localPath)) localPath.clear();
+}
+
 bool isSafeManifestPath(const std::string& path) {
-    if (path.empty()) return false;
-    std::wstring ignored;
-    if (!decodeUtf8(path, ignored)) return false;
-    for (char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        // Colons make drive letters and alternate streams; the rest are
-        // characters that Windows refuses in names.
-        if (byte < 0x20 || byte == 0x7F) return false;
-        if (std::string("\\:*?\"<>|").find(c) != std::string::npos) return false;
-    }
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t slash = path.find('/', start);
-        const std::string segment =
-            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (!isSafeSegment(segment)) return false;
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
+    std::wstring decoded;
+    return decodeUtf8(path, decoded) && isSafePath(path, decoded);
 }
 
 bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {
@@ -218,13 +229,12 @@ bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {
     };
     std::vector<Name> names;
     for (const ManifestEntry& entry : entries) {
-        std::wstring path;
-        if (!decodeUtf8(entry.path, path)) return false;
+        const std::wstring& path = entry.localPath;
         for (std::size_t slash = path.find(L'/'); slash != std::wstring::npos;
              slash = path.find(L'/', slash + 1)) {
             names.push_back({path.substr(0, slash), true});
         }
-        names.push_back({std::move(path), false});
+        names.push_back({path, false});
     }
     const auto compare = [](const std::wstring& a, const std::wstring& b) {
         return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
@@ -247,7 +257,7 @@ bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {
 bool pathsFitFolder(const std::vector<ManifestEntry>& entries, std::size_t folderLength) {
     // The folder, a backslash, the path and the suffix, and the terminator.
     return std::all_of(entries.begin(), entries.end(), [&](const ManifestEntry& entry) {
-        return folderLength + 1 + utf16Length(entry.path) + kStagingSuffixLength < MAX_PATH;
+        return folderLength + 1 + entry.localPath.size() + kStagingSuffixLength < MAX_PATH;
     });
 }
 

@@ -22,9 +22,14 @@ inline constexpr char kStagingSuffix[] = ".launcher-part";
 inline constexpr char kOldLauncherSuffix[] = ".launcher-old";
 
 struct ManifestEntry {
-    std::string path;  // UTF-8, "/"-separated, relative to the game folder
-    std::string hash;  // 64 hex digits, as written in the manifest
+    ManifestEntry() = default;
+    // Decodes the path, once: localPath stays empty when it is not UTF-8.
+    ManifestEntry(std::string written, std::string digest, std::uint64_t bytes);
+
+    std::string path;        // UTF-8, "/"-separated, relative to the game folder
+    std::string hash;        // 64 hex digits, as written in the manifest
     std::uint64_t size = 0;
+    std::wstring localPath;  // the path in UTF-16, for the file system
 };
 
 // Parses and checks the whole manifest. Returns false, with no exception, for

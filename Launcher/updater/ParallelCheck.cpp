@@ -45,15 +45,13 @@ int poolSize() {
 // fetched for its length is never read. A query that fails (access denied)
 // or finds a folder means "fetch", and the fetch then fails.
 bool isUpToDate(const ManifestEntry& entry, std::vector<unsigned char>& block) {
-    std::wstring wide;
-    if (!decodeUtf8(entry.path, wide)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(entry.localPath.c_str(), GetFileExInfoStandard, &data)) return false;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     const std::uint64_t size =
         (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (size != entry.size) return false;
-    return hashFile(wide, block) == entry.hash;
+    return hashFile(entry.localPath, block) == entry.hash;
 }
 
 // The walk's view of the entries' decisions: taken strictly in manifest

@@ -27,9 +27,7 @@ UpdateFailure Updater::runPass() const {
     std::wstring hostName;
     INTERNET_PORT port = 0;
     if (!splitAuthority(host, secure, hostName, port)) return UpdateFailure::Network;
-    std::string narrowHost;
-    for (const wchar_t c : hostName) narrowHost.push_back(static_cast<char>(c));
-    PatchConnection connection(secure, narrowHost, port, basePath, limits);
+    PatchConnection connection(secure, hostName, port, basePath, limits);
     std::string body;
     switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes)) {
     case FetchResult::Complete:
@@ -79,8 +77,7 @@ UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::str
     }
     for (const std::size_t index : fetches) {
         const ManifestEntry& entry = entries[index];
-        const UpdateFailure failure =
-            fetchToFile(connection, entry.path, entry.path, entry.size, entry.hash);
+        const UpdateFailure failure = fetchToFile(connection, entry.path, entry);
         if (failure != UpdateFailure::None) return failure;
     }
     return UpdateFailure::None;

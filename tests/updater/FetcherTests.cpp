@@ -12,7 +12,7 @@ namespace {
 PatchConnection connect(const std::string& host = kHost) {
     TransferLimits once;
     once.attempts = 1;
-    return PatchConnection(false, host, 80, "/", once);
+    return PatchConnection(false, fromUtf8(host), 80, "/", once);
 }
 
 }  // namespace
@@ -54,8 +54,8 @@ TEST(FetchToFileTest, VerifiedBodiesReplaceTheOldFile) {
         sandbox.put(c.local, kOld);
         site.reports.clear();
         PatchConnection connection = connect();
-        EXPECT_EQ(updater.fetchToFile(connection, c.how + "f/" + c.local, c.local, c.content.size(),
-                                      upper(sha256Of(c.content))),
+        EXPECT_EQ(updater.fetchToFile(connection, c.how + "f/" + c.local,
+                                      {c.local, upper(sha256Of(c.content)), c.content.size()}),
                   UpdateFailure::None)
             << c.local;
         EXPECT_EQ(sandbox.content(c.local), c.content) << c.local;
@@ -106,7 +106,7 @@ TEST(FetchToFileTest, FailedTransfersChangeNothing) {
         const std::string name = path + " " + c.local + " " + std::to_string(c.size);
         clearRequestLog();
         PatchConnection connection = connect(dead ? kDeadHost : kHost);
-        ASSERT_NE(updater.fetchToFile(connection, path.substr(1), c.local, c.size, c.digest),
+        ASSERT_NE(updater.fetchToFile(connection, path.substr(1), {c.local, c.digest, c.size}),
                   UpdateFailure::None)
             << name;
         ASSERT_EQ(requestLog(), dead ? Requests{} : Requests{path}) << name;

@@ -1,0 +1,363 @@
+#include "updater/FileTransfer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/Handles.h"
+#include "updater/FileHasher.h"
+#include "updater/HttpFetcher.h"
+#include "updater/SelfUpdate.h"
+#include "updater/Updater.h"
+
+namespace {
+
+constexpr std::size_t kBlockSize = 256 * 1024;
+
+// Received bytes gathered for one write and one hash call: per call,
+// WriteFile and CryptHashData cost far more on the small pieces WinHTTP hands
+// over. Not zero-filled: only bytes read into it are used.
+// A file smaller than a block gets a block of its own size: most files of a
+// fresh install are small, and a block is made for each.
+struct Block {
+    explicit Block(std::size_t room) : bytes(new char[room]), capacity(room) {}
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity;
+    std::size_t size = 0;
+};
+
+// Hashes blocks on a thread of its own, so that the digest of a download costs
+// little time beyond the transfer. At most kQueuedBlocks wait, which bounds
+// memory whatever the file size. A file that fits in one block is hashed
+// where it is pushed, without a thread. The thread also flushes the file
+// every kFlushEvery bytes, so that writing it to disk overlaps the transfer
+// and the flush before the rename finds little left to do.
+class BackgroundDigest {
+public:
+    BackgroundDigest() = default;
+    BackgroundDigest(const BackgroundDigest&) = delete;
+    BackgroundDigest& operator=(const BackgroundDigest&) = delete;
+    ~BackgroundDigest() { stop(); }
+
+    bool ok() const { return sha_.ok(); }
+    // The file the pushed blocks were written to; set before the first push.
+    void flushing(HANDLE file) { file_ = file; }
+    // Hands the block over and leaves an empty one in its place.
+    void push(Block& block, bool last) {
+        if (last && !thread_.joinable()) {
+            if (!sha_.update(block.bytes.get(), block.size)) failed_ = true;
+            block.size = 0;
+            return;
+        }
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return queue_.size() < kQueuedBlocks; });
+        const std::size_t capacity = block.capacity;
+        queue_.push_back(std::move(block));
+        // A hashed block again where there is one: fresh memory for every
+        // block would cost the system a page fault per page of the file.
+        if (spare_.empty()) {
+            block = Block(capacity);
+        } else {
+            block = std::move(spare_.back());
+            spare_.pop_back();
+            block.size = 0;
+        }
+        changed_.notify_all();
+    }
+    // Waits for every pushed block; 64 lowercase hex digits or "".
+    std::string finish() {
+        stop();
+        return failed_ ? std::string() : sha_.hexDigest();
+    }
+
+private:
+    static constexpr std::size_t kQueuedBlocks = 4;
+    static constexpr std::size_t kFlushEvery = 16 * 1024 * 1024;
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+            if (queue_.empty()) return;
+            Block block = std::move(queue_.front());
+            queue_.pop_front();
+            changed_.notify_all();
+            lock.unlock();
+            const bool hashed = sha_.update(block.bytes.get(), block.size);
+            unflushed_ += block.size;
+            if (file_ && unflushed_ >= kFlushEvery) {
+                FlushFileBuffers(file_);
+                unflushed_ = 0;
+            }
+            lock.lock();
+            spare_.push_back(std::move(block));
+            if (!hashed) failed_ = true;
+        }
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    Sha256 sha_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Block> queue_;
+    std::vector<Block> spare_;  // hashed, for push to hand back
+    bool stopping_ = false;
+    bool failed_ = false;
+    HANDLE file_ = nullptr;
+    std::size_t unflushed_ = 0;  // used by the thread alone
+    std::thread thread_;
+};
+
+// A local write that failed: a full disk, or a file that is in use,
+// read-only or has a file in the way of its folder.
+UpdateFailure localFailure() {
+    const DWORD error = GetLastError();
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? UpdateFailure::DiskSpace
+                                                                       : UpdateFailure::FileInUse;
+}
+
+// Creates the folders on a checked relative path, inside the game folder.
+UpdateFailure createFolders(const std::wstring& path) {
+    for (std::size_t slash = path.find(L'/'); slash != std::wstring::npos;
+         slash = path.find(L'/', slash + 1)) {
+        const std::wstring folder = path.substr(0, slash);
+        // Asked first: the folders of most files are there already, and a
+        // look costs far less than a create that fails.
+        DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
+            attributes = GetFileAttributesW(folder.c_str());  // made meanwhile?
+        }
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return UpdateFailure::FileInUse;
+        }
+    }
+    return UpdateFailure::None;
+}
+
+// One file on its way from the server into its staging file, with the digest
+// of what the staging file holds. The staging file is deleted on every exit
+// but a committed one; a killed run leaves it for the next to continue.
+class FileTransfer {
+public:
+    FileTransfer(const ManifestEntry& entry, const ProgressCallback& onProgress)
+        : target_(entry.localPath),
+          staging_(target_ + widenForDisplay(kStagingSuffix)),
+          size_(entry.size),
+          onProgress_(onProgress),
+          name_(entry.path) {}
+    FileTransfer(const FileTransfer&) = delete;
+    FileTransfer& operator=(const FileTransfer&) = delete;
+    ~FileTransfer() {
+        if (committed_) return;
+        file_.reset();
+        DeleteFileW(staging_.c_str());
+    }
+
+    // Continues a staging file shorter than the file when `resume` allows,
+    // hashing the kept bytes once; otherwise the body starts from zero.
+    UpdateFailure begin(bool resume) {
+        have_ = 0;
+        resumed_ = false;
+        digest_ = std::make_unique<BackgroundDigest>();
+        block_.size = 0;
+        if (!digest_->ok()) return UpdateFailure::DamagedData;
+        if (!resume || file_) return UpdateFailure::None;
+        file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        LARGE_INTEGER length{};
+        if (!file_ || !GetFileSizeEx(file_.get(), &length) ||
+            static_cast<std::uint64_t>(length.QuadPart) >= size_) {
+            file_.reset();
+            return UpdateFailure::None;
+        }
+        digest_->flushing(file_.get());
+        while (true) {
+            DWORD read = 0;
+            if (!ReadFile(file_.get(), block_.bytes.get(), static_cast<DWORD>(block_.capacity), &read,
+                          nullptr)) {
+                return localFailure();
+            }
+            if (read == 0) break;
+            block_.size = read;
+            have_ += read;
+            digest_->push(block_, false);
+        }
+        return UpdateFailure::None;
+    }
+
+    // One request for the bytes not yet staged.
+    Attempt attempt(const PatchConnection& via, const std::wstring& url) {
+        Request request(via);
+        const std::uint64_t from = have_;
+        if (!request.send(url, from)) return request.noAnswer();
+        const DWORD status = request.status();
+        const std::wstring continuation = L"bytes " + std::to_wstring(from) + L"-" +
+                                          std::to_wstring(size_ - 1) + L"/" +
+                                          std::to_wstring(size_);
+        if (status == 206 && from != 0 && request.contentRange() == continuation) {
+            resumed_ = true;
+        } else if (status == 200) {
+            if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
+                return {Attempt::Fail, failure};
+            }
+        } else {
+            return request.refusal();
+        }
+        // A body of another length than the manifest's can never verify.
+        if (request.announced() && request.contentLength() != size_ - have_) {
+            return {Attempt::Fail, UpdateFailure::DamagedData};
+        }
+        while (true) {
+            if (block_.size == block_.capacity) {
+                if (const UpdateFailure failure = flushBlock(false);
+                    failure != UpdateFailure::None) {
+                    return {Attempt::Fail, failure};
+                }
+            }
+            DWORD got = 0;
+            const Request::Read read =
+                request.read(block_.bytes.get() + block_.size,
+                             static_cast<DWORD>(block_.capacity - block_.size), got);
+            if (read == Request::Read::Broke) break;
+            if (read == Request::Read::End) break;
+            block_.size += got;
+            have_ += got;
+            // An endless or overlong body is cut off here, not at the end.
+            if (have_ > size_) return {Attempt::Fail, UpdateFailure::DamagedData};
+            if (request.announced() && onProgress_) {
+                onProgress_(static_cast<std::int32_t>(have_ * 100 / size_), name_);
+            }
+        }
+        if (have_ == size_) return {Attempt::Done};
+        // Cut short: what arrived stays staged for the next try to continue.
+        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        return {Attempt::Retry};
+    }
+
+    // Verifies the whole staged file, flushes it to disk and commits it.
+    UpdateFailure finish(const std::string& expectedHash) {
+        if (const UpdateFailure failure = flushBlock(true); failure != UpdateFailure::None) {
+            return failure;
+        }
+        if (!sameDigest(digest_->finish(), expectedHash)) return UpdateFailure::DamagedData;
+        // On disk before the rename, so that a power cut never leaves a
+        // zero-filled file where a good one was.
+        if (!FlushFileBuffers(file_.get())) return localFailure();
+        file_.reset();
+        const UpdateFailure failure = commitStagedFile(staging_, target_);
+        committed_ = failure == UpdateFailure::None;
+        return failure;
+    }
+
+    // True when the staged bytes came from more than one answer.
+    bool resumed() const { return resumed_; }
+
+private:
+    // An answer with the whole body: the staging file starts empty.
+    UpdateFailure restart() {
+        have_ = 0;
+        resumed_ = false;
+        block_.size = 0;
+        digest_ = std::make_unique<BackgroundDigest>();
+        if (!digest_->ok()) return UpdateFailure::DamagedData;
+        if (file_) {
+            LARGE_INTEGER zero{};
+            if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN) ||
+                !SetEndOfFile(file_.get())) {
+                return localFailure();
+            }
+        } else {
+            if (const UpdateFailure failure = createFolders(target_);
+                failure != UpdateFailure::None) {
+                return failure;
+            }
+            file_.reset(CreateFileW(staging_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file_) return localFailure();
+        }
+        digest_->flushing(file_.get());
+        return UpdateFailure::None;
+    }
+
+    UpdateFailure flushBlock(bool last) {
+        DWORD written = 0;
+        if (block_.size != 0 && (!WriteFile(file_.get(), block_.bytes.get(),
+                                            static_cast<DWORD>(block_.size), &written, nullptr) ||
+                                 written != block_.size)) {
+            return localFailure();
+        }
+        digest_->push(block_, last);
+        return UpdateFailure::None;
+    }
+
+    const std::wstring target_;
+    const std::wstring staging_;
+    const std::uint64_t size_;
+    const ProgressCallback& onProgress_;
+    const std::string& name_;
+    UniqueFile file_;
+    std::unique_ptr<BackgroundDigest> digest_;
+    // A byte to spare, so that a small file never fills its block (which
+    // would hand it to the digest's thread) and a body longer than it shows.
+    Block block_{static_cast<std::size_t>((std::min)(size_ + 1, std::uint64_t{kBlockSize}))};
+    std::uint64_t have_ = 0;  // bytes staged or waiting in block_
+    bool resumed_ = false;
+    bool committed_ = false;
+};
+
+}  // namespace
+
+UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstring& targetPath) {
+    // The running launcher cannot be overwritten, only renamed aside.
+    bool replaced = false;
+    if (replaceIfRunningLauncher(stagingPath, targetPath, replaced)) {
+        return replaced ? UpdateFailure::None : localFailure();
+    }
+    // Windows refuses to replace a read-only file; Wine would replace it.
+    const DWORD attributes = GetFileAttributesW(targetPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        return UpdateFailure::FileInUse;
+    }
+    return MoveFileExW(stagingPath.c_str(), targetPath.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? UpdateFailure::None
+               : localFailure();
+}
+
+UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,
+                                   const ManifestEntry& entry) const {
+    if (entry.localPath.empty()) return UpdateFailure::DamagedData;
+    if (!connection.handle()) return UpdateFailure::Network;
+    const std::wstring url = connection.urlOf(name);
+    FileTransfer transfer(entry, onProgress);
+    // Kept bytes from a killed run or an earlier try may belong to another
+    // version of the file: when the whole fails its digest, it is fetched once
+    // more from zero.
+    for (const bool resume : {true, false}) {
+        if (const UpdateFailure failure = transfer.begin(resume); failure != UpdateFailure::None) {
+            return failure;
+        }
+        const Attempt result =
+            withRetries(connection.limits(), [&] { return transfer.attempt(connection, url); });
+        if (result.kind != Attempt::Done) return result.failure;
+        const UpdateFailure failure = transfer.finish(entry.hash);
+        if (failure != UpdateFailure::DamagedData || !transfer.resumed()) return failure;
+    }
+    return UpdateFailure::DamagedData;
+}

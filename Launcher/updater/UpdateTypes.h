@@ -1,0 +1,22 @@
+// What the parts of an update pass report: how a pass (or one step of it)
+// failed, and the progress of a download.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Percentage 0..100 and the local path of the file being fetched.
+using ProgressCallback = std::function<void(std::int32_t percent, const std::string& name)>;
+
+// Why a pass failed; the worker shows one status text for each.
+enum class UpdateFailure {
+    None,         // the pass succeeded
+    Network,      // no answer, time limits, resets, or not the answer needed
+    DamagedData,  // wrong length or digest, or a malformed or unsafe manifest
+    FileInUse,    // a game file could not be written or replaced
+    DiskSpace,    // too little free space for the files to fetch
+    Unverified,   // a signed build got a manifest whose signature, version or expiry failed
+    Offline,      // not a failure: no server answered and Main.exe is there, so the
+                  // game may start, its files unchecked
+};
