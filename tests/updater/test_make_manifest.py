@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Tests of tools/make-manifest, with a round trip through a real update pass
 under Wine. Usage: test_make_manifest.py MAKE_MANIFEST WINE_RUN PASS_RUNNER_EXE"""
+import contextlib
 import hashlib
+import importlib.machinery
+import io
 import json
 import os
 import shutil
@@ -9,7 +12,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import unittest
+from pathlib import Path
+from unittest import mock
 
 from cryptography.hazmat.primitives import serialization
 
@@ -25,6 +31,11 @@ FILES = {
     "B-upper.txt": b"sorted before a lowercase name",
     ".hidden": b"dotfiles are files too",
 }
+
+
+def listing(files):
+    return [{"path": p, "hash": hashlib.sha256(files[p]).hexdigest(), "size": len(files[p])}
+            for p in sorted(files, key=lambda p: p.encode("utf-8"))]
 
 
 def make(folder, *options):
@@ -72,8 +83,7 @@ class MakeManifestTest(unittest.TestCase):
         self.assertNotEqual(make(self.patch, *sign[:2]).returncode, 0)  # --sign needs --version
         # Rises from run to run: the pass runner keeps the highest version it accepted.
         version = int(time.time())
-        expected = {"files": [{"path": p, "hash": hashlib.sha256(FILES[p]).hexdigest(), "size": len(FILES[p])}
-                              for p in sorted(FILES, key=lambda p: p.encode("utf-8"))]}
+        expected = {"files": listing(FILES)}
         for _ in range(2):  # the second run lists neither the first one's manifest nor its signature
             done = make(self.patch, *sign, str(version))
             self.assertEqual(done.returncode, 0, done.stderr)
@@ -105,8 +115,56 @@ class MakeManifestTest(unittest.TestCase):
         signed = ["/patch/manifest.json", "/patch/manifest.json.sig"]
         self.assertEqual(run_pass(), signed)
         # An older manifest after it cannot be verified (exit code 5).
-        self.assertEqual(make(self.patch, *sign, str(version - 1)).returncode, 0)
+        self.assertEqual(make(self.patch, *sign, str(version - 1), "--allow-lower-version").returncode, 0)
         self.assertEqual(run_pass(5), signed)
+
+    def test_refusals_leave_the_published_pair_and_versions_that_go_through(self):
+        keys = os.path.join(self.tmp, "keys")
+        subprocess.run([sys.executable, TOOL, "keygen", keys], check=True, capture_output=True)
+        private, damaged = os.path.join(keys, "manifest-key.pem"), os.path.join(self.tmp, "damaged.pem")
+        with open(private, "rb") as f:
+            write(damaged, f.read()[:-40])
+        pair = [Path(self.patch, name) for name in ("manifest.json", "manifest.json.sig")]
+        published = lambda: [p.read_bytes() if p.exists() else None for p in pair]  # noqa: E731
+        sign = ["--sign", private, "--version"]
+        self.assertEqual(make(self.patch, *sign, "10").returncode, 0)
+        before = published()
+        for options, says in [(["--version", "11"], "need --sign"), (["--expires-days", "9"], "need --sign"),
+                              (["--sign", private.replace(".pem", ".pub.pem"), "--version", "11"], "public key"),
+                              (["--sign", damaged, "--version", "11"], "damaged"), (sign + ["9"], "lower")]:
+            with self.subTest(options=options):
+                done = make(self.patch, *options)
+                self.assertNotEqual(done.returncode, 0)
+                lines = done.stderr.splitlines()
+                self.assertIn(says, lines[-1])
+                if "--sign" in options:  # past the argument checks: one line, no usage or traceback
+                    self.assertEqual(len(lines), 1, done.stderr)
+                self.assertEqual(published(), before)
+        # The same version again (re-signing), a lower one when allowed, then unsigned: its stale .sig goes.
+        for options, version in [(sign + ["10"], 10), (sign + ["9", "--allow-lower-version"], 9), ([], None)]:
+            with self.subTest(options=options):
+                self.assertEqual(make(self.patch, *options).returncode, 0)
+                with open(pair[0]) as f:
+                    self.assertEqual(json.load(f).get("version"), version)
+                self.assertEqual(pair[1].exists(), version is not None)
+
+    def test_lists_what_it_read_and_never_its_temporary_files(self):
+        loader = importlib.machinery.SourceFileLoader("make_manifest", TOOL)
+        tool = types.ModuleType(loader.name)
+        loader.exec_module(tool)
+        before = set(os.listdir(self.patch))
+        # A run stopped before its rename leaves its temporary file behind.
+        with mock.patch.object(tool.os, "replace"), contextlib.redirect_stdout(io.StringIO()):
+            tool.main([self.patch])
+        self.assertEqual(len(set(os.listdir(self.patch)) - before), 1)
+        # A file that changes while it is read is listed as read, size and digest alike.
+        grown = dict(FILES, **{"data/maps/one.map": b"map one, grown while read"})
+        tool.open = lambda path, *mode: (io.BytesIO(grown["data/maps/one.map"]) if path.endswith(b"one.map")
+                                         else open(path, *mode))
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            self.assertEqual(tool.main([self.patch]), 0)
+        with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f), {"files": listing(grown)})
 
 
 if __name__ == "__main__":
