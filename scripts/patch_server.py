@@ -36,6 +36,7 @@ beside the served file holding the same directives, one per line:
   ~piece=N           the piece size of ~drip (default 64)
   ~first=K           misbehave only for the first K requests of this file
   ~retryafter=S      a Retry-After header on a ~status answer
+  ~html              answer with Content-Type text/html (default application/octet-stream)
   ~norange           ignore Range: answer 200 with the whole file
   ~badrange          answer Range with a 206 whose Content-Range is off by one
   redirect=PATH      (in a .how file) answer 302 with Location: PATH
@@ -145,6 +146,7 @@ class Handler(socketserver.StreamRequestHandler):
 
     def send_body(self, body, opts, wanted):
         chunked = "chunked" in opts
+        kind = "text/html" if "html" in opts else "application/octet-stream"
         pause = int(opts.get("pause", "150")) / 1000.0
         close = bool(CLOSING & opts.keys())
         start = wanted[6:-1] if wanted.startswith("bytes=") and wanted.endswith("-") else ""
@@ -153,9 +155,9 @@ class Handler(socketserver.StreamRequestHandler):
             last = size if "badrange" in opts else size - 1
             body = body[first:]
             extra = ["Content-Range: bytes %d-%d/%d" % (first, last, size)]
-            self.head(206, None if chunked else len(body), extra=extra, close=close)
+            self.head(206, None if chunked else len(body), kind, extra=extra, close=close)
         else:
-            self.head(200, None if chunked else len(body), close=close)
+            self.head(200, None if chunked else len(body), kind, close=close)
         if "short" in opts:
             body = body[: max(0, len(body) - int(opts["short"]))]
         if "long" in opts:

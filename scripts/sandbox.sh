@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command inside a private network namespace (only loopback, so a
-# test server may listen on 127.0.0.1:80 and nothing leaves the machine),
+# test server may listen on 127.0.0.1:80 and nothing leaves the machine) and
+# mount namespace (build/tests/small-disk is a 2 MiB disk there),
 # with a private Xvfb display (or, with SANDBOX_USE_DISPLAY=1, the user's
 # own) and one wineserver kept up for the whole run.
 # Usage: scripts/sandbox.sh BUILD_DIR COMMAND [ARGS...]
@@ -10,10 +11,14 @@ build=$(cd "$1" && pwd)
 shift
 
 if [ -z "${LAUNCHER_IN_NETNS:-}" ]; then
-  exec env LAUNCHER_IN_NETNS=1 unshare -rn "$here/sandbox.sh" "$build" "$@"
+  exec env LAUNCHER_IN_NETNS=1 unshare -rnm "$here/sandbox.sh" "$build" "$@"
 fi
 if [ -z "${LAUNCHER_IN_XVFB:-}" ]; then
   ip link set lo up
+  # A 2 MiB disk of its own, private to this namespace, for the tests of a
+  # disk that fills up during a download.
+  mkdir -p "$build/tests/small-disk"
+  mount -t tmpfs -o size=2m tmpfs "$build/tests/small-disk"
   # The demo may show the launcher on the user's own display.
   if [ -n "${SANDBOX_USE_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; then
     export LAUNCHER_IN_XVFB=1

@@ -73,7 +73,9 @@ bool claimGameFolder() {
     if (folder.empty()) return true;
     const std::wstring name = instanceName(folder);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-    if (!mutex) return true;
+    // A launcher at another integrity level (elevated) owns a mutex this one
+    // may not open: the folder is taken. Other failures keep nobody out.
+    if (!mutex) return GetLastError() != ERROR_ACCESS_DENIED;
     DWORD wait = WaitForSingleObject(mutex, 0);
     if (wait == WAIT_TIMEOUT) {
         UniqueKernelHandle restarting(OpenEventW(SYNCHRONIZE, FALSE, handoverName(name).c_str()));

@@ -4,6 +4,7 @@
 
 #include "app/Application.h"
 #include "app/Instance.h"
+#include "updater/SelfUpdate.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     // Before anything else: a second launcher in this game folder would run a
@@ -11,7 +12,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     if (!claimGameFolder()) ExitProcess(0);
     const int exitCode = runLauncher(instance, showCommand);
     // The update worker is never joined. Ending the process here stops it
-    // before static destructors could release the state it still writes.
+    // before static destructors could release the state it still writes;
+    // but not between the two moves that replace the launcher's own file.
+    finishSelfUpdate(5000);
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(exitCode));
 }

@@ -11,6 +11,7 @@
 
 #include "core/Handles.h"
 #include "updater/FileHasher.h"
+#include "updater/FileMoves.h"
 #include "updater/HttpFetcher.h"
 #include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
@@ -121,12 +122,36 @@ private:
     std::thread thread_;
 };
 
-// A local write that failed: a full disk, or a file that is in use,
-// read-only or has a file in the way of its folder.
+// ERROR_DISK_QUOTA_EXCEEDED, which MinGW's headers lack.
+constexpr DWORD kDiskQuotaExceeded = 1295;
+
+// A local write that failed: a full disk (or a user's quota), or a file that
+// is in use, read-only or has a file in the way of its folder.
 UpdateFailure localFailure() {
-    const DWORD error = GetLastError();
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? UpdateFailure::DiskSpace
-                                                                       : UpdateFailure::FileInUse;
+    switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case kDiskQuotaExceeded:
+        return UpdateFailure::DiskSpace;
+    default:
+        return UpdateFailure::FileInUse;
+    }
+}
+
+// WriteFile until every byte is written: a disk that is nearly full may take
+// part of a write, and only the next one says why it took no more.
+bool writeAll(HANDLE file, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
 }
 
 // Creates the folders on a checked relative path, inside the game folder.
@@ -149,8 +174,9 @@ UpdateFailure createFolders(const std::wstring& path) {
 }
 
 // One file on its way from the server into its staging file, with the digest
-// of what the staging file holds. The staging file is deleted on every exit
-// but a committed one; a killed run leaves it for the next to continue.
+// of what the staging file holds. The staging file is kept when the transfer
+// fails, for the next try or the next start to continue, unless its bytes
+// are known to be useless (discard) or the disk is full.
 class FileTransfer {
 public:
     FileTransfer(const ManifestEntry& entry, const ProgressCallback& onProgress)
@@ -162,13 +188,15 @@ public:
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
     ~FileTransfer() {
-        if (committed_) return;
+        // The digest's thread flushes the file: it ends before the handle does.
+        digest_.reset();
         file_.reset();
-        DeleteFileW(staging_.c_str());
+        if (discard_) DeleteFileW(staging_.c_str());
     }
 
-    // Continues a staging file shorter than the file when `resume` allows,
-    // hashing the kept bytes once; otherwise the body starts from zero.
+    // Continues a staging file no longer than the file when `resume`
+    // allows, hashing the kept bytes once; otherwise the body starts from
+    // zero.
     UpdateFailure begin(bool resume) {
         have_ = 0;
         resumed_ = false;
@@ -180,7 +208,7 @@ public:
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER length{};
         if (!file_ || !GetFileSizeEx(file_.get(), &length) ||
-            static_cast<std::uint64_t>(length.QuadPart) >= size_) {
+            static_cast<std::uint64_t>(length.QuadPart) > size_) {
             file_.reset();
             return UpdateFailure::None;
         }
@@ -196,8 +224,15 @@ public:
             have_ += read;
             digest_->push(block_, false);
         }
+        resumed_ = have_ != 0;
         return UpdateFailure::None;
     }
+
+    // Every byte of the file is staged: nothing is left to fetch.
+    bool complete() const { return file_ && have_ == size_; }
+    std::uint64_t staged() const { return have_; }
+    // The staged bytes go with the transfer: they cannot become the file.
+    void discard() { discard_ = true; }
 
     // One request for the bytes not yet staged.
     Attempt attempt(const PatchConnection& via, const std::wstring& url) {
@@ -260,12 +295,11 @@ public:
         // zero-filled file where a good one was.
         if (!FlushFileBuffers(file_.get())) return localFailure();
         file_.reset();
-        const UpdateFailure failure = commitStagedFile(staging_, target_);
-        committed_ = failure == UpdateFailure::None;
-        return failure;
+        return commitStagedFile(staging_, target_);
     }
 
-    // True when the staged bytes came from more than one answer.
+    // True when the staged bytes came from more than one answer, or from an
+    // earlier run.
     bool resumed() const { return resumed_; }
 
 private:
@@ -296,12 +330,7 @@ private:
     }
 
     UpdateFailure flushBlock(bool last) {
-        DWORD written = 0;
-        if (block_.size != 0 && (!WriteFile(file_.get(), block_.bytes.get(),
-                                            static_cast<DWORD>(block_.size), &written, nullptr) ||
-                                 written != block_.size)) {
-            return localFailure();
-        }
+        if (!writeAll(file_.get(), block_.bytes.get(), block_.size)) return localFailure();
         digest_->push(block_, last);
         return UpdateFailure::None;
     }
@@ -318,8 +347,25 @@ private:
     Block block_{static_cast<std::size_t>((std::min)(size_ + 1, std::uint64_t{kBlockSize}))};
     std::uint64_t have_ = 0;  // bytes staged or waiting in block_
     bool resumed_ = false;
-    bool committed_ = false;
+    bool discard_ = false;
 };
+
+// Tries of one file: a try that added progressBytes to the staging file made
+// progress and does not count against the tries in a row without progress;
+// maxTries bounds them all.
+Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer,
+                            const PatchConnection& connection, const std::wstring& url) {
+    int barren = 0;
+    for (int tried = 1;; ++tried) {
+        const std::uint64_t before = transfer.staged();
+        const Attempt result = transfer.attempt(connection, url);
+        if (result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) return result;
+        const bool progressed = transfer.staged() >= before + limits.progressBytes;
+        barren = progressed ? 0 : barren + 1;
+        if (barren >= limits.attempts || tried >= limits.maxTries) return result;
+        waitBeforeTry(limits, barren == 0 ? 1 : barren, result);
+    }
+}
 
 }  // namespace
 
@@ -334,8 +380,7 @@ UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstri
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         return UpdateFailure::FileInUse;
     }
-    return MoveFileExW(stagingPath.c_str(), targetPath.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    return moveFileWaiting(stagingPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? UpdateFailure::None
                : localFailure();
 }
@@ -346,18 +391,32 @@ UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::strin
     if (!connection.handle()) return UpdateFailure::Network;
     const std::wstring url = connection.urlOf(name);
     FileTransfer transfer(entry, onProgress);
+    UpdateFailure failure = UpdateFailure::DamagedData;
     // Kept bytes from a killed run or an earlier try may belong to another
     // version of the file: when the whole fails its digest, it is fetched once
     // more from zero.
-    for (const bool resume : {true, false}) {
-        if (const UpdateFailure failure = transfer.begin(resume); failure != UpdateFailure::None) {
-            return failure;
+    try {
+        for (const bool resume : {true, false}) {
+            failure = transfer.begin(resume);
+            if (failure != UpdateFailure::None) break;
+            if (!transfer.complete()) {
+                const Attempt result =
+                    withProgressRetries(connection.limits(), transfer, connection, url);
+                failure = result.failure;
+                if (result.kind != Attempt::Done) break;
+            }
+            failure = transfer.finish(entry.hash);
+            if (failure != UpdateFailure::DamagedData || !transfer.resumed()) break;
         }
-        const Attempt result =
-            withRetries(connection.limits(), [&] { return transfer.attempt(connection, url); });
-        if (result.kind != Attempt::Done) return result.failure;
-        const UpdateFailure failure = transfer.finish(entry.hash);
-        if (failure != UpdateFailure::DamagedData || !transfer.resumed()) return failure;
+    } catch (...) {
+        // Whatever was staged when something unexpected broke off is not trusted.
+        transfer.discard();
+        throw;
     }
-    return UpdateFailure::DamagedData;
+    // Bytes that failed their digest or came from a broken answer are of no
+    // use; on a full disk their space is given back.
+    if (failure == UpdateFailure::DamagedData || failure == UpdateFailure::DiskSpace) {
+        transfer.discard();
+    }
+    return failure;
 }

@@ -52,6 +52,7 @@ bool Request::send(const std::wstring& url, std::uint64_t from) {
                                       sizeof noRedirects)) {
         return false;
     }
+    via_.useProxyFor(handle_.get(), url);
     const std::wstring range =
         from ? L"Range: bytes=" + std::to_wstring(from) + L"-\r\n" : std::wstring();
     if (!WinHttpSendRequest(handle_.get(),
@@ -76,11 +77,10 @@ Attempt Request::noAnswer() const {
                     : Attempt{Attempt::NoResponse};
 }
 
-std::wstring Request::contentRange() const {
-    wchar_t text[96] = {};
+std::wstring Request::textHeader(DWORD query) const {
+    wchar_t text[128] = {};
     DWORD length = sizeof text - sizeof text[0];
-    return WinHttpQueryHeaders(handle_.get(), WINHTTP_QUERY_CONTENT_RANGE,
-                               WINHTTP_HEADER_NAME_BY_INDEX, text, &length,
+    return WinHttpQueryHeaders(handle_.get(), query, WINHTTP_HEADER_NAME_BY_INDEX, text, &length,
                                WINHTTP_NO_HEADER_INDEX)
                ? text
                : L"";
@@ -129,6 +129,82 @@ Request::Read Request::read(char* into, DWORD room, DWORD& got) {
     return Read::Data;
 }
 
+namespace {
+
+// A string WinHTTP handed out, copied and freed.
+std::wstring takeGlobalText(LPWSTR text) {
+    if (!text) return {};
+    std::wstring copy(text);
+    GlobalFree(text);
+    return copy;
+}
+
+}  // namespace
+
+// Players behind a school's or company's proxy reach the patch server through
+// it. Windows 8.1 and later resolve it for the session (Internet Options,
+// auto-detection, configuration scripts); older systems refuse that access
+// type, and the user's Internet Options are read here instead.
+void PatchConnection::openSession() {
+    session_.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session_) return;
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG options{};
+    if (WinHttpGetIEProxyConfigForCurrentUser(&options)) {
+        autoDetect_ = options.fAutoDetect != FALSE;
+        autoConfigUrl_ = takeGlobalText(options.lpszAutoConfigUrl);
+        proxy_ = takeGlobalText(options.lpszProxy);
+        proxyBypass_ = takeGlobalText(options.lpszProxyBypass);
+    }
+    proxyPerUrl_ = autoDetect_ || !autoConfigUrl_.empty();
+    if (!proxy_.empty() && !proxyPerUrl_) {
+        session_.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                   proxy_.c_str(),
+                                   proxyBypass_.empty() ? WINHTTP_NO_PROXY_BYPASS
+                                                        : proxyBypass_.c_str(),
+                                   0));
+    }
+    if (!session_) {
+        session_.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    }
+}
+
+void PatchConnection::useProxyFor(HINTERNET request, const std::wstring& url) const {
+    if (!proxyPerUrl_) return;
+    if (!proxyLooked_) {
+        proxyLooked_ = true;
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        if (autoDetect_) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        if (!autoConfigUrl_.empty()) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = autoConfigUrl_.c_str();
+        }
+        options.fAutoLogonIfChallenged = TRUE;
+        const std::wstring address = std::wstring(secure_ ? L"https://" : L"http://") + host_ +
+                                     L":" + std::to_wstring(port_) + url;
+        WINHTTP_PROXY_INFO found{};
+        const bool resolved =
+            WinHttpGetProxyForUrl(session_.get(), address.c_str(), &options, &found) != FALSE;
+        const std::wstring resolvedProxy = takeGlobalText(found.lpszProxy);
+        const std::wstring resolvedBypass = takeGlobalText(found.lpszProxyBypass);
+        // Nothing found: the fixed proxy of the same settings, if any.
+        if (resolved) {
+            proxy_ = found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? resolvedProxy : L"";
+            proxyBypass_ = resolvedBypass;
+        }
+    }
+    if (proxy_.empty()) return;
+    WINHTTP_PROXY_INFO info{};
+    info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = &proxy_[0];
+    info.lpszProxyBypass = proxyBypass_.empty() ? nullptr : &proxyBypass_[0];
+    WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info);
+}
+
 PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t port,
                                  std::string basePath, const TransferLimits& limits)
     : secure_(secure),
@@ -136,9 +212,18 @@ PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t p
       port_(port),
       basePath_(std::move(basePath)),
       limits_(limits) {
-    session_.reset(WinHttpOpen(L"Launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    openSession();
     if (!session_) return;
+    // Before Windows 11 WinHTTP may offer only TLS 1.0 unless told; some
+    // systems refuse 1.3 in the list, and then 1.2 alone is asked for. A
+    // system that takes neither keeps its own choice.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                          sizeof protocols)) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                         sizeof protocols);
+    }
     WinHttpSetTimeouts(session_.get(), static_cast<int>(limits_.connectMs),
                        static_cast<int>(limits_.connectMs), static_cast<int>(limits_.sendMs),
                        static_cast<int>(limits_.headersMs));
@@ -152,7 +237,7 @@ PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t p
 }
 
 FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string& body,
-                                           std::size_t maxBytes) {
+                                           std::size_t maxBytes, std::wstring* contentType) {
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);
@@ -175,6 +260,7 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
         if (request.announced() && body.size() - start != request.contentLength()) {
             return {Attempt::Retry};
         }
+        if (contentType) *contentType = request.contentType();
         return {Attempt::Done};
     });
     if (result.kind == Attempt::Done) return FetchResult::Complete;

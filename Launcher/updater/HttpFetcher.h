@@ -21,10 +21,15 @@ struct TransferLimits {
     std::uint32_t idleMs = 30000;           // a body that delivers nothing this long fails
     std::uint32_t windowMs = 60000;         // a body that delivers less than windowBytes
     std::uint32_t windowBytes = 4096;       // in any windowMs fails (0: no such rule)
-    int attempts = 3;                       // tries of one request in all
+    int attempts = 3;                       // tries of one request in all; of a file's
+                                            // download, tries in a row without progress
+    std::uint64_t progressBytes = 64 * 1024;  // a try that staged this much made progress
+    int maxTries = 20;                        // tries of one file's download in all
     std::uint32_t firstWaitMs = 1000;       // before the second try
     std::uint32_t laterWaitMs = 3000;       // before each later one
     std::uint32_t maxRetryAfterMs = 10000;  // a longer Retry-After is not waited for
+    std::uint32_t republishWaitMs = 2000;   // before the manifest and signature are
+                                            // fetched again when they did not match
 };
 
 enum class FetchResult {
@@ -44,9 +49,11 @@ public:
     PatchConnection& operator=(const PatchConnection&) = delete;
 
     // GET of basePath and the percent-encoded name; the whole 200 body is
-    // appended to `body`. Anything longer than maxBytes is Rejected without
-    // being read to its end. Transport failures are tried again.
-    FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes);
+    // appended to `body`, and its Content-Type put in `contentType` when
+    // asked for. Anything longer than maxBytes is Rejected without being read
+    // to its end. Transport failures are tried again.
+    FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes,
+                              std::wstring* contentType = nullptr);
 
     // The request path of `name`: basePath and the percent-encoded name.
     std::wstring urlOf(const std::string& name) const;
@@ -54,8 +61,16 @@ public:
     bool secure() const { return secure_; }
     const TransferLimits& limits() const { return limits_; }
     HINTERNET handle() const { return connection_.get(); }
+    HINTERNET session() const { return session_.get(); }
+
+    // Where a system without automatic proxy resolution needs it: the proxy
+    // the user's Internet Options pick for the patch server (auto-detection
+    // or a configuration script), set on `request`. Worked out once.
+    void useProxyFor(HINTERNET request, const std::wstring& url) const;
 
 private:
+    void openSession();
+
     const bool secure_;
     const std::wstring host_;
     const std::uint16_t port_;
@@ -63,6 +78,12 @@ private:
     const TransferLimits limits_;
     UniqueInternet session_;
     UniqueInternet connection_;
+    // Internet Options asked for a proxy per address (older systems only).
+    bool proxyPerUrl_ = false;
+    bool autoDetect_ = false;
+    std::wstring autoConfigUrl_;
+    mutable bool proxyLooked_ = false;
+    mutable std::wstring proxy_, proxyBypass_;  // empty: straight to the server
 };
 
 // How one try of a request ended.
@@ -114,7 +135,8 @@ public:
     DWORD status() const { return status_; }
     bool announced() const { return announced_; }
     std::uint64_t contentLength() const { return contentLength_; }
-    std::wstring contentRange() const;
+    std::wstring contentRange() const { return textHeader(WINHTTP_QUERY_CONTENT_RANGE); }
+    std::wstring contentType() const { return textHeader(WINHTTP_QUERY_CONTENT_TYPE); }
 
     // How another try of a refused answer ends: a wait the server asked for
     // is honoured when it is given in seconds.
@@ -124,6 +146,9 @@ public:
     Read read(char* into, DWORD room, DWORD& got);
 
 private:
+    // A short header's text; empty when absent or too long.
+    std::wstring textHeader(DWORD query) const;
+
     const PatchConnection& via_;
     const TransferLimits& limits_;
     UniqueInternet handle_;

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <ctime>
 
 #include "LauncherConfig.h"
@@ -19,7 +20,14 @@ static_assert(sizeof(LAUNCHER_MANIFEST_PUBLIC_KEY) == 1 ||
 
 namespace {
 
-constexpr wchar_t kVersionValue[] = L"ManifestVersion";
+// Sixteen hex digits of SHA-256 over the key, a line feed and the deployment.
+std::wstring deploymentHash(const ManifestTrust& trust) {
+    Sha256 sha;
+    const std::string identity = trust.publicKey + "\n" + trust.deployment;
+    sha.update(identity.data(), identity.size());
+    const std::string hex = sha.hexDigest();
+    return std::wstring(hex.begin(), hex.begin() + (std::min)(hex.size(), std::size_t{16}));
+}
 
 // ECDSA P-256 over the SHA-256 of message; signature is r then s, 32 bytes each.
 bool verifySignature(const std::string& message, const std::string& signature,
@@ -62,35 +70,63 @@ bool readUnsigned(const nlohmann::json& root, const char* name, std::uint64_t& v
     return true;
 }
 
-bool storeVersion(const std::wstring& key, std::uint32_t version) {
+bool storeVersion(const ManifestTrust& trust, std::uint32_t version) {
     UniqueKey handle;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        handle.put(), nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, trust.versionKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, handle.put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }
     const DWORD value = version;
-    return RegSetValueExW(handle.get(), kVersionValue, 0, REG_DWORD,
+    return RegSetValueExW(handle.get(), versionValueName(trust).c_str(), 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
 }
+
+// Launchers of two game folders of one deployment may accept manifests at
+// once: the record's read, comparison and write are one step between them.
+class RecordLock {
+public:
+    explicit RecordLock(const ManifestTrust& trust)
+        : mutex_(CreateMutexW(nullptr, FALSE,
+                              (L"ZovraLauncher-version-" + deploymentHash(trust)).c_str())) {
+        // Abandoned by a launcher that ended holding it: ours all the same.
+        const DWORD waited = mutex_ ? WaitForSingleObject(mutex_.get(), 10000) : WAIT_FAILED;
+        owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    }
+    ~RecordLock() {
+        if (owned_) ReleaseMutex(mutex_.get());
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+
+private:
+    UniqueKernelHandle mutex_;
+    bool owned_ = false;
+};
 
 }  // namespace
 
 // A missing or unreadable value counts as none: it is rewritten by the next
 // accepted manifest (only someone at this machine can damage it, and they
 // could as well delete it).
-std::uint32_t storedManifestVersion(const std::wstring& versionKey) {
+std::uint32_t storedManifestVersion(const ManifestTrust& trust) {
     DWORD value = 0;
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CURRENT_USER, versionKey.c_str(), kVersionValue, RRF_RT_REG_DWORD,
-                     nullptr, &value, &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_CURRENT_USER, trust.versionKey.c_str(), versionValueName(trust).c_str(),
+                     RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
         return 0;
     }
     return value;
 }
 
+std::wstring versionValueName(const ManifestTrust& trust) {
+    return L"ManifestVersion-" + deploymentHash(trust);
+}
+
 ManifestTrust builtInTrust() {
     ManifestTrust trust;
     decodeHex(LAUNCHER_MANIFEST_PUBLIC_KEY, trust.publicKey);
+    trust.deployment = std::string(LAUNCHER_PATCH_SECURE ? "https://" : "http://") +
+                       LAUNCHER_PATCH_AUTHORITY + LAUNCHER_PATCH_BASE_PATH;
     return trust;
 }
 
@@ -149,14 +185,18 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
     return result;
 }
 
-bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,
-                    const std::string& signatureText) {
-    const std::uint32_t stored = storedManifestVersion(trust.versionKey);
+TrustVerdict acceptManifest(const ManifestTrust& trust, const std::string& manifest,
+                            const std::string& signatureText) {
+    const RecordLock lock(trust);
+    const std::uint32_t stored = storedManifestVersion(trust);
     const TrustResult result =
         checkManifestTrust(manifest, signatureText, trust.publicKey,
                            static_cast<std::int64_t>(std::time(nullptr)), stored);
-    if (result.verdict != TrustVerdict::Trusted) return false;
+    if (result.verdict != TrustVerdict::Trusted) return result.verdict;
     // Recorded before any file is touched: a pass that fails later must not
-    // let an older manifest through on the next start.
-    return result.version == stored || storeVersion(trust.versionKey, result.version);
+    // let an older manifest through on the next start. A record that cannot
+    // be written fails the pass, which would otherwise forget the version.
+    return result.version == stored || storeVersion(trust, result.version)
+               ? TrustVerdict::Trusted
+               : TrustVerdict::Rollback;
 }

@@ -17,12 +17,20 @@ struct ManifestTrust {
     // The operator's P-256 public key, X then Y (64 bytes). Empty only in a
     // build configured without a key: manifests are then taken unsigned.
     std::string publicKey;
-    // HKCU subkey whose "ManifestVersion" holds the highest version accepted.
+    // HKCU subkey that holds the highest version accepted, one value for
+    // each deployment (versionValueName).
     std::wstring versionKey = kLauncherRegistryKey;
+    // The deployment: the primary patch server's URL. With the key it names
+    // the version record, so that a live and a test server, or two games
+    // built from this code, never lock each other out.
+    std::string deployment;
 };
 
-// The key this launcher was built with.
+// The key and patch server this launcher was built with.
 ManifestTrust builtInTrust();
+
+// "ManifestVersion-" and 16 hex digits of a hash of the key and deployment.
+std::wstring versionValueName(const ManifestTrust& trust);
 
 enum class TrustVerdict { Trusted, BadSignature, BadFields, Expired, Rollback };
 
@@ -39,13 +47,14 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
                                const std::string& publicKey, std::int64_t now,
                                std::uint32_t storedVersion);
 
-// The highest version accepted so far under HKCU\versionKey; 0 for none.
-std::uint32_t storedManifestVersion(const std::wstring& versionKey);
+// The highest version this deployment has accepted so far; 0 for none.
+std::uint32_t storedManifestVersion(const ManifestTrust& trust);
 
 // checkManifestTrust against the clock and the stored version, which rises to
-// the manifest's. False for anything but a trusted manifest.
-bool acceptManifest(const ManifestTrust& trust, const std::string& manifest,
-                    const std::string& signatureText);
+// the manifest's; the record is read, compared and written under a lock
+// that every launcher of this user shares.
+TrustVerdict acceptManifest(const ManifestTrust& trust, const std::string& manifest,
+                            const std::string& signatureText);
 
 // Hex text (either case) to bytes; false on an odd length or a non-hex digit.
 bool decodeHex(const std::string& text, std::string& bytes);

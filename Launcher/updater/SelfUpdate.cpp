@@ -1,15 +1,19 @@
 #include "updater/SelfUpdate.h"
 
-#include <windows.h>
-
 #include <atomic>
+#include <chrono>
+#include <mutex>
 
 #include "core/Process.h"
+#include "updater/FileMoves.h"
 #include "updater/Manifest.h"
 
 namespace {
 
 std::atomic<bool> replacedSelf{false};
+// Held from the first move to the last; the process's end takes it and
+// keeps it.
+std::timed_mutex moving;
 
 std::wstring oldLauncherPath(const std::wstring& program) {
     return program + widenForDisplay(kOldLauncherSuffix);
@@ -17,39 +21,35 @@ std::wstring oldLauncherPath(const std::wstring& program) {
 
 }  // namespace
 
-bool namesProgram(const std::wstring& gameFolder, const std::wstring& localPath,
-                  const std::wstring& program) {
-    if (gameFolder.empty() || localPath.empty()) return false;
-    std::wstring joined = gameFolder;
-    // A drive root ("C:\") already ends in the separator.
-    if (joined.back() != L'\\') joined += L'\\';
-    for (const wchar_t c : localPath) joined += c == L'/' ? L'\\' : c;
-    // File names on Windows compare like this: per UTF-16 unit, upper-cased.
-    return CompareStringOrdinal(joined.c_str(), static_cast<int>(joined.size()), program.c_str(),
-                                static_cast<int>(program.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program) {
+    const std::lock_guard<std::timed_mutex> lock(moving);
     const std::wstring aside = oldLauncherPath(program);
-    if (!MoveFileExW(program.c_str(), aside.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!moveFileWaiting(program, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return false;
     }
-    if (!MoveFileExW(staging.c_str(), program.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        // The folder keeps a launcher: the one that runs now.
-        MoveFileExW(aside.c_str(), program.c_str(), MOVEFILE_WRITE_THROUGH);
-        return false;
+    if (moveFileWaiting(staging, program, MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    // The folder keeps a launcher: the one that runs now. Moving it back is
+    // tried for longer than a move in, since nothing else can stand in for it.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (moveFileWaiting(aside, program, MOVEFILE_WRITE_THROUGH)) break;
     }
-    return true;
+    SetLastError(error);
+    return false;
 }
 
 bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& target,
                               bool& replaced) {
     const std::wstring program = runningModulePath();
-    if (program.empty() || !namesProgram(currentDirectory(), target, program)) return false;
+    if (program.empty() || !sameFile(target, program)) return false;
     replaced = replaceRunningProgram(staging, program);
     if (replaced) replacedSelf = true;
     return true;
+}
+
+void finishSelfUpdate(DWORD ms) {
+    // Never unlocked: the process is ending, and no move may start now.
+    (void)moving.try_lock_for(std::chrono::milliseconds(ms));
 }
 
 bool launcherReplaced() {

@@ -2,24 +2,27 @@
 // or delete a running program, but it lets it be renamed.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // When `target`, a path relative to the game folder (the current directory),
-// is the running launcher, replaces it with replaceRunningProgram, sets
-// `replaced` to whether that worked (launcherReplaced() then turns true) and
-// returns true; otherwise does nothing and returns false.
+// is the running launcher's own file, replaces it with replaceRunningProgram,
+// sets `replaced` to whether that worked (launcherReplaced() then turns true)
+// and returns true; otherwise does nothing and returns false.
 bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& target,
                               bool& replaced);
 
-// True when `localPath`, relative to `gameFolder` with "/" or "\" between
-// names, is the file `program`, compared without regard to case.
-bool namesProgram(const std::wstring& gameFolder, const std::wstring& localPath,
-                  const std::wstring& program);
-
 // Renames `program` aside to "<program>.launcher-old" (replacing an older one)
 // and moves `staging` into its place; if that second move fails, moves the
-// old file back and returns false.
+// old file back and returns false. Each move waits out a file held for a
+// moment by another program.
 bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program);
+
+// Waits, up to `ms`, until no replaceRunningProgram is between its moves, and
+// keeps any from starting afterwards: called before the process ends, so it
+// never leaves the folder without a launcher.
+void finishSelfUpdate(DWORD ms);
 
 // This process has replaced its own file: the new one should be started.
 bool launcherReplaced();

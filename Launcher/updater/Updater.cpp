@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/Process.h"
 #include "updater/FileHasher.h"
 #include "updater/ParallelCheck.h"
 #include "updater/PatchAddress.h"
@@ -16,9 +17,34 @@ std::size_t gameFolderLength() {
     return needed > 0 ? needed - 1 : MAX_PATH;
 }
 
-std::uint64_t freeSpaceOfGameFolder() {
+// Asked of the game folder itself, which follows mount points and the user's
+// quota; none when it cannot be read.
+std::optional<std::uint64_t> freeSpaceOfGameFolder() {
+    std::wstring folder = currentDirectory();
+    if (folder.empty()) return std::nullopt;
+    if (folder.back() != L'\\') folder += L'\\';
     ULARGE_INTEGER available{};
-    return GetDiskFreeSpaceExW(nullptr, &available, nullptr, nullptr) ? available.QuadPart : 0;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+    return available.QuadPart;
+}
+
+// Bytes of the entry a staging file already holds (none when it is longer
+// than the file: it starts over).
+std::uint64_t stagedBytes(const ManifestEntry& entry) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const std::wstring staging = entry.localPath + widenForDisplay(kStagingSuffix);
+    if (!GetFileAttributesExW(staging.c_str(), GetFileExInfoStandard, &data)) return 0;
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return size <= entry.size ? size : 0;
+}
+
+// A hotel's or café's network answers every address with its own sign-in
+// page: a manifest that is a web page means no patch server was reached.
+bool isWebPage(const std::string& body, const std::wstring& contentType) {
+    if (contentType.compare(0, 9, L"text/html") == 0) return true;
+    const std::size_t first = body.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && body[first] == '<';
 }
 
 }  // namespace
@@ -29,16 +55,16 @@ UpdateFailure Updater::runPass() const {
     if (!splitAuthority(host, secure, hostName, port)) return UpdateFailure::Network;
     PatchConnection connection(secure, hostName, port, basePath, limits);
     std::string body;
-    switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes)) {
+    std::wstring contentType;
+    switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType)) {
     case FetchResult::Complete:
+        if (isWebPage(body, contentType)) return UpdateFailure::Network;
         // A signed build lets nothing read the document before its signature,
         // version and expiry have passed; a failure here never falls back.
         if (!trust.publicKey.empty()) {
-            std::string signature;
-            if (connection.fetchToMemory(kSignatureName, signature, kMaxSignatureBytes) !=
-                    FetchResult::Complete ||
-                !acceptManifest(trust, body, signature)) {
-                return UpdateFailure::Unverified;
+            if (const UpdateFailure failure = verifyManifest(connection, body);
+                failure != UpdateFailure::None) {
+                return failure;
             }
         }
         return applyManifest(connection, body);
@@ -56,12 +82,35 @@ UpdateFailure Updater::runPass() const {
                : UpdateFailure::Network;
 }
 
+UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& manifest) const {
+    for (int round = 0;; ++round) {
+        std::string signature;
+        const bool fetched = connection.fetchToMemory(kSignatureName, signature,
+                                                      kMaxSignatureBytes) == FetchResult::Complete;
+        const TrustVerdict verdict =
+            fetched ? acceptManifest(trust, manifest, signature) : TrustVerdict::BadSignature;
+        if (verdict == TrustVerdict::Trusted) return UpdateFailure::None;
+        // A player who starts while the operator uploads, or while a CDN
+        // serves a new manifest beside the old signature, gets a pair that
+        // does not match: both are fetched once more, a moment later.
+        if (verdict != TrustVerdict::BadSignature || round == 1) return UpdateFailure::Unverified;
+        Sleep(limits.republishWaitMs);
+        manifest.clear();
+        std::wstring contentType;
+        if (connection.fetchToMemory("manifest.json", manifest, kMaxManifestBytes, &contentType) !=
+                FetchResult::Complete ||
+            isWebPage(manifest, contentType)) {
+            return UpdateFailure::Network;
+        }
+    }
+}
+
 UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::string& text) const {
     std::vector<ManifestEntry> entries;
     // Every entry is checked before the first file is touched.
-    if (!readManifest(text, entries) || !pathsFitFolder(entries, gameFolderLength())) {
-        return UpdateFailure::DamagedData;
-    }
+    if (!readManifest(text, entries)) return UpdateFailure::DamagedData;
+    // A game folder too deep for the files' paths is a local problem.
+    if (!pathsFitFolder(entries, gameFolderLength())) return UpdateFailure::FileInUse;
     // Every file is compared before the first fetch (the files further down
     // hashed ahead on a pool of threads); the fetches then follow in manifest
     // order, and the first that fails ends the pass.
@@ -69,12 +118,11 @@ UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::str
     std::uint64_t needed = 0;
     for (const std::size_t index : fetches) {
         // Saturating: sizes near 2^64 must not wrap to a small sum.
-        const std::uint64_t size = entries[index].size;
+        const std::uint64_t size = entries[index].size - stagedBytes(entries[index]);
         needed = size > ~needed ? ~std::uint64_t{0} : needed + size;
     }
-    if (needed > 0 && needed > (freeSpace ? *freeSpace : freeSpaceOfGameFolder())) {
-        return UpdateFailure::DiskSpace;
-    }
+    const std::optional<std::uint64_t> free = freeSpace ? freeSpace : freeSpaceOfGameFolder();
+    if (needed > 0 && free && needed > *free) return UpdateFailure::DiskSpace;
     for (const std::size_t index : fetches) {
         const ManifestEntry& entry = entries[index];
         const UpdateFailure failure = fetchToFile(connection, entry.path, entry);

@@ -25,6 +25,9 @@ struct Updater {
     // The whole pass; None when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present.
     UpdateFailure runPass() const;
+    // In a signed build: the signature, version and expiry of the fetched
+    // manifest, which may be fetched once more (publishing races).
+    UpdateFailure verifyManifest(PatchConnection& connection, std::string& manifest) const;
     // Checks the whole manifest, decides every entry, checks the free space,
     // then fetches in manifest order and stops at the first failure.
     UpdateFailure applyManifest(PatchConnection& connection, const std::string& text) const;

@@ -42,3 +42,20 @@ TEST(InstanceTest, OneNamePerGameFolderWhateverTheCase) {
                                  L"D:\\Program Files (x86)\\Zovra \u00c9t\u00e9", L""})
         EXPECT_NE(instanceName(other), name);
 }
+
+// A launcher running elevated owns the folder's mutex where this one may not
+// open it: that folder is taken all the same.
+TEST(InstanceTest, AFolderWhoseMutexCannotBeOpenedIsTaken) {
+    wchar_t folder[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    SECURITY_DESCRIPTOR denyAll{};
+    InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION);
+    ACL empty{};
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&denyAll, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &denyAll, FALSE};
+    HANDLE owned = CreateMutexW(&attributes, TRUE, instanceName(folder).c_str());
+    ASSERT_NE(owned, nullptr);
+    EXPECT_FALSE(claimGameFolder());
+    CloseHandle(owned);
+}

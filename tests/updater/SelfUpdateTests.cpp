@@ -1,23 +1,30 @@
+#include <thread>
+
 #include "TestSupport.h"
+#include "updater/FileMoves.h"
 #include "updater/SelfUpdate.h"
 
 using namespace testing_support;
 
-TEST(SelfUpdateTest, AnEntryNamesTheRunningLauncherWhateverTheCase) {
+// The running launcher is recognised by what its file is, not how its path
+// is spelt: other case, a short name, a relative path, a name with blanks.
+TEST(SelfUpdateTest, AnEntryNamesTheRunningLauncherByItsIdentity) {
+    Sandbox sandbox("self-identity");
+    sandbox.put("Zovra Launcher Program.exe", "launcher");
+    sandbox.put("other/Zovra Launcher Program.exe", "launcher");
+    const std::wstring program = sandbox.at("Zovra Launcher Program.exe");
+    wchar_t shortName[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(program.c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(std::wstring(shortName), program);
     const struct {
-        const wchar_t *folder, *entry, *program;
+        std::wstring entry;
         bool same;
     } cases[] = {
-        {L"C:\\Games\\Zovra", L"Launcher.exe", L"C:\\Games\\Zovra\\Launcher.exe", true},
-        {L"C:\\Games\\Zovra", L"LAUNCHER.EXE", L"c:\\games\\zovra\\launcher.exe", true},
-        {L"C:\\Games\\Zovra", L"bin/Play.exe", L"C:\\Games\\Zovra\\bin\\play.exe", true},
-        {L"C:\\", L"Launcher.exe", L"C:\\Launcher.exe", true},
-        {L"C:\\Jeux\\\u00c9t\u00e9", L"\u00e9.exe", L"C:\\JEUX\\\u00c9T\u00c9\\\u00c9.EXE", true},
-        {L"C:\\Games\\Zovra", L"Launcher.exe", L"C:\\Other\\Launcher.exe", false},
-        {L"C:\\Games\\Zovra", L"sub/Launcher.exe", L"C:\\Games\\Zovra\\Launcher.exe", false},
+        {L"Zovra Launcher Program.exe", true}, {L"ZOVRA LAUNCHER PROGRAM.EXE", true},
+        {shortName, true},  {L"other/Zovra Launcher Program.exe", false},
+        {L"missing.exe", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(namesProgram(c.folder, c.entry, c.program), c.same) << c.entry;
+    for (const auto& c : cases) EXPECT_EQ(sameFile(c.entry, program), c.same) << c.entry;
 }
 
 // The sequence on ordinary files (the running one is only locked on Windows).
@@ -45,4 +52,24 @@ TEST(SelfUpdateTest, TheOldFileGoesAsideAndComesBackIfTheNewOneCannotMoveIn) {
     removeOldLauncher(program);
     EXPECT_EQ(readFile(aside), "<missing>");
     EXPECT_EQ(readFile(program), "new");
+}
+
+// The end of the process waits for a replacement between its two moves (the
+// new file held for a second by a scanner), so the folder is never left
+// without a launcher. Last in this file: afterwards no replacement starts.
+TEST(SelfUpdateTest, TheProcessEndWaitsForAReplacementInProgress) {
+    Sandbox sandbox("self-update-end");
+    const std::wstring program = sandbox.at("Launcher.exe"), staging = sandbox.at("new.part");
+    sandbox.put("Launcher.exe", "old");
+    sandbox.put("new.part", "new");
+    HANDLE scanner = CreateFileW(staging.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    std::thread replacing([&] { replaceRunningProgram(staging, program); });
+    while (GetFileAttributesW((program + L".launcher-old").c_str()) == INVALID_FILE_ATTRIBUTES)
+        Sleep(10);
+    std::thread release([&] { Sleep(1000), CloseHandle(scanner); });
+    finishSelfUpdate(5000);
+    EXPECT_EQ(readFile(program), "new");
+    replacing.join();
+    release.join();
 }

@@ -141,7 +141,8 @@ struct PatchSite {
                   [this](std::int32_t percent, const std::string& file) {
                       reports.emplace_back(percent, file);
                   }};
-        u.limits.attempts = 1;
+        u.limits.attempts = u.limits.maxTries = 1;
+        u.limits.republishWaitMs = 10;
         u.trust = ManifestTrust{};
         return u;
     }
@@ -161,9 +162,9 @@ struct PatchSite {
 // show that nothing out of the game folder was touched.
 class Sandbox {
 public:
-    explicit Sandbox(const std::string& name)
+    explicit Sandbox(const std::string& name, const wchar_t* under = L"updater-sandbox")
         : previous_(std::filesystem::current_path().wstring()),
-          root_(previous_ + L"\\tests\\updater-sandbox\\" + fromUtf8(name)) {
+          root_(previous_ + L"\\tests\\" + under + L"\\" + fromUtf8(name)) {
         removeTree(root_);
         writeFile(root_ + L"\\outside\\keep.txt", "keep");
         std::filesystem::create_directory(game());

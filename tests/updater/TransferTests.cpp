@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "TestSupport.h"
 #include "core/LauncherState.h"
@@ -32,8 +33,11 @@ std::pair<long, long> serverCounts() {
 
 // Each case misbehaves on the manifest, on slow.bin (20,000 bytes, missing) or
 // on big.bin (600,000 bytes, "old" on disk, maybe with a staging file left by
-// a killed run). Requests are those for that file; "*" ends a prefix. A failed pass leaves the old
-// file byte-identical and no staging file; every pass ends within seconds.
+// a killed run). Requests are those for that file; "*" ends a prefix. A try
+// that stages 64 KiB or more does not count against the three in a row. A
+// failed pass leaves the old file byte-identical, and big.bin's staging file
+// holding what arrived (for the next start to continue); every pass ends
+// within seconds.
 TEST(TransferTest, RetriesResumeAndTimeLimits) {
     const std::string content = patternBytes(600000), trickled = patternBytes(20000);
     const std::string half = content.substr(0, 250000);
@@ -52,6 +56,7 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         std::string staged = "";
         double maxSent = 0;     // body bytes sent, in files of 600,000
         double minSeconds = 0;  // a Retry-After of 1 s is waited for
+        std::size_t left = 0;   // bytes of big.bin staged afterwards
     } cases[] = {
         {"reset at half", none, B, "reset=300000\nfirst=1", {B, r + "300000-"}, "", 1.05},
         {"503 twice", none, B, "status=503\nfirst=2", {B, B, B}},
@@ -59,11 +64,14 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         {"302 is not followed", net, B, "status=302", {B}},
         {"killed run resumed", none, B, "", {r + "250000-"}, half, 0.6},
         {"Range ignored", none, B, "norange", {r + "250000-"}, half, 1.05},
-        {"wrong Content-Range", net, B, "badrange", {r + "250000-"}, half},
+        {"wrong Content-Range", net, B, "badrange", {r + "250000-"}, half, 0, 0, 250000},
         {"staged bytes of another version", none, B, "", {r + "250000-", B}, otherVersion},
         {"staged file longer than the file", none, B, "", {B}, content + "x", 1.05},
-        {"cut short thrice", net, B, "short=100", {B, r + "*", r + "*"}},
-        {"stall in a file", net, B, "stall=100000", {B, r + "100000-", r + "200000-"}},
+        {"full staging file verified", none, B, "", {}, content, 0.01},
+        {"cut thrice after progress", none, B, "reset=150000\nfirst=3",
+         {B, r + "150000-", r + "300000-", r + "450000-"}, "", 1.05},
+        {"cut short, then nothing", net, B, "short=100", {B, r + "*", r + "*", r + "*"}, "", 0, 0, 599900},
+        {"stall in a file", net, B, "stall=1000", {B, r + "1000-", r + "2000-"}, "", 0, 0, 3000},
         {"trickle in a file", net, S, "drip=100", {S, S + " bytes=*", S + " bytes=*"}},
         {"stall in the manifest", net, M, "stall=100", {M, M, M}},
         {"trickle in the manifest", net, M, "drip=100", {M, M, M}},
@@ -100,7 +108,8 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         EXPECT_GE(took, c.minSeconds) << c.name;
         EXPECT_LT(took, 15.0) << c.name;
         EXPECT_EQ(sandbox.content(B), c.failure == none ? content : kOld) << c.name;
-        EXPECT_EQ(sandbox.content(B + kStagingSuffix), "<missing>") << c.name;
+        EXPECT_EQ(sandbox.content(B + kStagingSuffix),
+                  c.left ? content.substr(0, c.left) : "<missing>") << c.name;
     }
 }
 
@@ -139,7 +148,9 @@ TEST(TransferTest, NamesAndPathsLeaveRoomForTheStagingFile) {
 }
 
 // Each failure shows its own status text; a refused manifest fetches nothing
-// and changes nothing. The accepted rows show the refusals are the names'.
+// and changes nothing. The accepted rows show the refusals are the names'. A
+// file held by another program for a moment is waited for; one held longer
+// keeps its verified staging file for the next start.
 TEST(TransferTest, RefusalsAndTheirStatusTexts) {
     const std::wstring network = L"Error: Check your connection.";
     const std::wstring damaged = L"Error: Update files are damaged on the server.";
@@ -148,7 +159,7 @@ TEST(TransferTest, RefusalsAndTheirStatusTexts) {
     const std::wstring ok = L"All files are up to date!";
     const std::string h = sha256Of("x");
     const std::string deep = std::string(100, 'd') + "/" + std::string(100, 'e') + "/f.bin";
-    enum LocalFile { Plain, Locked, ReadOnly };  // a.bin, "old" on disk
+    enum LocalFile { Plain, Locked, ReadOnly, HeldASecond };  // a.bin, "old" on disk
     const struct {
         const char* name;
         std::wstring text;
@@ -162,11 +173,12 @@ TEST(TransferTest, RefusalsAndTheirStatusTexts) {
         {"folder parts equal but for case", damaged, {"Data/x.bin", "data/X.bin"}},
         {"a file where a folder is needed", damaged, {"data", "DATA/x.bin"}},
         {"staging suffix in capitals", damaged, {"x.LAUNCHER-PART"}},
-        {"path over MAX_PATH", damaged, {deep}},
+        {"path over MAX_PATH", inUse, {deep}},
         {"fractional size", damaged, {"x.bin"}, "1.9"},
         {"digest mismatch", damaged, {"wrong.bin"}},
         {"not enough space", disk, {"a.bin", "b.bin"}, "1", 1},
         {"file in use", inUse, {"a.bin"}, "1", 1 << 20, Locked},
+        {"file held for a second", ok, {"a.bin"}, "1", 1 << 20, HeldASecond},
         {"read-only file", inUse, {"a.bin"}, "1", 1 << 20, ReadOnly},
         {"a file in the way of a folder", inUse, {"a.bin/x.bin"}},
         {"missing on the server", network, {"absent.bin"}},
@@ -187,20 +199,57 @@ TEST(TransferTest, RefusalsAndTheirStatusTexts) {
         sandbox.put("a.bin", kOld);
         const auto before = snapshot(sandbox.root());
         HANDLE lock = INVALID_HANDLE_VALUE;
-        if (c.local == Locked)
+        if (c.local == Locked || c.local == HeldASecond)
             lock = CreateFileW(sandbox.at("a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                0, nullptr);
         if (c.local == ReadOnly)
             SetFileAttributesW(sandbox.at("a.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+        std::thread release([&] {
+            if (c.local == HeldASecond) Sleep(1000), CloseHandle(lock);
+        });
         Updater updater = quickUpdater(id);
         updater.freeSpace = c.freeSpace;
         runUpdate(updater);
-        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+        release.join();
+        if (c.local == Locked) CloseHandle(lock);
         SetFileAttributesW(sandbox.at("a.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+        // A file that stayed held keeps its verified bytes staged.
+        auto after = snapshot(sandbox.root());
+        if (c.text == inUse && c.local != Plain) {
+            const auto staged = after.find(sandbox.at("a.bin") + fromUtf8(kStagingSuffix));
+            EXPECT_TRUE(staged != after.end() && staged->second == "x") << c.name;
+            if (staged != after.end()) after.erase(staged);
+        }
         EXPECT_EQ(launcherState.statusDetail.get(), c.text) << c.name;
         EXPECT_EQ(launcherState.updateSucceeded, c.text == ok) << c.name;
         if (c.text == damaged && c.paths[0] != "wrong.bin")
             EXPECT_EQ(site.requests(), Requests{"manifest.json"}) << c.name;
-        if (c.text != ok) EXPECT_EQ(snapshot(sandbox.root()), before) << c.name;
+        if (c.text != ok) EXPECT_EQ(after, before) << c.name;
+    }
+}
+
+// On a 2 MiB disk of the test's own, a 3 MiB file: the check before the
+// download asks the game folder's disk and fetches nothing; with that check
+// overlooked, the disk fills during the download, and the staging file goes
+// to give the space back. Either way the old file stays.
+TEST(TransferTest, ADiskTooSmallForTheDownload) {
+    Sandbox sandbox("full", L"small-disk");
+    ULARGE_INTEGER free{};
+    if (!GetDiskFreeSpaceExW(sandbox.game().c_str(), &free, nullptr, nullptr) ||
+        free.QuadPart > (4u << 20))
+        GTEST_SKIP() << "no small disk here: run through scripts/sandbox.sh";
+    PatchSite site("full");
+    const std::string big = patternBytes(3 << 20);
+    site.file("big.bin", big);
+    site.manifest(manifestFor({{"big.bin", big}}));
+    sandbox.put("big.bin", kOld);
+    for (const bool overlooked : {false, true}) {
+        clearRequestLog();
+        Updater updater = quickUpdater("full");
+        if (overlooked) updater.freeSpace = std::uint64_t{1} << 40;
+        EXPECT_EQ(updater.runPass(), UpdateFailure::DiskSpace) << overlooked;
+        EXPECT_EQ(site.requests().size(), overlooked ? 2u : 1u) << overlooked;
+        EXPECT_EQ(sandbox.content("big.bin"), kOld) << overlooked;
+        EXPECT_EQ(sandbox.content("big.bin" + std::string(kStagingSuffix)), "<missing>");
     }
 }
