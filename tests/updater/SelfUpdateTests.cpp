@@ -65,7 +65,9 @@ TEST(SelfUpdateTest, TheProcessEndWaitsForAReplacementInProgress) {
     HANDLE scanner = CreateFileW(staging.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     std::thread replacing([&] { replaceRunningProgram(staging, program); });
-    while (GetFileAttributesW((program + L".launcher-old").c_str()) == INVALID_FILE_ATTRIBUTES)
+    for (int i = 0; i < 500 && GetFileAttributesW((program + L".launcher-old").c_str()) ==
+                                   INVALID_FILE_ATTRIBUTES;
+         ++i)
         Sleep(10);
     std::thread release([&] { Sleep(1000), CloseHandle(scanner); });
     finishSelfUpdate(5000);
