@@ -38,14 +38,26 @@ def content(seed, size):
 
 # path -> (bytes on the patch server, what the game folder starts with)
 # None as the start means the file is missing from the game folder.
+def next_version(old):
+    """The pack's next version, as a patch changes it: 30 scattered regions of about
+    8 KiB rewritten and 4 KiB inserted at 1 MiB."""
+    rng, new = random.Random("patch"), bytearray(old)
+    for _ in range(30):
+        at = rng.randrange(2 * MIB, len(new) - 8192)
+        new[at:at + 8192] = rng.randbytes(8192)
+    new[MIB:MIB] = rng.randbytes(4096)
+    return bytes(new)
+
+
 def demo_files(stub):
     readme = b"Zovra demo game folder.\r\nThe launcher keeps these files up to date.\r\n"
-    world = content("world-v2", 24 * MIB)
+    world_v1 = content("world-v1", 24 * MIB)
     textures = content("textures-v2", 3 * MIB)
     return {
         "Main.exe": (stub, stub),
         "readme.txt": (readme, readme),
-        "data/world.pak": (world, content("world-v1", 20 * MIB)),
+        # The game folder holds the last version: only what changed is fetched.
+        "data/world.pak": (next_version(world_v1), world_v1),
         "data/textures.pak": (textures, content("textures-v1", 3 * MIB)),
         "data/maps/castle.map": (content("castle", 700 * 1024), None),
         "data/sound.pak": (content("sound", 5 * MIB), None),
@@ -183,6 +195,29 @@ def drive(launcher, game, manifest, log, shots):
         launcher.kill()
 
 
+def report_deltas(manifest, requests):
+    """Bytes fetched for each file that has a block list, against its size."""
+    for entry in manifest["files"]:
+        if "blocks" not in entry:
+            continue
+        listed = f"/patch/blocks/{entry['hash']}.blocks" in requests
+        fetched, asked = entry["blocks"]["size"] if listed else 0, 0
+        for line in requests:
+            path, _, wanted = line.partition(" ")
+            if path != "/patch/" + entry["path"]:
+                continue
+            asked += 1
+            first, _, last = wanted[len("bytes="):].partition("-")
+            if not wanted:
+                fetched += entry["size"]
+            else:
+                fetched += (int(last) + 1 if last else entry["size"]) - int(first)
+        if asked:
+            how = "a delta, its block list included" if listed else "no old copy: the whole file"
+            print(f"  {entry['path']}: {fetched / MIB:.2f} MiB fetched of {entry['size'] / MIB:.2f} MiB "
+                  f"({100 * fetched / entry['size']:.1f} %: {how})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(REPO / "build"))
@@ -234,6 +269,7 @@ def main():
     if record.exists():
         print("The game client was started; its record:")
         print("  " + record.read_text(errors="replace").strip().replace("\n", "\n  "))
+    report_deltas(manifest, requests)
     print("Up to date with the manifest:", "yes" if up_to_date(game, manifest) else "NO")
     return 0 if up_to_date(game, manifest) else 1
 

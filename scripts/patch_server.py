@@ -10,8 +10,8 @@ With --tls it speaks HTTPS with the certificate chain and key in that file.
 
 URL "<prefix><path>" answers with FOLDER/<path> (percent-decoded as UTF-8);
 anything outside the prefix, or missing, is a 404 page. Connections are kept
-alive between answers. A "Range: bytes=N-" request gets a 206 with the rest of
-the file. With --log, the log file is created once the server listens (wait
+alive between answers. A "Range: bytes=N-" (or "bytes=N-M") request gets a 206 with the rest of
+the file (or bytes N to M). With --log, the log file is created once the server listens (wait
 for it to know the server is up) and every request path is appended to it, one
 a line, followed by " bytes=N-" for a range request; LOG.stats holds the
 connections accepted and the body bytes sent so far ("connections N sent M").
@@ -39,6 +39,7 @@ beside the served file holding the same directives, one per line:
   ~html              answer with Content-Type text/html (default application/octet-stream)
   ~norange           ignore Range: answer 200 with the whole file
   ~badrange          answer Range with a 206 whose Content-Range is off by one
+  ~rangelie          answer Range with a 206 as asked, but every byte of it wrong
   redirect=PATH      (in a .how file) answer 302 with Location: PATH
 
 """
@@ -149,11 +150,15 @@ class Handler(socketserver.StreamRequestHandler):
         kind = "text/html" if "html" in opts else "application/octet-stream"
         pause = int(opts.get("pause", "150")) / 1000.0
         close = bool(CLOSING & opts.keys())
-        start = wanted[6:-1] if wanted.startswith("bytes=") and wanted.endswith("-") else ""
-        if start.isdigit() and int(start) < len(body) and "norange" not in opts:
+        start, _, end = wanted[6:].partition("-") if wanted.startswith("bytes=") else ("", "", "")
+        if start.isdigit() and int(start) < len(body) and "norange" not in opts and (end == "" or end.isdigit()):
             first, size = int(start), len(body)
-            last = size if "badrange" in opts else size - 1
-            body = body[first:]
+            last = min(int(end), size - 1) if end else size - 1
+            body = body[first:last + 1]
+            if "rangelie" in opts:
+                body = bytes(b ^ 0x5A for b in body)
+            if "badrange" in opts:
+                last += 1
             extra = ["Content-Range: bytes %d-%d/%d" % (first, last, size)]
             self.head(206, None if chunked else len(body), kind, extra=extra, close=close)
         else:

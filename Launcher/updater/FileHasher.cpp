@@ -23,13 +23,13 @@ HCRYPTPROV sharedProvider() {
 
 }  // namespace
 
-Sha256::Sha256() {
+Digest::Digest(ALG_ID algorithm) {
     if (HCRYPTPROV provider = sharedProvider()) {
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash_.put());
+        CryptCreateHash(provider, algorithm, 0, 0, hash_.put());
     }
 }
 
-bool Sha256::update(const void* data, std::size_t length) {
+bool Digest::update(const void* data, std::size_t length) {
     if (!hash_) return false;
     const auto* bytes = static_cast<const BYTE*>(data);
     // CryptHashData takes a DWORD length; feed anything larger in pieces.
@@ -42,19 +42,23 @@ bool Sha256::update(const void* data, std::size_t length) {
     return true;
 }
 
-std::string Sha256::hexDigest() {
+std::string Digest::bytes() {
     if (!hash_) return {};
-    BYTE digest[32] = {};
+    BYTE digest[64] = {};
     DWORD length = sizeof digest;
-    if (!CryptGetHashParam(hash_.get(), HP_HASHVAL, digest, &length, 0)) return {};
+    const bool got = CryptGetHashParam(hash_.get(), HP_HASHVAL, digest, &length, 0) != FALSE;
+    hash_.reset();
+    return got ? std::string(reinterpret_cast<const char*>(digest), length) : std::string();
+}
+
+std::string Digest::hexDigest() {
     static const char hex[] = "0123456789abcdef";
     std::string text;
-    text.reserve(2 * length);
-    for (DWORD i = 0; i < length && i < sizeof digest; ++i) {
-        text.push_back(hex[digest[i] >> 4]);
-        text.push_back(hex[digest[i] & 0x0F]);
+    for (const char c : bytes()) {
+        const auto byte = static_cast<unsigned char>(c);
+        text.push_back(hex[byte >> 4]);
+        text.push_back(hex[byte & 0x0F]);
     }
-    hash_.reset();
     return text;
 }
 

@@ -5,14 +5,18 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/Handles.h"
+#include "updater/BlockList.h"
+#include "updater/BlockMatcher.h"
 #include "updater/FileHasher.h"
 #include "updater/FileMoves.h"
 #include "updater/HttpFetcher.h"
+#include "updater/ParallelCheck.h"
 #include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
 
@@ -228,82 +232,7 @@ public:
         return UpdateFailure::None;
     }
 
-    // Every byte of the file is staged: nothing is left to fetch.
-    bool complete() const { return file_ && have_ == size_; }
-    std::uint64_t staged() const { return have_; }
-    // The staged bytes go with the transfer: they cannot become the file.
-    void discard() { discard_ = true; }
-
-    // One request for the bytes not yet staged.
-    Attempt attempt(const PatchConnection& via, const std::wstring& url) {
-        Request request(via);
-        const std::uint64_t from = have_;
-        if (!request.send(url, from)) return request.noAnswer();
-        const DWORD status = request.status();
-        const std::wstring continuation = L"bytes " + std::to_wstring(from) + L"-" +
-                                          std::to_wstring(size_ - 1) + L"/" +
-                                          std::to_wstring(size_);
-        if (status == 206 && from != 0 && request.contentRange() == continuation) {
-            resumed_ = true;
-        } else if (status == 200) {
-            if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
-                return {Attempt::Fail, failure};
-            }
-        } else {
-            return request.refusal();
-        }
-        // A body of another length than the manifest's can never verify.
-        if (request.announced() && request.contentLength() != size_ - have_) {
-            return {Attempt::Fail, UpdateFailure::DamagedData};
-        }
-        while (true) {
-            if (block_.size == block_.capacity) {
-                if (const UpdateFailure failure = flushBlock(false);
-                    failure != UpdateFailure::None) {
-                    return {Attempt::Fail, failure};
-                }
-            }
-            DWORD got = 0;
-            const Request::Read read =
-                request.read(block_.bytes.get() + block_.size,
-                             static_cast<DWORD>(block_.capacity - block_.size), got);
-            if (read == Request::Read::Broke) break;
-            if (read == Request::Read::End) break;
-            block_.size += got;
-            have_ += got;
-            // An endless or overlong body is cut off here, not at the end.
-            if (have_ > size_) return {Attempt::Fail, UpdateFailure::DamagedData};
-            if (request.announced() && onProgress_) {
-                onProgress_(static_cast<std::int32_t>(have_ * 100 / size_), name_);
-            }
-        }
-        if (have_ == size_) return {Attempt::Done};
-        // Cut short: what arrived stays staged for the next try to continue.
-        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
-            return {Attempt::Fail, failure};
-        }
-        return {Attempt::Retry};
-    }
-
-    // Verifies the whole staged file, flushes it to disk and commits it.
-    UpdateFailure finish(const std::string& expectedHash) {
-        if (const UpdateFailure failure = flushBlock(true); failure != UpdateFailure::None) {
-            return failure;
-        }
-        if (!sameDigest(digest_->finish(), expectedHash)) return UpdateFailure::DamagedData;
-        // On disk before the rename, so that a power cut never leaves a
-        // zero-filled file where a good one was.
-        if (!FlushFileBuffers(file_.get())) return localFailure();
-        file_.reset();
-        return commitStagedFile(staging_, target_);
-    }
-
-    // True when the staged bytes came from more than one answer, or from an
-    // earlier run.
-    bool resumed() const { return resumed_; }
-
-private:
-    // An answer with the whole body: the staging file starts empty.
+    // The staging file starts empty (made, with its folders, if need be).
     UpdateFailure restart() {
         have_ = 0;
         resumed_ = false;
@@ -329,6 +258,125 @@ private:
         return UpdateFailure::None;
     }
 
+    // Every byte of the file is staged: nothing is left to fetch.
+    bool complete() const { return file_ && have_ == size_; }
+    std::uint64_t staged() const { return have_; }
+    // The staged bytes go with the transfer: they cannot become the file.
+    void discard() { discard_ = true; }
+
+    // One request for the bytes from the end of the staging file up to byte
+    // `last` (the file's last, unless a delta asks for a run of blocks). An
+    // answer with the whole file (200) starts the staging file over and takes
+    // it all. Done: the bytes up to `last`, or the whole file, are staged.
+    Attempt attempt(const PatchConnection& via, const std::wstring& url, std::uint64_t last) {
+        Request request(via);
+        const std::uint64_t from = have_;
+        const bool toTheEnd = last + 1 == size_;
+        if (!request.send(url, from, toTheEnd ? Request::kToTheEnd : last)) {
+            return request.noAnswer();
+        }
+        const std::wstring asked = L"bytes " + std::to_wstring(from) + L"-" +
+                                   std::to_wstring(last) + L"/" + std::to_wstring(size_);
+        std::uint64_t end = last + 1;
+        if (request.status() == 206 && (from != 0 || !toTheEnd) &&
+            request.contentRange() == asked) {
+            resumed_ = true;
+        } else if (request.status() == 200) {
+            if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
+                return {Attempt::Fail, failure};
+            }
+            end = size_;
+        } else {
+            return request.refusal();
+        }
+        // A body of another length than asked for can never verify.
+        if (request.announced() && request.contentLength() != end - have_) {
+            return {Attempt::Fail, UpdateFailure::DamagedData};
+        }
+        while (true) {
+            if (block_.size == block_.capacity) {
+                if (const UpdateFailure failure = flushBlock(false);
+                    failure != UpdateFailure::None) {
+                    return {Attempt::Fail, failure};
+                }
+            }
+            DWORD got = 0;
+            const Request::Read read =
+                request.read(block_.bytes.get() + block_.size,
+                             static_cast<DWORD>(block_.capacity - block_.size), got);
+            if (read == Request::Read::Broke) break;
+            if (read == Request::Read::End) break;
+            block_.size += got;
+            have_ += got;
+            // An endless or overlong body is cut off here, not at the end.
+            if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
+            if (request.announced()) reportProgress();
+        }
+        if (have_ == end) return {Attempt::Done};
+        // Cut short: what arrived stays staged for the next try to continue.
+        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        return {Attempt::Retry};
+    }
+
+    // `length` bytes of the old copy at `at`, staged as the next bytes of the
+    // file. False when the old copy cannot be read.
+    bool copy(BlockSource& old, std::uint64_t at, std::uint64_t length, UpdateFailure& failure) {
+        failure = UpdateFailure::None;
+        while (length > 0) {
+            if (block_.size == block_.capacity) {
+                failure = flushBlock(false);
+                if (failure != UpdateFailure::None) return true;
+            }
+            const auto piece = static_cast<std::uint32_t>(
+                (std::min)(length, std::uint64_t{block_.capacity - block_.size}));
+            if (!copyBlock(old, at, block_.bytes.get() + block_.size, piece)) return false;
+            block_.size += piece;
+            have_ += piece;
+            at += piece;
+            length -= piece;
+        }
+        reportProgress();
+        return true;
+    }
+
+    // The share of the file in place, under the entry's path.
+    void reportProgress() const {
+        if (onProgress_ && size_ != 0) {
+            onProgress_(static_cast<std::int32_t>(have_ * 100 / size_), name_);
+        }
+    }
+
+    // Closes the staging file, for begin to open it again; its bytes stay.
+    void close() {
+        digest_.reset();
+        file_.reset();
+    }
+    // Closes and deletes the staging file at once.
+    void drop() {
+        close();
+        DeleteFileW(staging_.c_str());
+    }
+
+    // Verifies the whole staged file, flushes it to disk and commits it.
+    UpdateFailure finish(const std::string& expectedHash) {
+        if (const UpdateFailure failure = flushBlock(true); failure != UpdateFailure::None) {
+            return failure;
+        }
+        if (!sameDigest(digest_->finish(), expectedHash)) return UpdateFailure::DamagedData;
+        // On disk before the rename, so that a power cut never leaves a
+        // zero-filled file where a good one was.
+        if (!FlushFileBuffers(file_.get())) return localFailure();
+        file_.reset();
+        return commitStagedFile(staging_, target_);
+    }
+
+    // True when the staged bytes came from more than one answer, or from an
+    // earlier run.
+    bool resumed() const { return resumed_; }
+
+private:
     UpdateFailure flushBlock(bool last) {
         if (!writeAll(file_.get(), block_.bytes.get(), block_.size)) return localFailure();
         digest_->push(block_, last);
@@ -354,17 +402,93 @@ private:
 // progress and does not count against the tries in a row without progress;
 // maxTries bounds them all.
 Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer,
-                            const PatchConnection& connection, const std::wstring& url) {
-    int barren = 0;
-    for (int tried = 1;; ++tried) {
+                            const PatchConnection& connection, const std::wstring& url,
+                            std::uint64_t last, int& tried) {
+    for (int barren = 0;;) {
+        ++tried;
         const std::uint64_t before = transfer.staged();
-        const Attempt result = transfer.attempt(connection, url);
+        const Attempt result = transfer.attempt(connection, url, last);
         if (result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) return result;
         const bool progressed = transfer.staged() >= before + limits.progressBytes;
         barren = progressed ? 0 : barren + 1;
         if (barren >= limits.attempts || tried >= limits.maxTries) return result;
         waitBeforeTry(limits, barren == 0 ? 1 : barren, result);
     }
+}
+
+// The entry's block list, fetched on the pass's connection and taken only
+// when its size and SHA-256 are the ones the (signed) manifest states.
+bool fetchBlockList(PatchConnection& connection, const ManifestEntry& entry, BlockList& list) {
+    constexpr std::uint64_t kMaxListBytes = kBlockListHeader + kMaxBlockCount * (4 + 16);
+    if (entry.blocksHash.empty() || entry.blocksSize > kMaxListBytes) return false;
+    std::string name = "blocks/" + entry.hash + ".blocks";
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    std::string bytes;
+    if (connection.fetchToMemory(name, bytes, static_cast<std::size_t>(entry.blocksSize)) !=
+            FetchResult::Complete ||
+        bytes.size() != entry.blocksSize) {
+        return false;
+    }
+    Sha256 sha;
+    return sha.update(bytes.data(), bytes.size()) && sameDigest(sha.hexDigest(), entry.blocksHash) &&
+           readBlockList(bytes, entry.size, list);
+}
+
+// A delta: the blocks of the new file found anywhere in the old copy are
+// copied from it, each run of missing blocks is fetched with one Range
+// request, in order, so the staging file is always the start of the new file
+// (a delta cut short resumes like any download). Nothing when the delta
+// cannot be made or its result fails the digest: the file is then fetched
+// whole.
+std::optional<UpdateFailure> fetchDelta(PatchConnection& connection, const std::wstring& url,
+                                        const ManifestEntry& entry, FileTransfer& transfer) {
+    BlockList list;
+    if (!fetchBlockList(connection, entry, list)) return std::nullopt;
+    UniqueFile oldFile(CreateFileW(entry.localPath.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    if (!oldFile) return std::nullopt;
+    FileBlockSource old(oldFile.get());
+    std::vector<std::uint64_t> foundAt;
+    if (!old.ok() || !matchBlocks(list, old, checkThreadCount(), foundAt)) return std::nullopt;
+    UpdateFailure failure = transfer.begin(true);
+    if (failure == UpdateFailure::None && transfer.staged() == 0) failure = transfer.restart();
+    if (failure != UpdateFailure::None) return failure;
+    transfer.reportProgress();  // the name shows even when nothing is fetched
+    int tried = 0;
+    while (!transfer.complete()) {
+        const std::uint64_t at = transfer.staged();
+        std::uint64_t block = at / list.blockSize;
+        const std::uint64_t into = at - block * list.blockSize;
+        if (foundAt[block] != kNotFound) {
+            if (!transfer.copy(old, foundAt[block] + into, list.length(block) - into, failure)) {
+                transfer.close();
+                return std::nullopt;
+            }
+            if (failure != UpdateFailure::None) return failure;
+            continue;
+        }
+        while (block < list.count && foundAt[block] == kNotFound) ++block;
+        const std::uint64_t last = (std::min)(block * list.blockSize, entry.size) - 1;
+        const Attempt result =
+            withProgressRetries(connection.limits(), transfer, connection, url, last, tried);
+        if (result.kind == Attempt::Done) continue;
+        if (result.failure == UpdateFailure::FileInUse || result.failure == UpdateFailure::DiskSpace) {
+            return result.failure;
+        }
+        // The network failed for good: the staging file is kept for the next
+        // start. Any other answer (a refused range, a wrong one) means the
+        // server cannot be trusted with ranges: the file comes whole, from
+        // its first byte.
+        if (result.kind != Attempt::Fail) return result.failure;
+        transfer.drop();
+        return std::nullopt;
+    }
+    oldFile.reset();  // the new file takes its place
+    failure = transfer.finish(entry.hash);
+    if (failure != UpdateFailure::DamagedData) return failure;
+    transfer.drop();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -396,12 +520,26 @@ UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::strin
     // version of the file: when the whole fails its digest, it is fetched once
     // more from zero.
     try {
+        // Only with an old copy to take blocks from; else the file comes
+        // whole, continuing a staging file a killed run left.
+        if (!entry.blocksHash.empty() &&
+            GetFileAttributesW(entry.localPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            if (const std::optional<UpdateFailure> delta =
+                    fetchDelta(connection, url, entry, transfer)) {
+                failure = *delta;
+                if (failure == UpdateFailure::DamagedData || failure == UpdateFailure::DiskSpace) {
+                    transfer.discard();
+                }
+                return failure;
+            }
+        }
         for (const bool resume : {true, false}) {
             failure = transfer.begin(resume);
             if (failure != UpdateFailure::None) break;
             if (!transfer.complete()) {
-                const Attempt result =
-                    withProgressRetries(connection.limits(), transfer, connection, url);
+                int tried = 0;
+                const Attempt result = withProgressRetries(connection.limits(), transfer,
+                                                           connection, url, entry.size - 1, tried);
                 failure = result.failure;
                 if (result.kind != Attempt::Done) break;
             }

@@ -40,7 +40,7 @@ void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last)
     Sleep(wait);
 }
 
-bool Request::send(const std::wstring& url, std::uint64_t from) {
+bool Request::send(const std::wstring& url, std::uint64_t from, std::uint64_t last) {
     if (!via_.handle()) return false;
     handle_.reset(WinHttpOpenRequest(via_.handle(), L"GET", url.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
@@ -53,8 +53,11 @@ bool Request::send(const std::wstring& url, std::uint64_t from) {
         return false;
     }
     via_.useProxyFor(handle_.get(), url);
-    const std::wstring range =
-        from ? L"Range: bytes=" + std::to_wstring(from) + L"-\r\n" : std::wstring();
+    std::wstring range;
+    if (from != 0 || last != kToTheEnd) {
+        range = L"Range: bytes=" + std::to_wstring(from) + L"-" +
+                (last != kToTheEnd ? std::to_wstring(last) : std::wstring()) + L"\r\n";
+    }
     if (!WinHttpSendRequest(handle_.get(),
                             range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                             static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||

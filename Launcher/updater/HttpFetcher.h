@@ -123,9 +123,12 @@ public:
 
     explicit Request(const PatchConnection& via) : via_(via), limits_(via.limits()) {}
 
-    // Sends the request (asking for the bytes from `from` on when it is not
-    // 0) and waits for the headers. False means no answer.
-    bool send(const std::wstring& url, std::uint64_t from);
+    static constexpr std::uint64_t kToTheEnd = ~std::uint64_t{0};
+
+    // Sends the request and waits for the headers; asks for the bytes from
+    // `from` to `last` (both included) unless that is the whole body. False
+    // means no answer.
+    bool send(const std::wstring& url, std::uint64_t from, std::uint64_t last = kToTheEnd);
 
     // How a request that got no answer ends: a TLS peer whose certificate
     // failed the checks answered in the server's place, which is no reason to

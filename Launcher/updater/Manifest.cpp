@@ -124,7 +124,21 @@ bool readEntry(const nlohmann::json& entry, ManifestEntry& out) {
     std::uint64_t bytes = 0;
     if (!readSize(*size, bytes)) return false;
     out = ManifestEntry(path->get<std::string>(), hash->get<std::string>(), bytes);
-    return isHexDigest(out.hash) && isSafePath(out.path, out.localPath);
+    if (!isHexDigest(out.hash) || !isSafePath(out.path, out.localPath)) return false;
+    // A block list the launcher cannot use is no reason to refuse the file:
+    // it is fetched whole, as by a launcher that knows no block lists.
+    const auto blocks = entry.find("blocks");
+    if (blocks != entry.end() && blocks->is_object()) {
+        const auto listSize = blocks->find("size");
+        const auto listHash = blocks->find("hash");
+        if (listSize != blocks->end() && listHash != blocks->end() && listHash->is_string() &&
+            readSize(*listSize, out.blocksSize) && isHexDigest(listHash->get<std::string>())) {
+            out.blocksHash = listHash->get<std::string>();
+        } else {
+            out.blocksSize = 0;
+        }
+    }
+    return true;
 }
 
 bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& entries) {

@@ -30,6 +30,10 @@ struct ManifestEntry {
     std::string hash;        // 64 hex digits, as written in the manifest
     std::uint64_t size = 0;
     std::wstring localPath;  // the path in UTF-16, for the file system
+    // The file's block list for delta updates, when the manifest names one:
+    // its size and SHA-256 (empty: none).
+    std::uint64_t blocksSize = 0;
+    std::string blocksHash;
 };
 
 // Parses and checks the whole manifest. Returns false, with no exception, for

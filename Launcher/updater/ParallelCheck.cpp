@@ -141,6 +141,10 @@ private:
 
 }  // namespace
 
+int checkThreadCount() {
+    return poolSize();
+}
+
 int setCheckThreads(int threads) {
     return checkThreads.exchange(threads < 0 ? 0 : threads);
 }

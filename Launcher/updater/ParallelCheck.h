@@ -18,3 +18,7 @@ std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entrie
 // may use, at most 4; 1 decides every entry on the calling thread. Returns
 // the previous setting. For tests and benchmarks.
 int setCheckThreads(int threads);
+
+// The threads the checks use as set; the other work of the pass that reads
+// whole files (finding the blocks of a delta) takes as many.
+int checkThreadCount();

@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-cmake --build "$build" --target updater_bench -j2 >/dev/null
+cmake --build "$build" --target updater_bench block_bench -j2 >/dev/null
 if [ -z "${LAUNCHER_IN_NETNS:-}" ]; then
   exec "$root/scripts/sandbox.sh" "$build" "$root/tests/updater/run-with-server.sh" \
     "$build/bench-www" "$root/bench/updater/run.sh" "$build"
@@ -39,3 +39,5 @@ if want download; then run download; rm -rf "$BENCH_WORK/download" "$UPDATER_TES
 if want small; then run small; rm -rf "$BENCH_WORK/small" "$BENCH_WORK/small-raw" "$UPDATER_TEST_WWW/small"; fi
 if want cut; then run cut; rm -rf "$BENCH_WORK/cut" "$UPDATER_TEST_WWW/cut"; fi
 if want peak; then run peak; fi
+# Not by default: BENCH_STAGES=blocks (about 2 min).
+if want blocks; then "$build/wine-run.sh" "$build/bench/block_bench.exe" "Z:${BENCH_WORK//\//\\}"; fi

@@ -2,6 +2,7 @@
 """End-to-end tests: the real Launcher.exe under Wine and Xvfb, in a fresh game folder, against a
 stock static server (nginx, over TLS) and the project's patch server on loopback. Run inside
 scripts/sandbox.sh (CTest does). Usage: test_e2e.py BUILD_DIR"""
+import hashlib
 import os
 import shutil
 import subprocess
@@ -151,14 +152,16 @@ class EndToEnd(unittest.TestCase):
         return obj
 
     def make_patch(self):
-        """A patch root and a game folder holding one current, one outdated (other length), one
-        changed (same length) and two missing files, one in a subfolder."""
+        """A patch root and a game folder holding one current, one outdated (other length, a
+        delta of the old one), one changed (same length) and two missing files, one in a
+        subfolder."""
+        outdated = content("outdated-v1", 3_000_000)
         served = {"Main.exe": STUB.read_bytes(), "current.dat": content("current", 40_000),
-                  "data/outdated.pak": content("outdated-v2", 3_000_000),
+                  "data/outdated.pak": outdated[:1_000_000] + b"inserted" + outdated[1_000_000:],
                   "data/changed.pak": content("changed-v2", 500_000),
                   "data/maps/new.map": content("new-map", 123_457), "notes.txt": b"hello\r\n"}
         start = {"Main.exe": served["Main.exe"], "current.dat": served["current.dat"],
-                 "data/outdated.pak": content("outdated-v1", 2_000_000),
+                 "data/outdated.pak": outdated,
                  "data/changed.pak": content("changed-v1", 500_000)}
         for root, files in ((self.patch, served), (self.game, start)):
             for rel, data in files.items():
@@ -198,9 +201,13 @@ class EndToEnd(unittest.TestCase):
         launcher = self.start(Launcher(self.game, TLS_LAUNCHER))
         self.assertTrue(self.wait_until_current(served), "the game folder was not brought up to date")
         time.sleep(1.5)
+        pack = hashlib.sha256(served["data/outdated.pak"]).hexdigest()
         self.assertEqual(sorted(e[0] for e in server.log()), ["/patch/" + p for p in (
-            "data/changed.pak", "data/maps/new.map", "data/outdated.pak", "manifest.json", "manifest.json.sig",
-            "notes.txt")])
+            f"blocks/{pack}.blocks", "data/changed.pak", "data/maps/new.map", "data/outdated.pak",
+            "manifest.json", "manifest.json.sig", "notes.txt")])
+        # The outdated pack came as a delta: one range of a block, against nginx.
+        self.assertEqual([(e[1], e[3]) for e in server.log() if e[0] == "/patch/data/outdated.pak"],
+                         [("206", "bytes=999424-1003519")])
         # The picture from the program's resources at 1:1 where the dots never
         # come, NEWS with its label, START GAME, the full bar and a status line.
         screen, picture = launcher.screen(), rgb("convert", str(REPO / "Launcher/resources/background.png"))

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/FileTree.h"
+#include "updater/BlockMatcher.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
 #include "updater/Updater.h"
@@ -42,6 +43,12 @@ inline std::string sha256Of(const std::string& bytes) {
     Sha256 sha;
     sha.update(bytes.data(), bytes.size());
     return sha.hexDigest();
+}
+
+inline std::string md5Of(const std::string& bytes) {
+    Md5 md5;
+    md5.update(bytes.data(), bytes.size());
+    return md5.bytes();
 }
 
 inline std::string upper(std::string text) {
@@ -96,6 +103,37 @@ inline Requests requestLog() {
     for (std::string line; std::getline(text, line);)
         if (line != "<missing>") lines.push_back(line);
     return lines;
+}
+
+inline std::string littleEndian(std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+}
+
+inline std::string unhex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+inline std::string blockListHeader(std::uint64_t blockSize, std::uint64_t fileSize, int weak = 3, int strong = 4) {
+    return "ZBLK" + std::string{1, static_cast<char>(weak), static_cast<char>(strong), 0} +
+           littleEndian(blockSize, 4) + littleEndian(fileSize, 8);
+}
+
+// The block list of `file`, written here from the format's description.
+inline std::string blockListOf(const std::string& file, std::uint32_t blockSize = 1024, int weak = 3,
+                        int strong = 4) {
+    std::string list = blockListHeader(blockSize, file.size(), weak, strong);
+    for (std::size_t at = 0; at < file.size(); at += blockSize) {
+        std::string block = file.substr(at, blockSize);
+        block.resize(blockSize, '\0');
+        list += littleEndian(zlibCrc32(0, block.data(), block.size()), weak) +
+                md5Of(block).substr(0, strong);
+    }
+    return list;
 }
 
 struct FileSpec {

@@ -6,6 +6,7 @@ import hashlib
 import importlib.machinery
 import io
 import json
+import random
 import os
 import shutil
 import subprocess
@@ -118,6 +119,39 @@ class MakeManifestTest(unittest.TestCase):
         self.assertEqual(make(self.patch, *sign, str(version - 1), "--allow-lower-version").returncode, 0)
         self.assertEqual(run_pass(5), signed)
 
+    def test_block_lists_for_big_files_and_a_delta_through_an_update_pass(self):
+        pack = random.Random(5).randbytes(64 << 10)  # 16 blocks of 4 KiB
+        write(os.path.join(self.patch, "big.pak"), pack)
+        self.assertEqual(make(self.patch, "--delta-min-size", "65536").returncode, 0)
+        with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
+            entries = {e["path"]: e.get("blocks") for e in json.load(f)["files"]}
+        digest = hashlib.sha256(pack).hexdigest()
+        with open(os.path.join(self.patch, "blocks", digest + ".blocks"), "rb") as f:
+            listed = f.read()
+        # Only the file over the threshold has one; the folder of lists is never listed.
+        self.assertEqual({p: b for p, b in entries.items() if b},
+                         {"big.pak": {"size": len(listed), "hash": hashlib.sha256(listed).hexdigest()}})
+        self.assertEqual(sorted(entries), sorted(list(FILES) + ["big.pak"]))
+        if RUNNER and os.environ.get("WINEPREFIX"):
+            player = os.path.join(self.tmp, "player")
+            shutil.copytree(self.patch, player, ignore=shutil.ignore_patterns("manifest.json", "blocks"))
+            write(os.path.join(player, "big.pak"), pack[:20500] + b"changed" + pack[20507:])
+            log = os.path.join(self.tmp, "requests.log")
+            server = patch_server.start(self.patch, log=log)
+            self.addCleanup(server.server_close)
+            self.addCleanup(server.shutdown)
+            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/"], cwd=player,
+                                  capture_output=True, text=True, timeout=240)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            with open(log) as f:
+                self.assertEqual(f.read().splitlines(), ["/patch/manifest.json", "/patch/blocks/%s.blocks" % digest,
+                                                         "/patch/big.pak bytes=20480-24575"])
+            with open(os.path.join(player, "big.pak"), "rb") as f:
+                self.assertEqual(f.read(), pack)
+        # Without block lists the old ones go.
+        self.assertEqual(make(self.patch, "--no-delta").returncode, 0)
+        self.assertEqual(os.listdir(os.path.join(self.patch, "blocks")), [])
+
     def test_refusals_leave_the_published_pair_and_versions_that_go_through(self):
         keys = os.path.join(self.tmp, "keys")
         subprocess.run([sys.executable, TOOL, "keygen", keys], check=True, capture_output=True)
@@ -151,6 +185,7 @@ class MakeManifestTest(unittest.TestCase):
     def test_lists_what_it_read_and_never_its_temporary_files(self):
         loader = importlib.machinery.SourceFileLoader("make_manifest", TOOL)
         tool = types.ModuleType(loader.name)
+        tool.__file__ = TOOL
         loader.exec_module(tool)
         before = set(os.listdir(self.patch))
         # A run stopped before its rename leaves its temporary file behind.
