@@ -310,7 +310,7 @@ public:
             have_ += got;
             // An endless or overlong body is cut off here, not at the end.
             if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
-            if (request.announced()) reportProgress();
+            if (request.announced()) showProgress();
         }
         if (have_ == end) return {Attempt::Done};
         // Cut short: what arrived stays staged for the next try to continue.
@@ -337,12 +337,12 @@ public:
             at += piece;
             length -= piece;
         }
-        reportProgress();
+        showProgress();
         return true;
     }
 
     // The share of the file in place, under the entry's path.
-    void reportProgress() const {
+    void showProgress() const {
         if (onProgress_ && size_ != 0) {
             onProgress_(static_cast<std::int32_t>(have_ * 100 / size_), name_);
         }
@@ -454,7 +454,6 @@ std::optional<UpdateFailure> fetchDelta(PatchConnection& connection, const std::
     UpdateFailure failure = transfer.begin(true);
     if (failure == UpdateFailure::None && transfer.staged() == 0) failure = transfer.restart();
     if (failure != UpdateFailure::None) return failure;
-    transfer.reportProgress();  // the name shows even when nothing is fetched
     int tried = 0;
     while (!transfer.complete()) {
         const std::uint64_t at = transfer.staged();
