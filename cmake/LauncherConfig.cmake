@@ -46,6 +46,40 @@ function(launcher_patch_url url)
   set(LAUNCHER_PATCH_BASE_PATH "${path}" PARENT_SCOPE)
 endfunction()
 
+# launcher_patch_urls(URLS KEY_HEX): URLS is one patch server URL or several
+# separated by ";" (the first is the primary, the others its mirrors); each
+# is checked as launcher_patch_url checks it. Sets what launcher_patch_url
+# sets for the primary, and LAUNCHER_PATCH_MIRRORS: the mirrors as C++
+# initializers {"host[:port]", "/path/", secure}. More than one URL needs a
+# manifest key: only signatures and digests make a mirror as good as the
+# primary.
+function(launcher_patch_urls urls key_hex)
+  list(LENGTH urls count)
+  if(count GREATER 1 AND NOT key_hex)
+    message(FATAL_ERROR "Several patch server URLs (mirrors) need LAUNCHER_MANIFEST_PUBLIC_KEY: "
+                        "an unsigned build would take any mirror's files")
+  endif()
+  set(mirrors "")
+  set(index 0)
+  foreach(url IN LISTS urls)
+    launcher_patch_url("${url}")
+    if(index EQUAL 0)
+      set(LAUNCHER_PATCH_SECURE ${LAUNCHER_PATCH_SECURE} PARENT_SCOPE)
+      set(LAUNCHER_PATCH_AUTHORITY "${LAUNCHER_PATCH_AUTHORITY}" PARENT_SCOPE)
+      set(LAUNCHER_PATCH_BASE_PATH "${LAUNCHER_PATCH_BASE_PATH}" PARENT_SCOPE)
+    else()
+      if(LAUNCHER_PATCH_SECURE)
+        set(tls true)
+      else()
+        set(tls false)
+      endif()
+      string(APPEND mirrors "{\"${LAUNCHER_PATCH_AUTHORITY}\", \"${LAUNCHER_PATCH_BASE_PATH}\", ${tls}}, ")
+    endif()
+    math(EXPR index "${index} + 1")
+  endforeach()
+  set(LAUNCHER_PATCH_MIRRORS "${mirrors}" PARENT_SCOPE)
+endfunction()
+
 # launcher_public_key_hex(FILE VAR): the P-256 point of a SubjectPublicKeyInfo
 # PEM file (tools/make-manifest keygen writes one) as 128 hex digits, X then
 # Y; empty, with a warning, when FILE is empty.

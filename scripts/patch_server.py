@@ -13,8 +13,11 @@ anything outside the prefix, or missing, is a 404 page. Connections are kept
 alive between answers. A "Range: bytes=N-" (or "bytes=N-M") request gets a 206 with the rest of
 the file (or bytes N to M). With --log, the log file is created once the server listens (wait
 for it to know the server is up) and every request path is appended to it, one
-a line, followed by " bytes=N-" for a range request; LOG.stats holds the
-connections accepted and the body bytes sent so far ("connections N sent M").
+a line, followed by " bytes=N-" for a range request (LOG.times: the same
+lines after the seconds since the server started); LOG.stats holds the
+connections accepted, the body bytes sent so far and the most requests
+being answered at once ("connections N sent M peak P"), counted afresh from
+the first request after the log was removed.
 
 A request chooses its behaviour with path segments that start with "~"
 (they are removed before the file is looked up), or with a file "<name>.how"
@@ -24,6 +27,7 @@ beside the served file holding the same directives, one per line:
   ~chunks=300.300.400  send the body in these pieces, pausing between them
   ~pause=MS          the pause between pieces (default 150)
   ~delay=MS          wait this long after the headers before the body
+  ~rtt=MS            wait this long before answering at all (a far server)
   ~status=404        answer with this status and an error page instead
   ~page=json         the error page is JSON (default HTML)
   ~short=N           announce the whole length, send N bytes fewer, close
@@ -90,8 +94,23 @@ class Handler(socketserver.StreamRequestHandler):
         wanted = headers.get("range", "")
         if self.server.log:
             with self.server.lock:
+                line = parts[1] + (" " + wanted if wanted else "") + "\n"
+                # A log removed starts a new count of the requests answered at once.
+                if not os.path.exists(self.server.log):
+                    self.server.counts["peak"] = self.server.counts["busy"]
+                    if os.path.exists(self.server.log + ".times"):
+                        os.unlink(self.server.log + ".times")
                 with open(self.server.log, "a", encoding="utf-8") as log:
-                    log.write(parts[1] + (" " + wanted if wanted else "") + "\n")
+                    log.write(line)
+                with open(self.server.log + ".times", "a", encoding="utf-8") as log:
+                    log.write("%.3f %s" % (time.monotonic() - self.server.started, line))
+        self.server.count(busy=1)
+        try:
+            return self.answer_request(parts, wanted)
+        finally:
+            self.server.count(busy=-1)
+
+    def answer_request(self, parts, wanted):
         raw_path = urllib.parse.unquote(parts[1].split("?", 1)[0], errors="surrogateescape")
         segments = raw_path.split("/")
         how = [s[1:] for s in segments if s.startswith("~")]
@@ -113,7 +132,9 @@ class Handler(socketserver.StreamRequestHandler):
         with self.server.lock:
             self.server.hits[local] = seen = self.server.hits.get(local, 0) + 1
         if "first" in opts and seen > int(opts["first"]):
-            opts = {}
+            opts = {k: v for k, v in opts.items() if k == "rtt"}
+        if "rtt" in opts:
+            time.sleep(int(opts["rtt"]) / 1000.0)
         if "silent" in opts:
             self.hold()
             return False
@@ -277,16 +298,18 @@ class Server(socketserver.ThreadingTCPServer):
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.hits = {}
-        self.counts = {"connections": 0, "sent": 0}
+        self.counts = {"connections": 0, "sent": 0, "busy": 0, "peak": 0}
+        self.started = time.monotonic()
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def count(self, **more):
         with self.lock:
             for key, value in more.items():
                 self.counts[key] += value
+            self.counts["peak"] = max(self.counts["peak"], self.counts["busy"])
             if self.log:
                 with open(self.log + ".stats", "w") as f:
-                    f.write("connections %(connections)d sent %(sent)d\n" % self.counts)
+                    f.write("connections %(connections)d sent %(sent)d peak %(peak)d\n" % self.counts)
 
     def get_request(self):
         conn, addr = super().get_request()

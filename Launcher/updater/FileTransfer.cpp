@@ -183,11 +183,13 @@ UpdateFailure createFolders(const std::wstring& path) {
 // are known to be useless (discard) or the disk is full.
 class FileTransfer {
 public:
-    FileTransfer(const ManifestEntry& entry, const ProgressCallback& onProgress)
+    FileTransfer(const ManifestEntry& entry, const ProgressCallback& onProgress,
+                 const Abandoned& abandoned)
         : target_(entry.localPath),
           staging_(target_ + widenForDisplay(kStagingSuffix)),
           size_(entry.size),
           onProgress_(onProgress),
+          abandoned_(abandoned),
           name_(entry.path) {}
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
@@ -310,6 +312,7 @@ public:
             have_ += got;
             // An endless or overlong body is cut off here, not at the end.
             if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
+            if (abandoned_ && abandoned_()) break;
             if (request.announced()) showProgress();
         }
         if (have_ == end) return {Attempt::Done};
@@ -324,7 +327,7 @@ public:
     // file. False when the old copy cannot be read.
     bool copy(BlockSource& old, std::uint64_t at, std::uint64_t length, UpdateFailure& failure) {
         failure = UpdateFailure::None;
-        while (length > 0) {
+        while (length > 0 && !(abandoned_ && abandoned_())) {
             if (block_.size == block_.capacity) {
                 failure = flushBlock(false);
                 if (failure != UpdateFailure::None) return true;
@@ -340,6 +343,8 @@ public:
         showProgress();
         return true;
     }
+
+    bool abandoned() const { return abandoned_ && abandoned_(); }
 
     // The share of the file in place, under the entry's path.
     void showProgress() const {
@@ -387,6 +392,7 @@ private:
     const std::wstring staging_;
     const std::uint64_t size_;
     const ProgressCallback& onProgress_;
+    const Abandoned& abandoned_;
     const std::string& name_;
     UniqueFile file_;
     std::unique_ptr<BackgroundDigest> digest_;
@@ -409,6 +415,7 @@ Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer
         const std::uint64_t before = transfer.staged();
         const Attempt result = transfer.attempt(connection, url, last);
         if (result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) return result;
+        if (transfer.abandoned()) return {Attempt::Fail, UpdateFailure::Network};
         const bool progressed = transfer.staged() >= before + limits.progressBytes;
         barren = progressed ? 0 : barren + 1;
         if (barren >= limits.attempts || tried >= limits.maxTries) return result;
@@ -418,7 +425,7 @@ Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer
 
 // The entry's block list, fetched on the pass's connection and taken only
 // when its size and SHA-256 are the ones the (signed) manifest states.
-bool fetchBlockList(PatchConnection& connection, const ManifestEntry& entry, BlockList& list) {
+bool fetchBlockList(const PatchConnection& connection, const ManifestEntry& entry, BlockList& list) {
     constexpr std::uint64_t kMaxListBytes = kBlockListHeader + kMaxBlockCount * (4 + 16);
     if (entry.blocksHash.empty() || entry.blocksSize > kMaxListBytes) return false;
     std::string name = "blocks/" + entry.hash + ".blocks";
@@ -440,7 +447,7 @@ bool fetchBlockList(PatchConnection& connection, const ManifestEntry& entry, Blo
 // (a delta cut short resumes like any download). Nothing when the delta
 // cannot be made or its result fails the digest: the file is then fetched
 // whole.
-std::optional<UpdateFailure> fetchDelta(PatchConnection& connection, const std::wstring& url,
+std::optional<UpdateFailure> fetchDelta(const PatchConnection& connection, const std::wstring& url,
                                         const ManifestEntry& entry, FileTransfer& transfer) {
     BlockList list;
     if (!fetchBlockList(connection, entry, list)) return std::nullopt;
@@ -456,6 +463,7 @@ std::optional<UpdateFailure> fetchDelta(PatchConnection& connection, const std::
     if (failure != UpdateFailure::None) return failure;
     int tried = 0;
     while (!transfer.complete()) {
+        if (transfer.abandoned()) return UpdateFailure::Network;
         const std::uint64_t at = transfer.staged();
         std::uint64_t block = at / list.blockSize;
         const std::uint64_t into = at - block * list.blockSize;
@@ -510,10 +518,16 @@ UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstri
 
 UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,
                                    const ManifestEntry& entry) const {
+    return transferFile(connection, name, entry, onProgress, nullptr);
+}
+
+UpdateFailure transferFile(const PatchConnection& connection, const std::string& name,
+                           const ManifestEntry& entry, const ProgressCallback& onProgress,
+                           const Abandoned& abandoned) {
     if (entry.localPath.empty()) return UpdateFailure::DamagedData;
     if (!connection.handle()) return UpdateFailure::Network;
     const std::wstring url = connection.urlOf(name);
-    FileTransfer transfer(entry, onProgress);
+    FileTransfer transfer(entry, onProgress, abandoned);
     UpdateFailure failure = UpdateFailure::DamagedData;
     // Kept bytes from a killed run or an earlier try may belong to another
     // version of the file: when the whole fails its digest, it is fetched once

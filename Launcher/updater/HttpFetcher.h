@@ -3,9 +3,11 @@
 // into memory, or handed out piece by piece to whoever reads the request.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -30,6 +32,7 @@ struct TransferLimits {
     std::uint32_t maxRetryAfterMs = 10000;  // a longer Retry-After is not waited for
     std::uint32_t republishWaitMs = 2000;   // before the manifest and signature are
                                             // fetched again when they did not match
+    int connections = 6;                    // files fetched at once, a connection each
 };
 
 enum class FetchResult {
@@ -53,7 +56,7 @@ public:
     // asked for. Anything longer than maxBytes is Rejected without being read
     // to its end. Transport failures are tried again.
     FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes,
-                              std::wstring* contentType = nullptr);
+                              std::wstring* contentType = nullptr) const;
 
     // The request path of `name`: basePath and the percent-encoded name.
     std::wstring urlOf(const std::string& name) const;
@@ -67,6 +70,14 @@ public:
     // the user's Internet Options pick for the patch server (auto-detection
     // or a configuration script), set on `request`. Worked out once.
     void useProxyFor(HINTERNET request, const std::wstring& url) const;
+
+    // The server asked for a pause (a Retry-After of at most maxRetryAfterMs
+    // with a 429 or 503): no request goes out before it has passed.
+    void pauseFor(std::uint32_t ms) const;
+    void waitForPause() const;
+
+    // Which server this is, for what the pass reports: "host[:port]".
+    std::wstring name() const;
 
 private:
     void openSession();
@@ -82,8 +93,11 @@ private:
     bool proxyPerUrl_ = false;
     bool autoDetect_ = false;
     std::wstring autoConfigUrl_;
+    // Requests go out from several threads at once.
+    mutable std::mutex proxyMutex_;
     mutable bool proxyLooked_ = false;
     mutable std::wstring proxy_, proxyBypass_;  // empty: straight to the server
+    mutable std::atomic<ULONGLONG> pausedUntil_{0};
 };
 
 // How one try of a request ended.

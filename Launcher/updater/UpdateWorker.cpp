@@ -77,7 +77,8 @@ DWORD WINAPI UpdateWorker(LPVOID) {
         // Before the pass, which may have to rename the launcher aside again.
         removeOldLauncher(runningModulePath());
         const Updater updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH,
-                              LAUNCHER_PATCH_SECURE != 0, reportProgress, {}, {}, builtInTrust()};
+                              LAUNCHER_PATCH_SECURE != 0, reportProgress, {}, {}, builtInTrust(),
+                              {LAUNCHER_PATCH_MIRRORS}};
         runUpdate(updater);
     } catch (...) {
         // Only building the Updater can get here (out of memory).

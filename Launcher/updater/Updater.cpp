@@ -6,7 +6,9 @@
 
 #include "core/Process.h"
 #include "updater/FileHasher.h"
+#include "updater/FileTransfer.h"
 #include "updater/ParallelCheck.h"
+#include "updater/ParallelFetch.h"
 #include "updater/PatchAddress.h"
 
 namespace {
@@ -50,15 +52,28 @@ bool isWebPage(const std::string& body, const std::wstring& contentType) {
 }  // namespace
 
 UpdateFailure Updater::runPass() const {
-    std::wstring hostName;
-    INTERNET_PORT port = 0;
-    if (!splitAuthority(host, secure, hostName, port)) return UpdateFailure::Network;
-    PatchConnection connection(secure, hostName, port, basePath, limits);
-    std::string body;
-    std::wstring contentType;
-    switch (connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType)) {
-    case FetchResult::Complete:
-        if (isWebPage(body, contentType)) return UpdateFailure::Network;
+    // The primary first, then the mirrors; an address that cannot be parsed
+    // has no connection and never answers.
+    std::vector<std::unique_ptr<PatchConnection>> servers;
+    const auto add = [&](const std::string& authority, const std::string& path, bool tls) {
+        std::wstring hostName;
+        INTERNET_PORT port = 0;
+        if (splitAuthority(authority, tls, hostName, port)) {
+            servers.push_back(std::make_unique<PatchConnection>(tls, hostName, port, path, limits));
+        }
+    };
+    add(host, basePath, secure);
+    for (const PatchMirror& mirror : mirrors) add(mirror.host, mirror.basePath, mirror.secure);
+    bool answered = false;
+    for (std::size_t first = 0; first < servers.size(); ++first) {
+        std::string body;
+        std::wstring contentType;
+        PatchConnection& connection = *servers[first];
+        const FetchResult result =
+            connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType);
+        // A server that answered with anything else leaves no fallback.
+        answered = answered || result != FetchResult::NoResponse;
+        if (result != FetchResult::Complete || isWebPage(body, contentType)) continue;
         // A signed build lets nothing read the document before its signature,
         // version and expiry have passed; a failure here never falls back.
         if (!trust.publicKey.empty()) {
@@ -67,13 +82,14 @@ UpdateFailure Updater::runPass() const {
                 return failure;
             }
         }
-        return applyManifest(connection, body);
-    case FetchResult::Rejected:
-        // The server answered, so there is no fallback.
-        return UpdateFailure::Network;
-    case FetchResult::NoResponse:
-        break;
+        // The files come from the server that gave the manifest, then from
+        // the others in order.
+        std::vector<const PatchConnection*> order;
+        for (std::size_t i = 0; i < servers.size(); ++i)
+            order.push_back(servers[(first + i) % servers.size()].get());
+        return applyManifest(order, body);
     }
+    if (answered) return UpdateFailure::Network;
     std::fputs("Manifest failed. Fallback...\n", stdout);
     std::fflush(stdout);
     std::error_code error;
@@ -106,6 +122,11 @@ UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& 
 }
 
 UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::string& text) const {
+    return applyManifest(std::vector<const PatchConnection*>{&connection}, text);
+}
+
+UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& hosts,
+                                     const std::string& text) const {
     std::vector<ManifestEntry> entries;
     // Every entry is checked before the first file is touched.
     if (!readManifest(text, entries)) return UpdateFailure::DamagedData;
@@ -123,10 +144,7 @@ UpdateFailure Updater::applyManifest(PatchConnection& connection, const std::str
     }
     const std::optional<std::uint64_t> free = freeSpace ? freeSpace : freeSpaceOfGameFolder();
     if (needed > 0 && free && needed > *free) return UpdateFailure::DiskSpace;
-    for (const std::size_t index : fetches) {
-        const ManifestEntry& entry = entries[index];
-        const UpdateFailure failure = fetchToFile(connection, entry.path, entry);
-        if (failure != UpdateFailure::None) return failure;
-    }
-    return UpdateFailure::None;
+    std::vector<const ManifestEntry*> files;
+    for (const std::size_t index : fetches) files.push_back(&entries[index]);
+    return fetchAll(hosts, files, limits.connections, onProgress);
 }

@@ -3,13 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "updater/HttpFetcher.h"
 #include "updater/Manifest.h"
 #include "updater/ManifestTrust.h"
 #include "updater/UpdateTypes.h"
+
+// Another patch server with the same files: a mirror of the primary.
+struct PatchMirror {
+    std::string host;  // host name or dotted IPv4 address, then an optional ":port"
+    std::string basePath;
+    bool secure = false;
+};
 
 struct Updater {
     std::string host;      // host name or dotted IPv4 address, then an optional ":port"
@@ -21,6 +30,10 @@ struct Updater {
     std::optional<std::uint64_t> freeSpace;
     // The key manifests must be signed with; none in a build without one.
     ManifestTrust trust = builtInTrust();
+    // Asked, in order, when the patch server above does not answer, and for
+    // a file it fails to deliver. Only a signed build has any: the signature
+    // and the digests make every mirror as good as the primary.
+    std::vector<PatchMirror> mirrors;
 
     // The whole pass; None when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present.
@@ -31,6 +44,13 @@ struct Updater {
     // Checks the whole manifest, decides every entry, checks the free space,
     // then fetches in manifest order and stops at the first failure.
     UpdateFailure applyManifest(PatchConnection& connection, const std::string& text) const;
+    // The same over the servers of `hosts`, the manifest's first: up to
+    // limits.connections files at once; once one fails no other starts, the
+    // ones before it finish, the ones after it stop (their staging files
+    // kept), and the earliest failure in manifest order is the pass's. A file
+    // a server fails to deliver is fetched from the next one.
+    UpdateFailure applyManifest(const std::vector<const PatchConnection*>& hosts,
+                                const std::string& text) const;
     // Streams basePath + name into a staging file beside the entry's local
     // path, resuming a staging file left by a killed run, and commits it over
     // the file only when it has exactly the entry's size and digest. On any

@@ -1,7 +1,7 @@
 // Updater benchmark: each stage times the updater's operation and a plain
 // loop over the same bytes, side by side in one run, and prints the ratio.
 // Run through bench/updater/run.sh (it starts the test patch server).
-// Usage: updater_bench STAGE   (hash | pass | download | small | cut | peak)
+// Usage: updater_bench STAGE   (hash | pass | download | small | cut | peak | far)
 // Env: UPDATER_TEST_WWW = the server's folder, BENCH_WORK = a scratch folder.
 #include <windows.h>
 // After windows.h, which it needs.
@@ -361,6 +361,59 @@ int stageCut(const std::wstring& www, const std::wstring& work) {
     return ok ? 0 : 1;
 }
 
+// A fresh install of 5,000 files of 1-64 KiB from a server 40 ms away (the
+// test server waits that long before each answer), then from one without
+// delay: the pass with its pool of connections against the pass with one, and
+// against the ideal: every request's 40 ms spread over the pool, plus the
+// bytes at the raw loopback rate (one connection, a 64 MiB file).
+int stageFar(const std::wstring& www, const std::wstring& work) {
+    constexpr int kFiles = 5000;
+    constexpr double kDelay = 0.040;
+    const std::wstring game = work + L"\\far";
+    CreateDirectoryW((www + L"\\far").c_str(), nullptr);
+    std::string manifest = "{\"files\": [";
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::uint64_t size = 1024 + (static_cast<std::uint64_t>(i) * 2654435761u) % (63 * 1024);
+        const std::string folder = "d" + std::to_string(i / 500);
+        const std::string name = folder + "/f" + std::to_string(i) + ".bin";
+        CreateDirectoryW((www + L"\\far\\" + std::wstring(folder.begin(), folder.end())).c_str(),
+                         nullptr);
+        std::wstring path = www + L"\\far\\" + std::wstring(name.begin(), name.end());
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        manifest += (i ? ", " : "") + entry(name, writePattern(path, size, i), size);
+        bytes += size;
+    }
+    writeText(www + L"\\far\\manifest.json", manifest + "]}");
+    const std::wstring big = www + L"\\far-big.bin";
+    writePattern(big, 64 * kMiB, 3);
+    const RawConnection connection;
+    const double raw = seconds([&] { rawDownload(L"/far-big.bin", work + L"\\far-big.bin", false, &connection); });
+    const double rate = 64.0 * kMiB / raw;
+    bool ok = true;
+    const auto pass = [&](const char* base, int connections) {
+        std::error_code error;
+        std::filesystem::remove_all(game, error);
+        CreateDirectoryW(game.c_str(), nullptr);
+        SetCurrentDirectoryW(game.c_str());
+        Updater updater = unsignedUpdater(base, nullptr);
+        updater.limits.connections = connections;
+        const double took = seconds([&] { ok = updater.runPass() == UpdateFailure::None && ok; });
+        SetCurrentDirectoryW(work.c_str());
+        return took;
+    };
+    const double farPool = pass("/~rtt=40/far/", 6), farOne = pass("/~rtt=40/far/", 1);
+    const double ideal = (kFiles + 1) * kDelay / 6 + static_cast<double>(bytes) / rate;
+    std::printf("fresh install, 5000 files of 1-64 KiB (%.0f MiB), 40 ms a request\n",
+                static_cast<double>(bytes) / kMiB);
+    ratio("  pool of 6", farPool, "one connection", farOne, 0.25);
+    ratio("  pool of 6", farPool, "ideal (40 ms x requests / 6 + bytes at the raw rate)", ideal, 1.3);
+    const double nearPool = pass("/far/", 6), nearOne = pass("/far/", 1);
+    ratio("  no delay: pool of 6", nearPool, "one connection", nearOne, 1.05);
+    if (!ok) std::printf("(a pass FAILED)\n");
+    return ok ? 0 : 1;
+}
+
 int stagePeak(const std::wstring& www, const std::wstring& work) {
     const std::wstring game = work + L"\\peak";
     const std::string digest = publishOneFile(www, L"peak", "huge.bin", 1024 * kMiB, 9, game);
@@ -384,7 +437,7 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: updater_bench hash|pass|download|small|cut|peak\n");
+        std::fprintf(stderr, "usage: updater_bench hash|pass|download|small|cut|peak|far\n");
         return 2;
     }
     const std::wstring www = fromEnv("UPDATER_TEST_WWW");
@@ -396,5 +449,6 @@ int main(int argc, char** argv) {
     if (stage == "small") return stageSmall(www, work);
     if (stage == "cut") return stageCut(www, work);
     if (stage == "peak") return stagePeak(www, work);
+    if (stage == "far") return stageFar(www, work);
     return 2;
 }

@@ -13,7 +13,7 @@ export BENCH_WORK="$build/bench-work"
 rm -rf "$BENCH_WORK" && mkdir -p "$BENCH_WORK"
 trap 'rm -rf "$BENCH_WORK" "$UPDATER_TEST_WWW"/*/' EXIT
 run() { "$build/wine-run.sh" "$build/bench/updater_bench.exe" "$@"; }
-stages=${BENCH_STAGES:-hash pass download small cut peak}
+stages=${BENCH_STAGES:-hash pass download small cut peak far}
 want() { [[ " $stages " == *" $1 "* ]]; }
 
 echo "== updater benchmark: $(date -u +%FT%TZ), $(nproc) cores, Wine $(wine --version)"
@@ -39,5 +39,6 @@ if want download; then run download; rm -rf "$BENCH_WORK/download" "$UPDATER_TES
 if want small; then run small; rm -rf "$BENCH_WORK/small" "$BENCH_WORK/small-raw" "$UPDATER_TEST_WWW/small"; fi
 if want cut; then run cut; rm -rf "$BENCH_WORK/cut" "$UPDATER_TEST_WWW/cut"; fi
 if want peak; then run peak; fi
+if want far; then run far; rm -rf "$BENCH_WORK/far" "$UPDATER_TEST_WWW/far" "$UPDATER_TEST_WWW/far-big.bin"; fi
 # Not by default: BENCH_STAGES=blocks (about 2 min).
 if want blocks; then "$build/wine-run.sh" "$build/bench/block_bench.exe" "Z:${BENCH_WORK//\//\\}"; fi

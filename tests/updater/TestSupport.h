@@ -181,6 +181,7 @@ struct PatchSite {
                   }};
         u.limits.attempts = u.limits.maxTries = 1;
         u.limits.republishWaitMs = 10;
+        u.limits.connections = 1;  // one file after another: the pool has tests of its own
         u.trust = ManifestTrust{};
         return u;
     }

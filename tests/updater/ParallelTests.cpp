@@ -1,0 +1,162 @@
+#include <cstdio>
+#include <sstream>
+
+#include "TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The most requests answered at once since the request log was cleared: the
+// connections in use at once.
+long peakConnections() {
+    long connections = 0, sent = 0, peak = -1;
+    std::sscanf(readFile(wwwRoot() + L"\\requests.log.stats").c_str(),
+                "connections %ld sent %ld peak %ld", &connections, &sent, &peak);
+    return peak;
+}
+
+// When the server took each request, in seconds, by request line.
+std::vector<std::pair<double, std::string>> requestTimes() {
+    std::istringstream text(readFile(wwwRoot() + L"\\requests.log.times"));
+    std::vector<std::pair<double, std::string>> times;
+    double at = 0;
+    for (std::string line; text >> at && std::getline(text >> std::ws, line);)
+        times.emplace_back(at, line);
+    return times;
+}
+
+std::vector<FileSpec> numbered(int count, std::size_t size, const std::string& folder = "") {
+    std::vector<FileSpec> files;
+    for (int i = 0; i < count; ++i)
+        files.push_back({folder + "f" + std::to_string(i), patternBytes(size + i)});
+    return files;
+}
+
+}  // namespace
+
+// A fresh install of 50 small files in new folders from a far server (100 ms
+// before every answer): several connections at once, never more than the
+// pool's, every file whole; the status line never names a file after one
+// still in flight (its names only go on in manifest order).
+TEST(ParallelFetchTest, FilesAtOnceWithinThePoolAndShownInOrder) {
+    for (const int pool : {6, 3}) {
+        const std::string id = "pool" + std::to_string(pool);
+        Sandbox sandbox(id);
+        PatchSite site(id, "~rtt=100/");
+        std::vector<FileSpec> files = numbered(50, 3000, "new/deeper/");
+        for (const FileSpec& f : files) site.file(f.path, f.content);
+        site.manifest(manifestFor(files));
+        Updater updater = site.updater();
+        updater.limits.connections = pool;
+        EXPECT_EQ(updater.runPass(), UpdateFailure::None) << pool;
+        EXPECT_TRUE(peakConnections() >= 2 && peakConnections() <= pool) << peakConnections();
+        EXPECT_EQ(site.requests().size(), 51u);
+        for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << f.path;
+        std::size_t shown = 0;
+        for (const auto& [percent, name] : site.reports) {
+            const std::size_t at = static_cast<std::size_t>(std::stoi(name.substr(12)));
+            EXPECT_GE(at, shown) << name;
+            shown = at;
+        }
+    }
+}
+
+// The first failure ends the pass: no file starts after it, files before it
+// finish, a file after it still in flight stops with its staging file kept,
+// and the earliest failing file in manifest order gives the pass's outcome
+// (f1's, the server's 500 after 400 ms, though f2 failed first).
+TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
+    const struct {
+        const char* name;
+        const char* f2;  // f0 takes 200 ms; f1 answers 500 after 400 ms
+        bool f2Digest;   // f2 as listed, else another file's digest
+        Requests requests;
+    } rows[] = {
+        {"a later file fails first", "", false, {"manifest.json", "f0", "f1", "f2"}},
+        {"a later file still arriving", "drip=50", true, {"manifest.json", "f0", "f1", "f2", "f3"}},
+    };
+    for (const auto& row : rows) {
+        const std::string id = "first-failure" + std::to_string(&row - rows);
+        Sandbox sandbox(id);
+        PatchSite site(id);
+        std::vector<FileSpec> files = numbered(4, 100000);
+        for (const FileSpec& f : files) site.file(f.path, f.content);
+        site.misbehave("f0", "rtt=200");
+        site.misbehave("f1", "rtt=400\nstatus=500");
+        if (*row.f2) site.misbehave("f2", row.f2);
+        if (!row.f2Digest) files[2].content = "another version";
+        site.manifest(manifestFor(files));
+        Updater updater = site.updater();
+        updater.limits.connections = 3;
+        EXPECT_EQ(updater.runPass(), UpdateFailure::Network) << row.name;
+        Requests seen = site.requests();
+        std::sort(seen.begin() + 1, seen.end());
+        EXPECT_EQ(seen, row.requests) << row.name;
+        EXPECT_EQ(sandbox.content("f0"), files[0].content) << row.name;
+        const std::string staged = sandbox.content("f2" + std::string(kStagingSuffix));
+        EXPECT_EQ(staged != "<missing>" && !staged.empty() &&
+                      files[2].content.compare(0, staged.size(), staged) == 0,
+                  row.f2Digest)
+            << row.name;
+        EXPECT_EQ(sandbox.content("f2"), "<missing>") << row.name;
+    }
+}
+
+// A 429 or 503 with Retry-After pauses every request to that server: a file
+// taken up meanwhile is asked for only once the second has passed.
+TEST(ParallelFetchTest, RetryAfterPausesEveryTransfer) {
+    Sandbox sandbox("retry-after");
+    PatchSite site("retry-after");
+    const std::vector<FileSpec> files = numbered(3, 1000);
+    for (const FileSpec& f : files) site.file(f.path, f.content);
+    site.misbehave("f0", "status=503\nretryafter=1\nfirst=1");
+    site.misbehave("f1", "rtt=200");
+    site.manifest(manifestFor(files));
+    Updater updater = site.updater();
+    updater.limits.connections = 2;
+    updater.limits.attempts = updater.limits.maxTries = 2;
+    EXPECT_EQ(updater.runPass(), UpdateFailure::None);
+    double refused = -1, later = -1;
+    for (const auto& [at, line] : requestTimes()) {
+        if (line.find("/f0") != std::string::npos && refused < 0) refused = at;
+        if (line.find("/f2") != std::string::npos) later = at;
+    }
+    EXPECT_GE(later - refused, 0.9);
+    for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << f.path;
+}
+
+// A mirror gives what the primary cannot: everything when it does not
+// answer, a file it refuses with 503s, the rest of a file it cuts.
+TEST(ParallelFetchTest, MirrorsServeWhatThePrimaryCannot) {
+    const struct {
+        const char* name;
+        const char* primaryHost;
+        const char* f1;  // f1's misbehaviour on the primary
+        Requests mirrored;
+    } rows[] = {
+        {"primary down", kDeadHost, "", {"manifest.json", "f0", "f1"}},
+        {"primary refusing a file", kHost, "status=503", {"f1"}},
+        {"primary cutting a file", kHost, "reset=100000", {"f1 bytes=100000-"}},
+    };
+    for (const auto& row : rows) {
+        const std::string id = "mirrors" + std::to_string(&row - rows);
+        Sandbox sandbox(id);
+        PatchSite primary(id + "-primary"), mirror(id + "-mirror");
+        const std::vector<FileSpec> files = numbered(2, 300000);
+        for (const PatchSite* site : {&primary, &mirror}) {
+            for (const FileSpec& f : files) site->file(f.path, f.content);
+            site->manifest(manifestFor(files));
+        }
+        if (*row.f1) primary.misbehave("f1", row.f1);
+        clearRequestLog();
+        Updater updater = primary.updater(row.primaryHost);
+        updater.mirrors = {{kHost, "/" + mirror.name + "/", false}};
+        EXPECT_EQ(updater.runPass(), UpdateFailure::None) << row.name;
+        Requests fromMirror;
+        for (const std::string& line : mirror.requests())
+            if (line[0] != '/') fromMirror.push_back(line);
+        EXPECT_EQ(fromMirror, row.mirrored) << row.name;
+        for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << row.name;
+    }
+}
