@@ -1,5 +1,6 @@
-# The operator's patch server and manifest key, checked at configure time and
-# turned into the values of the generated LauncherConfig.h.
+# The operator's settings, checked at configure time: the patch server and
+# manifest key (turned into the values of the generated LauncherConfig.h) and
+# the code signing options.
 
 # launcher_patch_url(URL): sets LAUNCHER_PATCH_SECURE (0/1),
 # LAUNCHER_PATCH_AUTHORITY ("host[:port]") and LAUNCHER_PATCH_BASE_PATH
@@ -127,4 +128,28 @@ function(launcher_public_key_hex file var)
   endif()
   string(SUBSTRING "${hex}" 54 128 point)
   set(${var} "${point}" PARENT_SCOPE)
+endfunction()
+
+# launcher_signing_tool(VAR): checks the code signing options and sets VAR to
+# the osslsigncode program when LAUNCHER_SIGN_PKCS12 is set.
+function(launcher_signing_tool var)
+  if(NOT LAUNCHER_SIGN_PKCS12)
+    if(LAUNCHER_SIGN_PASSWORD_FILE OR LAUNCHER_SIGN_TIMESTAMP_URL)
+      message(FATAL_ERROR "LAUNCHER_SIGN_PASSWORD_FILE and LAUNCHER_SIGN_TIMESTAMP_URL need LAUNCHER_SIGN_PKCS12")
+    endif()
+    return()
+  endif()
+  foreach(option LAUNCHER_SIGN_PKCS12 LAUNCHER_SIGN_PASSWORD_FILE)
+    if(${option} AND NOT EXISTS "${${option}}")
+      message(FATAL_ERROR "${option}: there is no file ${${option}}")
+    endif()
+  endforeach()
+  if(LAUNCHER_SIGN_TIMESTAMP_URL AND NOT LAUNCHER_SIGN_TIMESTAMP_URL MATCHES "^https?://[^/]+")
+    message(FATAL_ERROR "LAUNCHER_SIGN_TIMESTAMP_URL must be an http:// or https:// address, got '${LAUNCHER_SIGN_TIMESTAMP_URL}'")
+  endif()
+  find_program(LAUNCHER_OSSLSIGNCODE_PROGRAM osslsigncode)
+  if(NOT LAUNCHER_OSSLSIGNCODE_PROGRAM)
+    message(FATAL_ERROR "LAUNCHER_SIGN_PKCS12 needs osslsigncode (Debian's package of that name; scripts/setup.sh installs it)")
+  endif()
+  set(${var} "${LAUNCHER_OSSLSIGNCODE_PROGRAM}" PARENT_SCOPE)
 endfunction()

@@ -3,7 +3,8 @@
 # build folder (LAUNCHER_BUILD_DIR, default build/) with the test and demo
 # settings: patch server http://127.0.0.1/patch/, web site
 # https://www.example.com, and manifests signed with a test key made on first
-# use in the build folder (build/keys/, never committed). They are set on
+# use in the build folder (build/keys/, never committed), and no code
+# signing (its test signs a copy of the launcher). They are set on
 # every run, so an operator's own settings never reach the tests; an operator
 # builds in a folder of their own (see the README).
 # Where this machine cannot run 32-bit Wine, the build folder holds a 64-bit
@@ -19,7 +20,8 @@ keys="$build/keys"
 [ -f "$keys/manifest-key.pub.pem" ] || python3 "$root/tools/make-manifest" keygen "$keys" >/dev/null
 settings=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_PATCH_HOST=127.0.0.1 -DLAUNCHER_PATCH_URL= -ULAUNCHER_VERSION
           -DLAUNCHER_MANIFEST_PUBLIC_KEY="$keys/manifest-key.pub.pem"
-          -DLAUNCHER_WEB_BASE_URL=https://www.example.com)
+          -DLAUNCHER_WEB_BASE_URL=https://www.example.com
+          -DLAUNCHER_SIGN_PKCS12= -DLAUNCHER_SIGN_PASSWORD_FILE= -DLAUNCHER_SIGN_TIMESTAMP_URL=)
 
 # configure DIR ARCH [ARGS...]: a folder made for another architecture starts over.
 configure() {

@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev googletest
   wine wine32:i386 wine64
   xvfb xauth x11-apps x11-utils imagemagick xdotool
-  iproute2 util-linux nginx-light fonts-liberation python3-cryptography
+  iproute2 util-linux nginx-light fonts-liberation python3-cryptography osslsigncode
 )
 
 missing=()

@@ -49,6 +49,7 @@ for patch in "${patches[@]}"; do
       ui) targets+=" ui_tests" ;;
       game) targets+=" game_tests StubGame" ;;
       app) targets+=" app_tests Launcher" ;;
+      app_signing) targets+=" Launcher" ;;
       e2e) targets+=" Launcher LauncherTls StubGame" ;;
       e2e_platform) targets+=" Launcher LauncherNext StubGame" ;;
       *) targets="all" ;;

@@ -49,6 +49,14 @@ def write(path, data):
         f.write(data)
 
 
+def load_tool():
+    loader = importlib.machinery.SourceFileLoader("make_manifest", TOOL)
+    tool = types.ModuleType(loader.name)
+    tool.__file__ = TOOL
+    loader.exec_module(tool)
+    return tool
+
+
 class MakeManifestTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="make-manifest-")
@@ -183,10 +191,7 @@ class MakeManifestTest(unittest.TestCase):
                 self.assertEqual(pair[1].exists(), version is not None)
 
     def test_lists_what_it_read_and_never_its_temporary_files(self):
-        loader = importlib.machinery.SourceFileLoader("make_manifest", TOOL)
-        tool = types.ModuleType(loader.name)
-        tool.__file__ = TOOL
-        loader.exec_module(tool)
+        tool = load_tool()
         before = set(os.listdir(self.patch))
         # A run stopped before its rename leaves its temporary file behind.
         with mock.patch.object(tool.os, "replace"), contextlib.redirect_stdout(io.StringIO()):
@@ -200,6 +205,61 @@ class MakeManifestTest(unittest.TestCase):
             self.assertEqual(tool.main([self.patch]), 0)
         with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f), {"files": listing(grown)})
+
+    def test_verify_reads_a_published_root_as_a_launcher_would(self):
+        tool, keys = load_tool(), os.path.join(self.tmp, "keys")
+        subprocess.run([sys.executable, TOOL, "keygen", keys], check=True, capture_output=True)
+        key = tool.load_key(os.path.join(keys, "manifest-key.pem"))
+        pack = random.Random(7).randbytes(20000)
+        write(os.path.join(self.patch, "Launcher.exe"), b"MZ launcher")
+        write(os.path.join(self.patch, "big.pak"), pack)
+        sig, stale = os.path.join(self.patch, "manifest.json.sig"), None
+        for version in ("6", "7"):
+            self.assertEqual(make(self.patch, "--delta-min-size", "16384", "--sign",
+                                  os.path.join(keys, "manifest-key.pem"), "--version", version).returncode, 0)
+            stale = stale or Path(sig).read_bytes()
+        pack_list = "blocks/%s.blocks" % hashlib.sha256(pack).hexdigest()
+        other_list = tool.blocklist.block_list(io.BytesIO(pack[:-1]), len(pack) - 1)
+
+        def signed(change, files=()):
+            """The manifest changed and signed again, and files written beside it."""
+            def edit(root):
+                for path, data in files:
+                    write(os.path.join(root, path), data)
+                with open(os.path.join(root, "manifest.json"), encoding="utf-8") as f:
+                    document = json.load(f)
+                change({e["path"]: e for e in document["files"]}, document)
+                data = json.dumps(document).encode("utf-8")
+                write(os.path.join(root, "manifest.json"), data)
+                write(os.path.join(root, "manifest.json.sig"), tool.signature_of(key, data).encode("ascii"))
+            return edit
+
+        for name, change, code, line in [
+                ("good", lambda root: None, 0, r"version 7, expires \S+ \S+ UTC \((29\.9|30\.0) days left\)"),
+                ("changed file", lambda root: write(os.path.join(root, "data/maps/one.map"), b"map 1!!"), 1,
+                 r"problem: data/maps/one\.map: SHA-256"),
+                ("stale signature", lambda root: write(os.path.join(root, "manifest.json.sig"), stale), 1,
+                 r"problem: manifest\.json\.sig: does not match"),
+                ("expired", signed(lambda e, d: d.update(expires=int(time.time()) - 60)), 1,
+                 r"problem: manifest\.json: expired on"),
+                ("refused name", signed(lambda e, d: d["files"].append(dict(e["Main.exe"], path="sub/Nul.dat"))), 1,
+                 r"problem: sub/Nul\.dat: launchers refuse the manifest: Windows device name"),
+                ("upper case", signed(lambda e, d: e[".hidden"].update(hash=e[".hidden"]["hash"].upper())), 0,
+                 r"warning: \.hidden: digest in upper case"),
+                ("list missing", lambda root: os.unlink(os.path.join(root, pack_list)), 1,
+                 r"problem: blocks/\w+\.blocks: missing"),
+                ("list of another size", signed(lambda e, d: e["big.pak"].update(blocks={
+                    "size": len(other_list), "hash": hashlib.sha256(other_list).hexdigest()}), [(pack_list, other_list)]), 1,
+                 r"problem: blocks/\w+\.blocks: made for a file of 19999 bytes, not 20000")]:
+            with self.subTest(name):
+                root = shutil.copytree(self.patch, os.path.join(self.tmp, name))
+                change(root)
+                done = subprocess.run([sys.executable, TOOL, "verify", root, "--key",
+                                       os.path.join(keys, "manifest-key.pub.pem")], capture_output=True, text=True)
+                self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+                self.assertRegex(done.stdout, "(?m)^%s" % line)
+                self.assertEqual([done.stdout.count("problem: "), done.stdout.count("warning: ")],
+                                 [code, int(line.startswith("warning"))], done.stdout)
 
 
 if __name__ == "__main__":
