@@ -245,6 +245,7 @@ class Handler(socketserver.StreamRequestHandler):
         self.hold()
 
     def hold(self):
+        self.server.count()  # what was sent before the hold is saved now
         while not self.server.stopping.wait(0.5):
             pass
 
@@ -254,7 +255,7 @@ class Handler(socketserver.StreamRequestHandler):
         else:
             self.wfile.write(piece)
             self.wfile.flush()
-        self.server.count(sent=len(piece))
+        self.server.count(sent=len(piece), save=False)
 
     def chunk(self, piece):
         if piece:
@@ -302,12 +303,14 @@ class Server(socketserver.ThreadingTCPServer):
         self.started = time.monotonic()
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
-    def count(self, **more):
+    def count(self, save=True, **more):
+        """Adds to the counts; they are saved when a connection or a request begins or ends
+        (and so are right once every answer is over), not for every piece sent."""
         with self.lock:
             for key, value in more.items():
                 self.counts[key] += value
             self.counts["peak"] = max(self.counts["peak"], self.counts["busy"])
-            if self.log:
+            if self.log and save:
                 with open(self.log + ".stats", "w") as f:
                     f.write("connections %(connections)d sent %(sent)d peak %(peak)d\n" % self.counts)
 

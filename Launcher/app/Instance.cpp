@@ -26,7 +26,7 @@ std::wstring handoverName(const std::wstring& name) {
     return name + L"-handover";
 }
 
-void bringToFront(const std::wstring& name) {
+void bringWindowToFront(const std::wstring& name) {
     UniqueKernelHandle record(
         OpenFileMappingW(FILE_MAP_READ, FALSE, windowRecordName(name).c_str()));
     if (!record) return;
@@ -66,7 +66,7 @@ std::wstring instanceName(const std::wstring& gameFolder) {
     return name;
 }
 
-bool claimGameFolder() {
+bool claimGameFolder(bool bringToFront) {
     const std::wstring folder = currentDirectory();
     // Without a folder or a mutex nothing can be told: the player is never
     // kept out.
@@ -83,7 +83,7 @@ bool claimGameFolder() {
     }
     if (wait == WAIT_TIMEOUT) {
         CloseHandle(mutex);
-        bringToFront(name);
+        if (bringToFront) bringWindowToFront(name);
         return false;
     }
     // Owned until the process ends, when the mutex goes (abandoned) with it.

@@ -12,8 +12,9 @@ std::wstring instanceName(const std::wstring& gameFolder);
 // Called first from the entry point, before any window exists. True: this is
 // the folder's one launcher (a launcher restarting into this one is waited
 // for, up to 5 s). False: another launcher runs in this folder; its window has
-// been brought to the front and this process should exit.
-bool claimGameFolder();
+// been brought to the front (unless `bringToFront` is false) and this process
+// should exit.
+bool claimGameFolder(bool bringToFront = true);
 
 // Gives the game folder up again: a launcher that cannot go on must not keep
 // every later one out.

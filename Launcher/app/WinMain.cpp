@@ -3,18 +3,27 @@
 #include <cstdio>
 
 #include "app/Application.h"
+#include "app/Headless.h"
 #include "app/Instance.h"
+#include "core/Process.h"
+#include "core/SupportLog.h"
 #include "updater/SelfUpdate.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    const bool updateOnly = hasArgument(GetCommandLineW(), L"--update-only");
     // Before anything else: a second launcher in this game folder would run a
     // second pass over the same files.
-    if (!claimGameFolder()) ExitProcess(0);
-    const int exitCode = runLauncher(instance, showCommand);
+    if (!claimGameFolder(!updateOnly)) ExitProcess(updateOnly ? kAnotherLauncher : 0);
+    const std::wstring folder = currentDirectory();
+    if (!folder.empty()) openSupportLog(folder + L"\\Launcher.log");
+    logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : ""));
+    const int exitCode = updateOnly ? runUpdateOnly() : runLauncher(instance, showCommand);
     // The update worker is never joined. Ending the process here stops it
     // before static destructors could release the state it still writes;
-    // but not between the two moves that replace the launcher's own file.
+    // but not between the two moves that replace the launcher's own file,
+    // and not before the log has what happened (START GAME's line too).
     finishSelfUpdate(5000);
+    flushSupportLog(2000);
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(exitCode));
 }

@@ -1,5 +1,7 @@
 #include "core/Process.h"
 
+#include <cstring>
+
 // Sized from what the system asks for, so a game folder deeper than
 // MAX_PATH still yields its whole path. The directory may change between
 // the two calls (another thread); then the size is asked for again.
@@ -31,6 +33,24 @@ std::wstring runningModulePath() {
         }
     }
     return {};
+}
+
+std::string launcherVersion() {
+    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));
+    HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+    const auto* bytes = static_cast<const unsigned char*>(loaded ? LockResource(loaded) : nullptr);
+    const DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
+    // VS_FIXEDFILEINFO starts with its signature, DWORD-aligned.
+    for (DWORD at = 0; bytes && at + sizeof(VS_FIXEDFILEINFO) <= size; at += 4) {
+        VS_FIXEDFILEINFO info;
+        std::memcpy(&info, bytes + at, sizeof info);
+        if (info.dwSignature != 0xFEEF04BD) continue;
+        return std::to_string(HIWORD(info.dwFileVersionMS)) + "." +
+               std::to_string(LOWORD(info.dwFileVersionMS)) + "." +
+               std::to_string(HIWORD(info.dwFileVersionLS)) + "." +
+               std::to_string(LOWORD(info.dwFileVersionLS));
+    }
+    return "unknown";
 }
 
 bool startProgram(const std::wstring& program, const std::wstring& directory) {

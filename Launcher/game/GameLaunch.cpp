@@ -1,6 +1,9 @@
 #include "game/GameLaunch.h"
 
+#include <string>
+
 #include "core/LauncherState.h"
+#include "core/SupportLog.h"
 #include "core/Process.h"
 
 const wchar_t kGameMutexName[] = L"Dalvo5124";
@@ -30,7 +33,12 @@ void launchGame(HWND window) {
     // Without a directory there is no path to start; refuse quietly rather
     // than start whatever a half-read path would name.
     const std::wstring directory = currentDirectory();
-    if (directory.empty() || !startProgram(directory + L"\\Main.exe", directory)) return;
+    if (directory.empty() || !startProgram(directory + L"\\Main.exe", directory)) {
+        logLine("START GAME: Main.exe could not be started (error " +
+                std::to_string(GetLastError()) + ")");
+        return;
+    }
+    logLine("START GAME: Main.exe started");
     // Keeps the launcher (and its mutex) up while the client starts; the
     // window does not paint meanwhile.
     Sleep(kCloseDelayMs);

@@ -1,6 +1,7 @@
 #include "updater/FileTransfer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/Handles.h"
+#include "core/SupportLog.h"
 #include "updater/BlockList.h"
 #include "updater/BlockMatcher.h"
 #include "updater/FileHasher.h"
@@ -231,6 +233,7 @@ public:
             digest_->push(block_, false);
         }
         resumed_ = have_ != 0;
+        if (resumed_ && kept_ == 0) kept_ = have_;
         return UpdateFailure::None;
     }
 
@@ -310,6 +313,7 @@ public:
             if (read == Request::Read::End) break;
             block_.size += got;
             have_ += got;
+            received_ += got;
             // An endless or overlong body is cut off here, not at the end.
             if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
             if (abandoned_ && abandoned_()) break;
@@ -320,7 +324,7 @@ public:
         if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
             return {Attempt::Fail, failure};
         }
-        return {Attempt::Retry};
+        return {Attempt::Retry, UpdateFailure::Network, 0, 0, request.lastError()};
     }
 
     // `length` bytes of the old copy at `at`, staged as the next bytes of the
@@ -337,6 +341,7 @@ public:
             if (!copyBlock(old, at, block_.bytes.get() + block_.size, piece)) return false;
             block_.size += piece;
             have_ += piece;
+            copied_ += piece;
             at += piece;
             length -= piece;
         }
@@ -345,6 +350,18 @@ public:
     }
 
     bool abandoned() const { return abandoned_ && abandoned_(); }
+
+    // For the log: how the file came together, and the bytes that crossed
+    // the network.
+    std::string story() const {
+        std::string how = copied_ != 0 ? "delta: " + std::to_string(copied_) +
+                                             " bytes found locally, " +
+                                             std::to_string(received_) + " fetched"
+                                       : "fetched whole";
+        if (kept_ != 0) how += ", resumed from byte " + std::to_string(kept_);
+        return how;
+    }
+    std::uint64_t received() const { return received_; }
 
     // The share of the file in place, under the entry's path.
     void showProgress() const {
@@ -400,6 +417,7 @@ private:
     // would hand it to the digest's thread) and a body longer than it shows.
     Block block_{static_cast<std::size_t>((std::min)(size_ + 1, std::uint64_t{kBlockSize}))};
     std::uint64_t have_ = 0;  // bytes staged or waiting in block_
+    std::uint64_t received_ = 0, copied_ = 0, kept_ = 0;  // for the log
     bool resumed_ = false;
     bool discard_ = false;
 };
@@ -419,7 +437,7 @@ Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer
         const bool progressed = transfer.staged() >= before + limits.progressBytes;
         barren = progressed ? 0 : barren + 1;
         if (barren >= limits.attempts || tried >= limits.maxTries) return result;
-        waitBeforeTry(limits, barren == 0 ? 1 : barren, result);
+        waitBeforeTry(limits, barren == 0 ? 1 : barren, result, url);
     }
 }
 
@@ -501,15 +519,17 @@ std::optional<UpdateFailure> fetchDelta(const PatchConnection& connection, const
 }  // namespace
 
 UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstring& targetPath) {
-    // The running launcher cannot be overwritten, only renamed aside.
-    bool replaced = false;
-    if (replaceIfRunningLauncher(stagingPath, targetPath, replaced)) {
-        return replaced ? UpdateFailure::None : localFailure();
-    }
-    // Windows refuses to replace a read-only file; Wine would replace it.
-    const DWORD attributes = GetFileAttributesW(targetPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        return UpdateFailure::FileInUse;
+    WIN32_FILE_ATTRIBUTE_DATA target{};
+    if (GetFileAttributesExW(targetPath.c_str(), GetFileExInfoStandard, &target)) {
+        // The running launcher cannot be overwritten, only renamed aside.
+        bool replaced = false;
+        const std::uint64_t size =
+            (static_cast<std::uint64_t>(target.nFileSizeHigh) << 32) | target.nFileSizeLow;
+        if (replaceIfRunningLauncher(stagingPath, targetPath, size, replaced)) {
+            return replaced ? UpdateFailure::None : localFailure();
+        }
+        // Windows refuses to replace a read-only file; Wine would replace it.
+        if (target.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return UpdateFailure::FileInUse;
     }
     return moveFileWaiting(stagingPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? UpdateFailure::None
@@ -528,6 +548,21 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
     if (!connection.handle()) return UpdateFailure::Network;
     const std::wstring url = connection.urlOf(name);
     FileTransfer transfer(entry, onProgress, abandoned);
+    const ULONGLONG started = GetTickCount64();
+    const std::wstring host = connection.name();
+    // One line in the log for the file, whatever way it ends.
+    const auto logged = [&](UpdateFailure failure) {
+        const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+        char rate[48] = {};
+        std::snprintf(rate, sizeof rate, "in %.2f s (%.2f MB/s)", seconds,
+                      seconds > 0 ? static_cast<double>(transfer.received()) / 1e6 / seconds : 0.0);
+        logLine(std::string(failure == UpdateFailure::None ? "" : "failed (") +
+                (failure == UpdateFailure::None ? "" : failureName(failure)) +
+                (failure == UpdateFailure::None ? "" : "): ") + entry.path + " from " +
+                std::string(host.begin(), host.end()) + ", " + std::to_string(entry.size) +
+                " bytes, " + transfer.story() + " " + rate);
+        return failure;
+    };
     UpdateFailure failure = UpdateFailure::DamagedData;
     // Kept bytes from a killed run or an earlier try may belong to another
     // version of the file: when the whole fails its digest, it is fetched once
@@ -543,7 +578,7 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
                 if (failure == UpdateFailure::DamagedData || failure == UpdateFailure::DiskSpace) {
                     transfer.discard();
                 }
-                return failure;
+                return logged(failure);
             }
         }
         for (const bool resume : {true, false}) {
@@ -569,5 +604,5 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
     if (failure == UpdateFailure::DamagedData || failure == UpdateFailure::DiskSpace) {
         transfer.discard();
     }
-    return failure;
+    return logged(failure);
 }

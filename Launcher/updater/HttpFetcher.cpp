@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/SupportLog.h"
 #include "updater/Manifest.h"
 #include "updater/PatchAddress.h"
 
@@ -32,11 +33,42 @@ bool numericHeader(HINTERNET request, DWORD query, std::uint64_t& value) {
 
 }  // namespace
 
-void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last) {
+std::string describeAttempt(const Attempt& attempt) {
+    if (attempt.status != 0 && attempt.status != 200 && attempt.status != 206) {
+        return "HTTP status " + std::to_string(attempt.status);
+    }
+    if (attempt.error == 0) return "the answer was cut short";
+    static const struct {
+        DWORD code;
+        const char* name;
+    } names[] = {
+        {ERROR_WINHTTP_TIMEOUT, "ERROR_WINHTTP_TIMEOUT"},
+        {ERROR_WINHTTP_NAME_NOT_RESOLVED, "ERROR_WINHTTP_NAME_NOT_RESOLVED"},
+        {ERROR_WINHTTP_CANNOT_CONNECT, "ERROR_WINHTTP_CANNOT_CONNECT"},
+        {ERROR_WINHTTP_CONNECTION_ERROR, "ERROR_WINHTTP_CONNECTION_ERROR"},
+        {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, "ERROR_WINHTTP_INVALID_SERVER_RESPONSE"},
+        {ERROR_WINHTTP_SECURE_FAILURE, "ERROR_WINHTTP_SECURE_FAILURE"},
+        {ERROR_WINHTTP_OPERATION_CANCELLED, "ERROR_WINHTTP_OPERATION_CANCELLED"},
+        {ERROR_WINHTTP_RESEND_REQUEST, "ERROR_WINHTTP_RESEND_REQUEST"},
+        {ERROR_WINHTTP_SECURE_INVALID_CA, "ERROR_WINHTTP_SECURE_INVALID_CA"},
+        {ERROR_WINHTTP_SECURE_CERT_CN_INVALID, "ERROR_WINHTTP_SECURE_CERT_CN_INVALID"},
+        {ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, "ERROR_WINHTTP_SECURE_CERT_DATE_INVALID"},
+    };
+    std::string text = "WinHTTP error " + std::to_string(attempt.error);
+    for (const auto& known : names) {
+        if (known.code == attempt.error) text += std::string(" ") + known.name;
+    }
+    return text;
+}
+
+void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
+                   const std::wstring& url) {
     std::uint32_t wait = tried == 1 ? limits.firstWaitMs : limits.laterWaitMs;
     if (last.retryAfterMs != 0 && last.retryAfterMs <= limits.maxRetryAfterMs) {
         wait = last.retryAfterMs;
     }
+    logLine("retry " + std::string(url.begin(), url.end()) + " in " + std::to_string(wait) +
+            " ms: " + describeAttempt(last));
     Sleep(wait);
 }
 
@@ -63,7 +95,8 @@ bool Request::send(const std::wstring& url, std::uint64_t from, std::uint64_t la
                             range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                             static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(handle_.get(), nullptr)) {
-        refused_ = isCertificateRefusal(GetLastError());
+        error_ = GetLastError();
+        refused_ = isCertificateRefusal(error_);
         return false;
     }
     DWORD length = sizeof status_;
@@ -77,8 +110,7 @@ bool Request::send(const std::wstring& url, std::uint64_t from, std::uint64_t la
 }
 
 Attempt Request::noAnswer() const {
-    return refused_ ? Attempt{Attempt::Fail, UpdateFailure::Network}
-                    : Attempt{Attempt::NoResponse};
+    return {refused_ ? Attempt::Fail : Attempt::NoResponse, UpdateFailure::Network, 0, 0, error_};
 }
 
 std::wstring Request::textHeader(DWORD query) const {
@@ -91,7 +123,7 @@ std::wstring Request::textHeader(DWORD query) const {
 }
 
 Attempt Request::refusal() const {
-    if (!worthRetrying(status_)) return {Attempt::Fail};
+    if (!worthRetrying(status_)) return {Attempt::Fail, UpdateFailure::Network, 0, status_};
     std::uint64_t seconds = 0;
     const bool asked = numericHeader(handle_.get(), WINHTTP_QUERY_RETRY_AFTER, seconds);
     const std::uint32_t ms = asked && seconds <= 86400 ? static_cast<std::uint32_t>(seconds * 1000) : 0;
@@ -99,7 +131,7 @@ Attempt Request::refusal() const {
     if (ms != 0 && ms <= limits_.maxRetryAfterMs && (status_ == 429 || status_ == 503)) {
         via_.pauseFor(ms);
     }
-    return {Attempt::Retry, UpdateFailure::Network, ms};
+    return {Attempt::Retry, UpdateFailure::Network, ms, status_};
 }
 
 // The query comes first because, under Wine, a read alone takes a connection
@@ -113,7 +145,10 @@ Request::Read Request::read(char* into, DWORD room, DWORD& got) {
         while (samples_.front().second + limits_.windowBytes <= total_) samples_.pop_front();
         const ULONGLONG deadline = samples_.front().first + limits_.windowMs;
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return Read::Broke;
+        if (now >= deadline) {
+            error_ = ERROR_WINHTTP_TIMEOUT;
+            return Read::Broke;
+        }
         wait = static_cast<DWORD>((std::min)(static_cast<ULONGLONG>(wait), deadline - now));
     }
     // 0 would mean no limit at all.
@@ -126,9 +161,13 @@ Request::Read Request::read(char* into, DWORD room, DWORD& got) {
         waitSet_ = wait;
     }
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(handle_.get(), &available)) return Read::Broke;
+    if (!WinHttpQueryDataAvailable(handle_.get(), &available)) {
+        error_ = GetLastError();
+        return Read::Broke;
+    }
     if (available == 0) return Read::End;
     if (!WinHttpReadData(handle_.get(), into, (std::min)(available, room), &got)) {
+        error_ = GetLastError();
         return Read::Broke;
     }
     if (got == 0) return Read::End;
@@ -277,7 +316,7 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);
-    const Attempt result = withRetries(limits_, [&]() -> Attempt {
+    const Attempt result = withRetries(limits_, url, [&]() -> Attempt {
         body.resize(start);
         Request request(*this);
         if (!request.send(url, 0)) return request.noAnswer();
@@ -288,7 +327,9 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
             DWORD got = 0;
             const Request::Read read =
                 request.read(piece.data(), static_cast<DWORD>(piece.size()), got);
-            if (read == Request::Read::Broke) return {Attempt::Retry};
+            if (read == Request::Read::Broke) {
+                return {Attempt::Retry, UpdateFailure::Network, 0, 0, request.lastError()};
+            }
             if (read == Request::Read::End) break;
             if (got > maxBytes - (body.size() - start)) return {Attempt::Fail};
             body.append(piece.data(), got);

@@ -110,22 +110,29 @@ struct Attempt {
     } kind;
     UpdateFailure failure = UpdateFailure::Network;  // when it is the last try
     std::uint32_t retryAfterMs = 0;                  // the server's wish, 0 if none
+    DWORD status = 0;                                // the answer's HTTP status, if one
+    DWORD error = 0;                                 // WinHTTP's error, if one
 };
 
-// Waits between tries: the first wait, then the later ones, or what the
-// server asked for when that is not too long.
-void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last);
+// Why a try failed, for the log: the HTTP status, or WinHTTP's error by
+// number and name, or a body cut short.
+std::string describeAttempt(const Attempt& attempt);
 
-// Tries `attempt` up to limits.attempts times, waiting between tries.
+// Waits between tries of `url`: the first wait, then the later ones, or what
+// the server asked for when that is not too long. The log says why.
+void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
+                   const std::wstring& url);
+
+// Tries `attempt` of `url` up to limits.attempts times, waiting between tries.
 template <typename Try>
-Attempt withRetries(const TransferLimits& limits, Try&& attempt) {
+Attempt withRetries(const TransferLimits& limits, const std::wstring& url, Try&& attempt) {
     for (int tried = 1;; ++tried) {
         const Attempt result = attempt();
         if ((result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) ||
             tried >= limits.attempts) {
             return result;
         }
-        waitBeforeTry(limits, tried, result);
+        waitBeforeTry(limits, tried, result, url);
     }
 }
 
@@ -150,6 +157,8 @@ public:
     Attempt noAnswer() const;
 
     DWORD status() const { return status_; }
+    // WinHTTP's error that ended the last send or read, 0 if none.
+    DWORD lastError() const { return error_; }
     bool announced() const { return announced_; }
     std::uint64_t contentLength() const { return contentLength_; }
     std::wstring contentRange() const { return textHeader(WINHTTP_QUERY_CONTENT_RANGE); }
@@ -172,6 +181,7 @@ private:
     DWORD status_ = 0;
     bool announced_ = false;
     bool refused_ = false;  // no answer because a TLS certificate failed the checks
+    DWORD error_ = 0;
     std::uint64_t contentLength_ = 0;
     std::uint64_t total_ = 0;  // body bytes read
     DWORD waitSet_ = 0;        // the receive time-out last set

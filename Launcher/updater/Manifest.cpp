@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/SupportLog.h"
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -72,9 +74,13 @@ bool isSafeSegment(const std::string& segment) {
     return true;
 }
 
-// `decoded` is `path` in UTF-16, empty when it is not UTF-8.
+// `decoded` is `path` in UTF-16, empty when it is not UTF-8. The launcher's
+// log and its older generation beside it are the launcher's own.
 bool isSafePath(const std::string& path, const std::wstring& decoded) {
     if (path.empty() || decoded.empty()) return false;
+    if (upperAscii(path) == upperAscii(kLogName) || upperAscii(path) == upperAscii(kOldLogName)) {
+        return false;
+    }
     for (char c : path) {
         const auto byte = static_cast<unsigned char>(c);
         // Colons make drive letters and alternate streams; the rest are

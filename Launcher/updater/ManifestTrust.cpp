@@ -11,6 +11,7 @@
 
 #include "LauncherConfig.h"
 #include "core/Handles.h"
+#include "core/SupportLog.h"
 #include "updater/FileHasher.h"
 #include "updater/Manifest.h"
 
@@ -176,12 +177,13 @@ TrustResult checkManifestTrust(const std::string& manifest, const std::string& s
         !readUnsigned(root, "expires", expires) || version == 0 || version > 0xFFFFFFFFu) {
         return result;
     }
+    result.version = static_cast<std::uint32_t>(version);
+    result.expires = expires;
     result.verdict = TrustVerdict::Expired;
     if (now >= 0 && expires <= static_cast<std::uint64_t>(now)) return result;
     result.verdict = TrustVerdict::Rollback;
     if (version < storedVersion) return result;
     result.verdict = TrustVerdict::Trusted;
-    result.version = static_cast<std::uint32_t>(version);
     return result;
 }
 
@@ -192,6 +194,18 @@ TrustVerdict acceptManifest(const ManifestTrust& trust, const std::string& manif
     const TrustResult result =
         checkManifestTrust(manifest, signatureText, trust.publicKey,
                            static_cast<std::int64_t>(std::time(nullptr)), stored);
+    logLine("manifest signature: " + std::string(result.verdict == TrustVerdict::BadSignature
+                                                     ? "does not match"
+                                                     : "valid") +
+            (result.verdict == TrustVerdict::BadSignature
+                 ? ""
+                 : ", version " + std::to_string(result.version) + " (highest before " +
+                       std::to_string(stored) + "), expires " + std::to_string(result.expires) +
+                       " (Unix seconds)") +
+            (result.verdict == TrustVerdict::Expired    ? ": expired"
+             : result.verdict == TrustVerdict::Rollback ? ": older than one accepted before"
+             : result.verdict == TrustVerdict::BadFields ? ": no valid version or expiry"
+                                                         : ""));
     if (result.verdict != TrustVerdict::Trusted) return result.verdict;
     // Recorded before any file is touched: a pass that fails later must not
     // let an older manifest through on the next start. A record that cannot

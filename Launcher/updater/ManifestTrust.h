@@ -36,7 +36,8 @@ enum class TrustVerdict { Trusted, BadSignature, BadFields, Expired, Rollback };
 
 struct TrustResult {
     TrustVerdict verdict = TrustVerdict::BadSignature;
-    std::uint32_t version = 0;  // the manifest's, when Trusted
+    std::uint32_t version = 0;  // the manifest's, once its fields were read
+    std::uint64_t expires = 0;  // its expiry, Unix seconds, likewise
 };
 
 // The signature (128 hex digits, r then s, and an optional line end) must

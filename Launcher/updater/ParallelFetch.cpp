@@ -60,8 +60,13 @@ bool anotherServerMayDeliver(UpdateFailure failure) {
 class Pass {
 public:
     Pass(const std::vector<const PatchConnection*>& hosts,
-         const std::vector<const ManifestEntry*>& files, const ProgressCallback& onProgress)
-        : hosts_(hosts), files_(files), board_(onProgress), failures_(files.size()) {}
+         const std::vector<const ManifestEntry*>& files, const ProgressCallback& onProgress,
+         const FetchedCallback& onFetched)
+        : hosts_(hosts),
+          files_(files),
+          onFetched_(onFetched),
+          board_(onProgress),
+          failures_(files.size()) {}
 
     // Takes files in order until none is left or one has failed.
     void work() {
@@ -72,6 +77,10 @@ public:
             board_.started(file);
             try {
                 failure = fetch(file);
+                if (failure == UpdateFailure::None && onFetched_) {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    onFetched_(files_[file]->path);
+                }
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 if (!thrown_) thrown_ = std::current_exception();
@@ -114,6 +123,7 @@ private:
 
     const std::vector<const PatchConnection*>& hosts_;
     const std::vector<const ManifestEntry*>& files_;
+    const FetchedCallback& onFetched_;
     ProgressBoard board_;
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> firstFailed_{kNone};
@@ -126,8 +136,8 @@ private:
 
 UpdateFailure fetchAll(const std::vector<const PatchConnection*>& hosts,
                        const std::vector<const ManifestEntry*>& files, int connections,
-                       const ProgressCallback& onProgress) {
-    Pass pass(hosts, files, onProgress);
+                       const ProgressCallback& onProgress, const FetchedCallback& onFetched) {
+    Pass pass(hosts, files, onProgress, onFetched);
     std::vector<std::thread> helpers;
     const std::size_t wanted =
         std::min(files.size(), static_cast<std::size_t>(std::max(1, connections)));

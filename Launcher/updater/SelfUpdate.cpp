@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 
 #include "core/Process.h"
+#include "core/SupportLog.h"
 #include "updater/FileMoves.h"
 #include "updater/Manifest.h"
 
@@ -25,23 +27,40 @@ bool replaceRunningProgram(const std::wstring& staging, const std::wstring& prog
     const std::lock_guard<std::timed_mutex> lock(moving);
     const std::wstring aside = oldLauncherPath(program);
     if (!moveFileWaiting(program, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        logLine("self-update: the running launcher could not be moved aside (error " +
+                std::to_string(GetLastError()) + ")");
         return false;
     }
-    if (moveFileWaiting(staging, program, MOVEFILE_WRITE_THROUGH)) return true;
+    logLine("self-update: the running launcher moved aside");
+    if (moveFileWaiting(staging, program, MOVEFILE_WRITE_THROUGH)) {
+        logLine("self-update: the new launcher moved in");
+        return true;
+    }
     const DWORD error = GetLastError();
     // The folder keeps a launcher: the one that runs now. Moving it back is
     // tried for longer than a move in, since nothing else can stand in for it.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (moveFileWaiting(aside, program, MOVEFILE_WRITE_THROUGH)) break;
+    bool back = false;
+    for (int attempt = 0; attempt < 3 && !back; ++attempt) {
+        back = moveFileWaiting(aside, program, MOVEFILE_WRITE_THROUGH);
     }
+    logLine("self-update: the new launcher could not be moved in (error " + std::to_string(error) +
+            "); the running one " + (back ? "moved back" : "could NOT be moved back"));
     SetLastError(error);
     return false;
 }
 
 bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& target,
-                              bool& replaced) {
-    const std::wstring program = runningModulePath();
-    if (program.empty() || !sameFile(target, program)) return false;
+                              std::uint64_t targetSize, bool& replaced) {
+    // Asked of every file a pass moves in: the launcher's own path and size
+    // are looked up once, and only a file of its size is opened to compare.
+    static const std::wstring program = runningModulePath();
+    static const std::uint64_t programSize = [] {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExW(program.c_str(), GetFileExInfoStandard, &data)
+                   ? (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                   : ~std::uint64_t{0};
+    }();
+    if (program.empty() || targetSize != programSize || !sameFile(target, program)) return false;
     replaced = replaceRunningProgram(staging, program);
     if (replaced) replacedSelf = true;
     return true;

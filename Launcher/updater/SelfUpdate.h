@@ -4,14 +4,17 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // When `target`, a path relative to the game folder (the current directory),
 // is the running launcher's own file, replaces it with replaceRunningProgram,
 // sets `replaced` to whether that worked (launcherReplaced() then turns true)
 // and returns true; otherwise does nothing and returns false.
+// `targetSize` is the size of the file at `target`: only a file as long as the
+// running launcher's is looked at more closely.
 bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& target,
-                              bool& replaced);
+                              std::uint64_t targetSize, bool& replaced);
 
 // Renames `program` aside to "<program>.launcher-old" (replacing an older one)
 // and moves `staging` into its place; if that second move fails, moves the

@@ -5,6 +5,7 @@
 #include "LauncherConfig.h"
 #include "core/LauncherState.h"
 #include "core/Process.h"
+#include "core/SupportLog.h"
 #include "updater/Manifest.h"
 #include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
@@ -60,26 +61,46 @@ const wchar_t* outcomeText(UpdateFailure failure) {
     return L"Error: Check your connection.";
 }
 
-void runUpdate(const Updater& updater) noexcept {
-    UpdateFailure failure = UpdateFailure::Network;
+UpdateFailure passOutcome(const Updater& updater) noexcept {
     // Whatever escapes the pass counts as a failure, so that the one outcome
     // report is always made and START GAME is never left waiting.
+    UpdateFailure failure = UpdateFailure::Network;
     try {
+        const auto address = [](bool tls, const std::string& host, const std::string& path) {
+            return (tls ? "https://" : "http://") + host + path;
+        };
+        std::string servers = address(updater.secure, updater.host, updater.basePath);
+        for (const PatchMirror& mirror : updater.mirrors)
+            servers += ", mirror " + address(mirror.secure, mirror.host, mirror.basePath);
+        logLine("patch server " + servers + "; manifests " +
+                (updater.trust.publicKey.empty() ? "taken unsigned (no key built in)"
+                                                 : "verified against the built-in key"));
         failure = updater.runPass();
     } catch (...) {
         failure = UpdateFailure::Network;
     }
-    reportOutcome(failure, launcherReplaced());
+    const std::wstring text = launcherReplaced() && failure == UpdateFailure::None
+                                  ? L"Restarting the launcher..."
+                                  : outcomeText(failure);
+    logLine("outcome: " + std::string(text.begin(), text.end()));
+    return failure;
+}
+
+void runUpdate(const Updater& updater) noexcept {
+    reportOutcome(passOutcome(updater), launcherReplaced());
+}
+
+Updater configuredUpdater(ProgressCallback onProgress) {
+    // Before the pass, which may have to rename the launcher aside again.
+    removeOldLauncher(runningModulePath());
+    return Updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH, LAUNCHER_PATCH_SECURE != 0,
+                   std::move(onProgress), {}, {}, builtInTrust(), {LAUNCHER_PATCH_MIRRORS},
+                   {}};
 }
 
 DWORD WINAPI UpdateWorker(LPVOID) {
     try {
-        // Before the pass, which may have to rename the launcher aside again.
-        removeOldLauncher(runningModulePath());
-        const Updater updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH,
-                              LAUNCHER_PATCH_SECURE != 0, reportProgress, {}, {}, builtInTrust(),
-                              {LAUNCHER_PATCH_MIRRORS}};
-        runUpdate(updater);
+        runUpdate(configuredUpdater(reportProgress));
     } catch (...) {
         // Only building the Updater can get here (out of memory).
         reportOutcome(UpdateFailure::Network, false);

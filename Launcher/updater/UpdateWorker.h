@@ -20,6 +20,14 @@ const wchar_t* outcomeText(UpdateFailure failure);
 // server and key with reportProgress.
 void runUpdate(const Updater& updater) noexcept;
 
+// The pass on `updater`, logged from the servers to the outcome; whatever
+// escapes it counts as a connection failure.
+UpdateFailure passOutcome(const Updater& updater) noexcept;
+
+// The pass as this launcher was built to run it (its patch servers and key),
+// once the old launcher a self-update left is gone.
+Updater configuredUpdater(ProgressCallback onProgress);
+
 // The progress report: percentage, then "Downloading: " and the name, then a
 // repaint request.
 void reportProgress(std::int32_t percent, const std::string& name);

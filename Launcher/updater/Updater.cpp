@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/Process.h"
+#include "core/SupportLog.h"
 #include "updater/FileHasher.h"
 #include "updater/FileTransfer.h"
 #include "updater/ParallelCheck.h"
@@ -41,6 +42,10 @@ std::uint64_t stagedBytes(const ManifestEntry& entry) {
     return size <= entry.size ? size : 0;
 }
 
+std::string narrow(const std::wstring& ascii) {
+    return std::string(ascii.begin(), ascii.end());
+}
+
 // A hotel's or café's network answers every address with its own sign-in
 // page: a manifest that is a web page means no patch server was reached.
 bool isWebPage(const std::string& body, const std::wstring& contentType) {
@@ -73,7 +78,13 @@ UpdateFailure Updater::runPass() const {
             connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType);
         // A server that answered with anything else leaves no fallback.
         answered = answered || result != FetchResult::NoResponse;
-        if (result != FetchResult::Complete || isWebPage(body, contentType)) continue;
+        if (result != FetchResult::Complete || isWebPage(body, contentType)) {
+            logLine("manifest: none from " + narrow(connection.name()) +
+                    (result == FetchResult::Complete ? " (a web page)" : ""));
+            continue;
+        }
+        logLine("manifest: " + std::to_string(body.size()) + " bytes from " +
+                narrow(connection.name()));
         // A signed build lets nothing read the document before its signature,
         // version and expiry have passed; a failure here never falls back.
         if (!trust.publicKey.empty()) {
@@ -143,8 +154,18 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
         needed = size > ~needed ? ~std::uint64_t{0} : needed + size;
     }
     const std::optional<std::uint64_t> free = freeSpace ? freeSpace : freeSpaceOfGameFolder();
+    logLine(std::to_string(entries.size()) + " files listed, " + std::to_string(fetches.size()) +
+            " to fetch (" + std::to_string(needed) + " bytes still to come), free space " +
+            (free ? std::to_string(*free) + " bytes" : std::string("unknown: not checked")));
+    for (std::size_t i = 0, next = 0; i < entries.size(); ++i) {
+        if (next < fetches.size() && fetches[next] == i) {
+            ++next;
+        } else {
+            logLine("current: " + entries[i].path);
+        }
+    }
     if (needed > 0 && free && needed > *free) return UpdateFailure::DiskSpace;
     std::vector<const ManifestEntry*> files;
     for (const std::size_t index : fetches) files.push_back(&entries[index]);
-    return fetchAll(hosts, files, limits.connections, onProgress);
+    return fetchAll(hosts, files, limits.connections, onProgress, onFetched);
 }

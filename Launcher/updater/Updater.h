@@ -34,6 +34,8 @@ struct Updater {
     // a file it fails to deliver. Only a signed build has any: the signature
     // and the digests make every mirror as good as the primary.
     std::vector<PatchMirror> mirrors;
+    // Told the path of each file once it is in place (may be empty).
+    FetchedCallback onFetched;
 
     // The whole pass; None when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present.

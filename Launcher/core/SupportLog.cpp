@@ -1,0 +1,125 @@
+#include "core/SupportLog.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/Handles.h"
+
+namespace {
+
+class Writer {
+public:
+    void open(const std::wstring& path, std::uint64_t limit) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        path_ = path;
+        limit_ = limit;
+        if (started_) return;
+        try {
+            std::thread([this] { run(); }).detach();  // it ends with the process
+            started_ = true;
+        } catch (const std::system_error&) {
+            path_.clear();  // no writer: no log
+        }
+    }
+
+    void add(const std::string& text) {
+        SYSTEMTIME now{};
+        GetSystemTime(&now);
+        char stamp[32] = {};
+        std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ ", now.wYear,
+                      now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                      now.wMilliseconds);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (path_.empty()) return;
+            pending_.push_back(stamp + text + "\r\n");
+            ++added_;
+        }
+        changed_.notify_all();
+    }
+
+    void flush(unsigned ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::uint64_t wanted = added_;
+        changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                          [&] { return path_.empty() || done_ >= wanted; });
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return !pending_.empty(); });
+            std::deque<std::string> lines;
+            lines.swap(pending_);
+            const std::wstring path = path_;
+            const std::uint64_t limit = limit_;
+            lock.unlock();
+            write(path, limit, lines);
+            lock.lock();
+            done_ += lines.size();
+            changed_.notify_all();
+        }
+    }
+
+    // Appends the lines; a full log becomes the older one first.
+    static void write(const std::wstring& path, std::uint64_t limit,
+                      const std::deque<std::string>& lines) {
+        UniqueFile file;
+        for (int round = 0; round < 2; ++round) {
+            file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            LARGE_INTEGER size{};
+            if (!file || !GetFileSizeEx(file.get(), &size)) return;
+            if (static_cast<std::uint64_t>(size.QuadPart) < limit || round == 1) break;
+            file.reset();
+            if (!MoveFileExW(path.c_str(), (path + L".old").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                return;
+            }
+        }
+        std::string text;
+        for (const std::string& line : lines) text += line;
+        DWORD written = 0;
+        WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> pending_;
+    std::wstring path_;  // empty: not logging
+    std::uint64_t limit_ = 0;
+    std::uint64_t added_ = 0, done_ = 0;
+    bool started_ = false;
+};
+
+Writer& writer() {
+    // Never destroyed: lines may come from any thread until the process ends.
+    static Writer* const instance = new Writer;
+    return *instance;
+}
+
+}  // namespace
+
+void openSupportLog(const std::wstring& path, std::uint64_t limit) {
+    writer().open(path, limit);
+}
+
+void logLine(const std::string& text) {
+    try {
+        writer().add(text);
+    } catch (...) {
+        // Out of memory for a line: it is left out.
+    }
+}
+
+void flushSupportLog(unsigned ms) {
+    writer().flush(ms);
+}
