@@ -187,6 +187,15 @@ LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A key held down acts once, as a held button does: its repeats would close
+// the panel right after the list, or start the game the moment the pass
+// ends.
+LRESULT onKeyDown(HWND window, WPARAM key, LPARAM flags) {
+    const bool repeated = (flags & (LPARAM{1} << 30)) != 0;
+    if (!repeated) handleKeyDown(window, static_cast<UINT>(key));
+    return 0;
+}
+
 }  // namespace
 
 LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -212,8 +221,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     // Alt+F4 comes as WM_SYSKEYDOWN, which the system turns into WM_CLOSE:
     // the window goes as it does with X.
     case WM_KEYDOWN:
-        handleKeyDown(window, static_cast<UINT>(wParam));
-        return 0;
+        return onKeyDown(window, wParam, lParam);
     case kRestartLauncherMessage:
         restartLauncher(window);
         return 0;

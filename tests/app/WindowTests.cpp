@@ -7,9 +7,9 @@
 #include "core/LauncherState.h"
 
 // Runs the real start-up on this thread; a second thread inspects the
-// window once it is shown, opens the settings panel and leaves it with Esc,
-// whose second press (on the main screen) must not close the window, and
-// then closes it with Alt+F4.
+// window once it is shown, opens the settings panel and leaves it with Esc
+// (not with the repeat of a key held down), whose second press (on the main
+// screen) must not close the window, and then closes it with Alt+F4.
 TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed) {
     wchar_t title[64] = {};
     DWORD style = 0, exStyle = 0;
@@ -29,6 +29,7 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         GetClientRect(window, &client);
         erased = SendMessageW(window, WM_ERASEBKGND, 0, 0);
         SendMessageW(window, WM_LBUTTONDOWN, 0, MAKELPARAM(80, 400));  // SETTINGS
+        SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, LPARAM{1} << 30);    // held: ignored
         panelLeft = launcherState.settingsOpen;
         for (int i = 0; i < 2; ++i) SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
         panelLeft = panelLeft && !launcherState.settingsOpen && IsWindow(window);
