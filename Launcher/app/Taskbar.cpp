@@ -97,7 +97,7 @@ std::unique_ptr<TaskbarList> makeShellTaskbarList() {
 const TaskbarListSource kShellTaskbarList{shellCodeReady, makeShellTaskbarList};
 
 void TaskbarButton::show(HWND window, const TaskbarProgress& wanted) {
-    if (known_ && shown_ == wanted) return;
+    if (shown_ == wanted) return;
     if (!list_) {
         // Without a list nothing was shown, which is what None asks for.
         if (unavailable_ || wanted.mark == TaskbarMark::None || !source_.ready()) return;
@@ -107,10 +107,9 @@ void TaskbarButton::show(HWND window, const TaskbarProgress& wanted) {
     }
     list_->show(window, wanted);
     shown_ = wanted;
-    known_ = true;
 }
 
 void TaskbarButton::release() {
     list_.reset();
-    known_ = false;
+    shown_.reset();
 }

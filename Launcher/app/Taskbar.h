@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 struct LauncherState;
 
@@ -48,7 +49,7 @@ public:
 
     // The shell made the window's button, or made it again after restarting:
     // it shows nothing of what was shown before.
-    void buttonCreated() { known_ = false; }
+    void buttonCreated() { shown_.reset(); }
     // Shows `wanted` when it differs from what the button shows. The list is
     // made the first time there is something to show, and only once.
     void show(HWND window, const TaskbarProgress& wanted);
@@ -59,6 +60,5 @@ private:
     TaskbarListSource source_;
     std::unique_ptr<TaskbarList> list_;
     bool unavailable_ = false;
-    bool known_ = false;
-    TaskbarProgress shown_;
+    std::optional<TaskbarProgress> shown_;  // none: not known
 };
