@@ -51,8 +51,8 @@ public:
     ShellTaskbarList() {
         // An apartment of the window thread's own; one that exists already,
         // of either kind, serves as it is.
-        comStarted_ = SUCCEEDED(
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+        comStarted_ =
+            SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
         if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_ITaskbarList3, reinterpret_cast<void**>(&list_)))) {
             list_ = nullptr;

@@ -24,7 +24,8 @@ constexpr TaskbarMark None = TaskbarMark::None, Normal = TaskbarMark::Normal,
 // nor failed).
 TEST(TaskbarTest, ButtonShowsTheBarWhileThePassRunsAndRedOnlyAfterAFailure) {
     // clang-format off
-    const struct { bool finished, succeeded, failed; int32_t percent; TaskbarProgress want; } cases[] = {
+    const struct { bool finished, succeeded, failed; int32_t percent; TaskbarProgress want; }
+    cases[] = {
         {0, 0, 0, 0, {None, 0}}, {0, 0, 0, 1, {Normal, 1}}, {0, 0, 0, 100, {Normal, 100}},
         {1, 1, 0, 100, {None, 0}}, {1, 0, 0, 100, {None, 0}},
         {1, 0, 1, 40, {Error, 100}}, {1, 0, 1, 0, {Error, 100}}};
@@ -55,12 +56,14 @@ TEST(TaskbarTest, ButtonIsToldOnlyChangesAndAllAgainWhenTheShellRemadeIt) {
     const auto absent = [] { return ++made, std::unique_ptr<TaskbarList>(); };
     const TaskbarProgress none{}, at10{Normal, 10}, at50{Normal, 50}, red{Error, 100};
     const TaskbarProgress remade{None, -1};  // the shell's message in place of a tick
+    // clang-format off
     const struct { TaskbarListSource source; std::vector<TaskbarProgress> ticks, want; int made; }
         cases[] = {{{[] { return true; }, record},
                     {none, none, at10, at10, at50, remade, at50, at50, none, none, red},
                     {at10, at50, at50, none, red}, 1},
                    {{[] { return true; }, absent}, {at10, at50, red}, {}, 1},
                    {{[] { return false; }, record}, {at10, red}, {}, 0}};
+    // clang-format on
     for (const auto& c : cases) {
         told.clear();
         made = 0;

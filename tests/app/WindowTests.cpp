@@ -29,7 +29,7 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         GetClientRect(window, &client);
         erased = SendMessageW(window, WM_ERASEBKGND, 0, 0);
         SendMessageW(window, WM_LBUTTONDOWN, 0, MAKELPARAM(80, 400));  // SETTINGS
-        SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, LPARAM{1} << 30);    // held: ignored
+        SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, LPARAM{1} << 30);  // held: ignored
         panelLeft = launcherState.settingsOpen;
         for (int i = 0; i < 2; ++i) SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
         panelLeft = panelLeft && !launcherState.settingsOpen && IsWindow(window);

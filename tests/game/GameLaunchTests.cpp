@@ -75,7 +75,8 @@ TEST_F(GameLaunchTest, OnlyAStartThatGoesThroughClosesTheWindow) {
         EXPECT_EQ(handleLeftButtonDown(window_, 700, 420), PressResult::DragWindow);
         EXPECT_FALSE(mutexExists()) << finished << succeeded;
     }
-    launcherState.updateFinished = launcherState.updateSucceeded = launcherState.settingsOpen = true;
+    launcherState.updateFinished = launcherState.updateSucceeded = true;
+    launcherState.settingsOpen = true;
     handleKeyDown(window_, VK_RETURN);
     EXPECT_FALSE(mutexExists()) << "started over the settings panel";
     launcherState.settingsOpen = false;
