@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/Instance.h"
+#include "app/Taskbar.h"
 #include "core/Gdiplus.h"
 #include "core/Handles.h"
 #include "core/LauncherState.h"
@@ -111,6 +112,10 @@ private:
 FirstFrameWork firstFrameWork;
 // Set when the launcher's window is made; cleared when the worker starts.
 bool workerDue = false;
+TaskbarButton taskbarButton;
+// The shell's word that the window's taskbar button exists; 0 until the
+// window is made.
+UINT taskbarButtonCreatedMessage = 0;
 
 LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Recorded before the worker starts, so it never asks to repaint a null window.
@@ -121,6 +126,12 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     spawnParticles();
     workerDue = true;  // started with the first tick (startUpdateWorkerWhenDue)
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
+    // A launcher run as administrator hears from the shell only when it lets
+    // the message through.
+    taskbarButtonCreatedMessage = RegisterWindowMessageW(L"TaskbarButtonCreated");
+    if (taskbarButtonCreatedMessage) {
+        ChangeWindowMessageFilterEx(window, taskbarButtonCreatedMessage, MSGFLT_ALLOW, nullptr);
+    }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -138,6 +149,7 @@ void startUpdateWorkerWhenDue() {
 
 LRESULT onDestroy(HWND window) {
     KillTimer(window, kRepaintTimerId);
+    taskbarButton.release();
     // The kept frame pieces and the picture are GDI+ objects: they go
     // before GDI+ does.
     releaseMainScreenCaches();
@@ -148,10 +160,13 @@ LRESULT onDestroy(HWND window) {
     return 0;
 }
 
-void onTimer() {
+// The taskbar follows the pass from here, on the window thread: the worker
+// only writes the state, and never waits for the shell.
+void onTimer(HWND window) {
     firstFrameWork.take();  // a tick may draw the first frame
     startUpdateWorkerWhenDue();
     advanceParticles();
+    taskbarButton.show(window, taskbarProgressFor(launcherState));
 }
 
 // Without a window the launcher cannot be used, and would otherwise wait for
@@ -172,6 +187,15 @@ LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A key held down acts once, as a held button does: its repeats would close
+// the panel right after the list, or start the game the moment the pass
+// ends.
+LRESULT onKeyDown(HWND window, WPARAM key, LPARAM flags) {
+    const bool repeated = (flags & (LPARAM{1} << 30)) != 0;
+    if (!repeated) handleKeyDown(window, static_cast<UINT>(key));
+    return 0;
+}
+
 }  // namespace
 
 LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -187,17 +211,25 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_ERASEBKGND:
         return 1;
     case WM_TIMER:
-        onTimer();
+        onTimer(window);
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_MOUSEMOVE:
         handleMouseMove(LOWORD(lParam), HIWORD(lParam));
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_LBUTTONDOWN:
         return onLeftButtonDown(window, message, wParam, lParam);
+    // Alt+F4 comes as WM_SYSKEYDOWN, which the system turns into WM_CLOSE:
+    // the window goes as it does with X.
+    case WM_KEYDOWN:
+        return onKeyDown(window, wParam, lParam);
     case kRestartLauncherMessage:
         restartLauncher(window);
         return 0;
     default:
+        if (message != 0 && message == taskbarButtonCreatedMessage) {
+            taskbarButton.buttonCreated();
+            return 0;
+        }
         return DefWindowProcW(window, message, wParam, lParam);
     }
 }

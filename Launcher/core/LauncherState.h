@@ -67,6 +67,9 @@ struct LauncherState {
     std::atomic<int32_t> progressPercent{0};
     std::atomic<bool> updateFinished{false};
     std::atomic<bool> updateSucceeded{false};
+    // Written before updateFinished; a pass that ends in a restart neither
+    // succeeded nor failed.
+    std::atomic<bool> updateFailed{false};
     SharedText statusDetail;
     SharedText titleLine{L"Checking for updates..."};
 

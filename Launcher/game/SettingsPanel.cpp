@@ -21,6 +21,13 @@ constexpr Gdiplus::ARGB kCheckBoxColour = 0xFF0A141E;
 constexpr Gdiplus::ARGB kCheckOutlineColour = 0xFF0078D7;
 constexpr Gdiplus::ARGB kCheckMarkColour = 0xFF00BEFF;
 
+// The values as the panel showed them when it opened: Esc puts them back.
+struct ShownValues {
+    bool windowMode, soundOn, musicOn;
+    int32_t volumeLevel, resolutionIndex;
+};
+ShownValues valuesAtOpening{};
+
 int resolutionCount() {
     return static_cast<int>(launcherState.resolutionNames.size());
 }
@@ -185,6 +192,31 @@ void handleSettingsClick(int x, int y) {
     // The panel closes even when the save fails; the edits stay in memory.
     if (pointInRect(saveButtonRect, x, y)) {
         saveGameSettings();
+        s.settingsOpen = false;
+    }
+    requestRepaint();
+}
+
+void openSettingsPanel() {
+    LauncherState& s = launcherState;
+    valuesAtOpening = {s.windowMode, s.soundOn, s.musicOn, s.volumeLevel, s.resolutionIndex};
+    s.settingsOpen = true;
+    requestRepaint();
+}
+
+// Edits change the values at once; only SAVE & ACCEPT writes them, so
+// putting them back is all a cancel needs.
+void handleSettingsEscape() {
+    LauncherState& s = launcherState;
+    if (s.resolutionListOpen) {
+        s.resolutionListOpen = false;
+    } else {
+        const ShownValues& v = valuesAtOpening;
+        s.windowMode = v.windowMode;
+        s.soundOn = v.soundOn;
+        s.musicOn = v.musicOn;
+        s.volumeLevel = v.volumeLevel;
+        s.resolutionIndex = v.resolutionIndex;
         s.settingsOpen = false;
     }
     requestRepaint();

@@ -28,8 +28,13 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
 // An 18 x 18 box with its label to the right; the mark only when checked.
 void drawCheckBox(Gdiplus::Graphics& graphics, const PaintResources& resources, int x, int y,
                   bool checked, const wchar_t* label);
+// SETTINGS: opens the panel, noting the values it shows.
+void openSettingsPanel();
 // A press while the panel is open (the close button is tested before).
 void handleSettingsClick(int x, int y);
+// Esc while the panel is open: closes the open list, or else closes the
+// panel with the values it opened with, saving nothing.
+void handleSettingsEscape();
 // A pointer move while the panel is open: tracks the open list's row.
 void handleSettingsMouseMove(int x, int y);
 

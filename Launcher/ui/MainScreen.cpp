@@ -171,8 +171,7 @@ PressResult handleLeftButtonDown(HWND window, int x, int y) {
         return PressResult::Handled;
     }
     if (pointInRect(settingsButtonRect, x, y)) {
-        state.settingsOpen = true;
-        requestRepaint();
+        openSettingsPanel();
         return PressResult::Handled;
     }
     if (pointInRect(newsButtonRect, x, y)) {
@@ -189,6 +188,15 @@ PressResult handleLeftButtonDown(HWND window, int x, int y) {
         return PressResult::Handled;
     }
     return PressResult::DragWindow;
+}
+
+// Only Enter and Esc mean anything: there is no focus to move between the
+// controls, and none is drawn.
+void handleKeyDown(HWND window, UINT key) {
+    const bool panelOpen = launcherState.settingsOpen;
+    if (key == VK_ESCAPE && panelOpen) handleSettingsEscape();
+    // The panel takes every press, START GAME's too; launchGame keeps its gate.
+    if (key == VK_RETURN && !panelOpen) launchGame(window);
 }
 
 WebPageOpener setWebPageOpener(WebPageOpener opener) {

@@ -1,4 +1,4 @@
-// The main screen: its paint pass and its reaction to the mouse.
+// The main screen: its paint pass and its reaction to the mouse and keys.
 #pragma once
 
 #include <windows.h>
@@ -34,6 +34,11 @@ enum class PressResult { Handled, DragWindow };
 // WM_LBUTTONDOWN: runs the first action whose area holds the point, or
 // answers DragWindow for a press that only moves the window.
 PressResult handleLeftButtonDown(HWND window, int x, int y);
+
+// WM_KEYDOWN: Enter starts the game when a press on START GAME would; Esc
+// closes the settings panel's open list, or else the panel without saving;
+// other keys, and Esc on the main screen, do nothing.
+void handleKeyDown(HWND window, UINT key);
 
 // NEWS and RANKING open their pages through this; tests put in their own.
 using WebPageOpener = void (*)(const std::wstring& address);

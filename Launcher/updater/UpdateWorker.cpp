@@ -17,6 +17,7 @@ namespace {
 // about to restart keeps START GAME locked: the new one takes over.
 void reportOutcome(UpdateFailure failure, bool restart) noexcept {
     const bool completed = failure == UpdateFailure::None || failure == UpdateFailure::Offline;
+    launcherState.updateFailed = !completed;
     launcherState.updateFinished = true;
     launcherState.updateSucceeded = completed && !(restart && failure == UpdateFailure::None);
     try {

@@ -7,12 +7,15 @@
 #include "core/LauncherState.h"
 
 // Runs the real start-up on this thread; a second thread inspects the
-// window once it is shown and then closes it like a user would.
+// window once it is shown, opens the settings panel and leaves it with Esc
+// (not with the repeat of a key held down), whose second press (on the main
+// screen) must not close the window, and then closes it with Alt+F4.
 TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed) {
     wchar_t title[64] = {};
     DWORD style = 0, exStyle = 0;
     RECT frame{}, client{};
     LRESULT erased = 0;
+    bool panelLeft = false, closedByAltF4 = false;
     std::thread inspector([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !(window && IsWindowVisible(window)); ++i) {
@@ -25,7 +28,15 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         GetWindowRect(window, &frame);
         GetClientRect(window, &client);
         erased = SendMessageW(window, WM_ERASEBKGND, 0, 0);
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        SendMessageW(window, WM_LBUTTONDOWN, 0, MAKELPARAM(80, 400));  // SETTINGS
+        SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, LPARAM{1} << 30);  // held: ignored
+        panelLeft = launcherState.settingsOpen;
+        for (int i = 0; i < 2; ++i) SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+        panelLeft = panelLeft && !launcherState.settingsOpen && IsWindow(window);
+        PostMessageW(window, WM_SYSKEYDOWN, VK_F4, LPARAM{1} << 29);  // with Alt held
+        for (int i = 0; i < 250 && IsWindow(window); ++i) Sleep(20);
+        closedByAltF4 = !IsWindow(window);
+        PostMessageW(window, WM_CLOSE, 0, 0);  // a window Alt+F4 left open
     });
     EXPECT_EQ(runLauncher(GetModuleHandleW(nullptr), SW_SHOWNORMAL), 0);
     inspector.join();
@@ -34,6 +45,8 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
     EXPECT_EQ(std::make_pair(style & ~WS_CLIPSIBLINGS, exStyle),
               std::make_pair(DWORD{WS_POPUP | WS_VISIBLE}, DWORD{0}));
     EXPECT_EQ(erased, 1) << "the paint pass draws every pixel: no erasing";
+    EXPECT_TRUE(panelLeft);
+    EXPECT_TRUE(closedByAltF4);
     // Centred, and not clamped on a screen smaller than the window.
     const POINT small = centredWindowOrigin(800, 501);
     EXPECT_EQ(std::make_pair(small.x, small.y), std::make_pair(LONG{-50}, LONG{-24}));

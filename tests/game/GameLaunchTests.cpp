@@ -58,7 +58,8 @@ protected:
 
 // A closed gate creates no mutex and starts nothing (this must come before
 // any start in this process: the mutex, once made, is never closed); through
-// the press handler START GAME then only moves the window. Without Main.exe
+// the press handler START GAME then only moves the window, and Enter does
+// nothing, nor over the settings panel after a successful pass. Without Main.exe
 // the press is taken (the mutex is made) and the window stays for the next
 // try. A folder deeper than MAX_PATH is read whole; no process can be given it
 // as working directory, so that start is refused quietly.
@@ -70,10 +71,15 @@ TEST_F(GameLaunchTest, OnlyAStartThatGoesThroughClosesTheWindow) {
         launcherState.updateFinished = finished;
         launcherState.updateSucceeded = succeeded;
         launchGame(window_);
+        handleKeyDown(window_, VK_RETURN);
         EXPECT_EQ(handleLeftButtonDown(window_, 700, 420), PressResult::DragWindow);
         EXPECT_FALSE(mutexExists()) << finished << succeeded;
     }
     launcherState.updateFinished = launcherState.updateSucceeded = true;
+    launcherState.settingsOpen = true;
+    handleKeyDown(window_, VK_RETURN);
+    EXPECT_FALSE(mutexExists()) << "started over the settings panel";
+    launcherState.settingsOpen = false;
     enter(L"My Games\\Tarsk Online", false);
     EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
     EXPECT_TRUE(mutexExists());
@@ -87,10 +93,11 @@ TEST_F(GameLaunchTest, OnlyAStartThatGoesThroughClosesTheWindow) {
     launchGame(window_);
     EXPECT_TRUE(IsWindow(window_));
 
-    // The start that goes through keeps the window 1.5 s, then closes it.
+    // The start that goes through, here by Enter, keeps the window 1.5 s,
+    // then closes it.
     enter(L"start", true);
     const DWORD start = GetTickCount();
-    EXPECT_EQ(handleLeftButtonDown(window_, 620, 390), PressResult::Handled);
+    handleKeyDown(window_, VK_RETURN);
     EXPECT_GE(GetTickCount() - start, 1400u);
     EXPECT_FALSE(IsWindow(window_));
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "GameTestSupport.h"
 #include "game/SettingsPanel.h"
@@ -79,6 +80,35 @@ TEST_F(SettingsPanelInputTest, PressesHitExactlyTheirRectangles) {
     }
     for (const auto& [x, y] : {std::pair{399, 200}, {600, 200}, {500, 405}, {255, 235}, {450, 420}})
         expectPress(true, {x, y});
+}
+
+// Esc closes the open list alone, then the panel with the values it showed
+// when it opened, whatever was edited meanwhile, and saves nothing; on the
+// main screen it does nothing. After a save the panel opens with the saved
+// values.
+TEST_F(SettingsPanelInputTest, EscapePutsBackTheValuesThePanelOpenedWith) {
+    constexpr int esc = -1;
+    const Snapshot start{0, 0, 1, 1, 1, -1, 9, 9}, edited{1, 0, 0, 1, 1, -1, 4, 2},
+        saved{0, 0, 1, 0, 1, -1, 9, 9};
+    // Presses at (x, y), or Esc; then the state and whether the key exists.
+    // clang-format off
+    const struct { std::vector<std::pair<int, int>> input; Snapshot want; bool written; }
+    steps[] = {
+        {{{esc, 0}}, start, false},
+        {{{80, 400}, {250, 230}, {500, 360}, {400, 180}, {400, 230}, {400, 180}, {esc, 0}},
+         edited, false},
+        {{{esc, 0}}, start, false},
+        {{{80, 400}, {250, 270}, {350, 410}}, saved, true},
+        {{{80, 400}, {250, 310}, {esc, 0}}, saved, true}};
+    // clang-format on
+    s.volumeLevel = s.resolutionIndex = 9;
+    for (const auto& step : steps) {
+        for (const auto& [x, y] : step.input)
+            x == esc ? handleKeyDown(nullptr, VK_ESCAPE)
+                     : void(handleLeftButtonDown(nullptr, x, y));
+        EXPECT_EQ(snapshot(), step.want) << "step " << &step - steps;
+        EXPECT_EQ(gameKeyExists(), step.written) << "step " << &step - steps;
+    }
 }
 
 // The pure pieces: the fill stays on the track whatever the stored level;

@@ -48,7 +48,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         const auto folderBefore = snapshot(sandbox.game());
         LauncherState& s = launcherState;
         s.progressPercent = 0;
-        s.updateFinished = s.updateSucceeded = false;
+        s.updateFinished = s.updateSucceeded = s.updateFailed = false;
         s.statusDetail.set(L"");
         s.titleLine.set(L"Checking for updates...");
         const std::wstring outcome = !c.ok ? failed : c.host == kDeadHost ? offline : upToDate;
@@ -84,6 +84,7 @@ TEST(UpdateWorkerTest, ProgressThenExactlyOneOutcome) {
         watcher.join();
         EXPECT_TRUE(s.updateFinished) << c.name;
         EXPECT_EQ(s.updateSucceeded, c.ok) << c.name;
+        EXPECT_EQ(s.updateFailed, !c.ok) << c.name;
         EXPECT_EQ(s.statusDetail.get(), outcome) << c.name;
         EXPECT_EQ(s.titleLine.get(), c.ok ? L"Update completed successfully." : L"Update failed.");
         EXPECT_EQ(s.progressPercent, c.percent) << c.name;
