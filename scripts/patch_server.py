@@ -95,20 +95,25 @@ class Handler(socketserver.StreamRequestHandler):
         if self.server.log:
             with self.server.lock:
                 line = parts[1] + (" " + wanted if wanted else "") + "\n"
-                # A log removed starts a new count of the requests answered at once.
+                # A log removed starts a new count of the requests answered at
+                # once; requests still held from before it (a stalled answer
+                # of an earlier test) are not counted.
                 if not os.path.exists(self.server.log):
-                    self.server.counts["peak"] = self.server.counts["busy"]
+                    self.server.counts["peak"] = self.server.counts["busy"] = 0
+                    self.server.generation += 1
                     if os.path.exists(self.server.log + ".times"):
                         os.unlink(self.server.log + ".times")
                 with open(self.server.log, "a", encoding="utf-8") as log:
                     log.write(line)
                 with open(self.server.log + ".times", "a", encoding="utf-8") as log:
                     log.write("%.3f %s" % (time.monotonic() - self.server.started, line))
+        with self.server.lock:
+            generation = self.server.generation
         self.server.count(busy=1)
         try:
             return self.answer_request(parts, wanted)
         finally:
-            self.server.count(busy=-1)
+            self.server.count(busy=-1 if generation == self.server.generation else 0)
 
     def answer_request(self, parts, wanted):
         raw_path = urllib.parse.unquote(parts[1].split("?", 1)[0], errors="surrogateescape")
@@ -300,6 +305,7 @@ class Server(socketserver.ThreadingTCPServer):
         self.stopping = threading.Event()
         self.hits = {}
         self.counts = {"connections": 0, "sent": 0, "busy": 0, "peak": 0}
+        self.generation = 0
         self.started = time.monotonic()
         self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 

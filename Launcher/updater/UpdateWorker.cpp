@@ -88,7 +88,9 @@ UpdateFailure passOutcome(const Updater& updater) noexcept {
 }
 
 void runUpdate(const Updater& updater) noexcept {
-    reportOutcome(passOutcome(updater), launcherReplaced());
+    // Asked only once the pass is over (not as a second argument beside it).
+    const UpdateFailure failure = passOutcome(updater);
+    reportOutcome(failure, launcherReplaced());
 }
 
 Updater configuredUpdater(ProgressCallback onProgress) {
