@@ -354,12 +354,11 @@ public:
     // For the log: how the file came together, and the bytes that crossed
     // the network.
     std::string story() const {
-        std::string how = copied_ != 0 ? "delta: " + std::to_string(copied_) +
-                                             " bytes found locally, " +
-                                             std::to_string(received_) + " fetched"
-                                       : "fetched whole";
-        if (kept_ != 0) how += ", resumed from byte " + std::to_string(kept_);
-        return how;
+        if (copied_ != 0) {
+            return "delta: " + std::to_string(copied_) + " bytes found locally, " +
+                   std::to_string(received_) + " fetched";
+        }
+        return kept_ != 0 ? "resumed from byte " + std::to_string(kept_) : "fetched whole";
     }
     std::uint64_t received() const { return received_; }
 
@@ -437,7 +436,7 @@ Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer
         const bool progressed = transfer.staged() >= before + limits.progressBytes;
         barren = progressed ? 0 : barren + 1;
         if (barren >= limits.attempts || tried >= limits.maxTries) return result;
-        waitBeforeTry(limits, barren == 0 ? 1 : barren, result, url);
+        waitBeforeTry(limits, barren == 0 ? 1 : barren, result, connection.name() + url);
     }
 }
 

@@ -62,12 +62,12 @@ std::string describeAttempt(const Attempt& attempt) {
 }
 
 void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
-                   const std::wstring& url) {
+                   const std::wstring& where) {
     std::uint32_t wait = tried == 1 ? limits.firstWaitMs : limits.laterWaitMs;
     if (last.retryAfterMs != 0 && last.retryAfterMs <= limits.maxRetryAfterMs) {
         wait = last.retryAfterMs;
     }
-    logLine("retry " + std::string(url.begin(), url.end()) + " in " + std::to_string(wait) +
+    logLine("retry " + std::string(where.begin(), where.end()) + " in " + std::to_string(wait) +
             " ms: " + describeAttempt(last));
     Sleep(wait);
 }
@@ -316,7 +316,7 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);
-    const Attempt result = withRetries(limits_, url, [&]() -> Attempt {
+    const Attempt result = withRetries(limits_, this->name() + url, [&]() -> Attempt {
         body.resize(start);
         Request request(*this);
         if (!request.send(url, 0)) return request.noAnswer();

@@ -118,21 +118,22 @@ struct Attempt {
 // number and name, or a body cut short.
 std::string describeAttempt(const Attempt& attempt);
 
-// Waits between tries of `url`: the first wait, then the later ones, or what
-// the server asked for when that is not too long. The log says why.
+// Waits between tries of what `where` names (host and path, for the log):
+// the first wait, then the later ones, or what the server asked for when that
+// is not too long. The log says why.
 void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
-                   const std::wstring& url);
+                   const std::wstring& where);
 
-// Tries `attempt` of `url` up to limits.attempts times, waiting between tries.
+// Tries `attempt` up to limits.attempts times, waiting between tries.
 template <typename Try>
-Attempt withRetries(const TransferLimits& limits, const std::wstring& url, Try&& attempt) {
+Attempt withRetries(const TransferLimits& limits, const std::wstring& where, Try&& attempt) {
     for (int tried = 1;; ++tried) {
         const Attempt result = attempt();
         if ((result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) ||
             tried >= limits.attempts) {
             return result;
         }
-        waitBeforeTry(limits, tried, result, url);
+        waitBeforeTry(limits, tried, result, where);
     }
 }
 
