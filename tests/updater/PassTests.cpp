@@ -57,14 +57,15 @@ TEST(UpdatePassTest, Scenarios) {
     // and percent-encoded for the URL.
     std::vector<FileSpec> decide = {{"same.bin", block}, {"missing.bin", other}};
     for (const char* path : {"data/longer.bin", "data/samelength.bin", "Main.exe", "con2.txt",
-                             "console.log", "com10", ".hidden", "a..b", utf8.c_str()})
+                             "console.log", "com10", ".hidden", "a..b", "logs/Launcher.log",
+                             utf8.c_str()})
         decide.push_back({path, std::string("new ") + path});
     const std::vector<FileSpec> decideBefore = {{"same.bin", block},
                                                 {"data/longer.bin", "old and much, much longer"},
                                                 {"data/samelength.bin", "old data/samelength.bin"},
                                                 {utf8.substr(0, utf8.find('/') + 1), ""}};
     const Requests decideFetched = {"missing.bin", "data/longer.bin", "data/samelength.bin",
-        "Main.exe", "con2.txt", "console.log", "com10", ".hidden", "a..b",
+        "Main.exe", "con2.txt", "console.log", "com10", ".hidden", "a..b", "logs/Launcher.log",
         "donn%C3%A9es/%C3%A9t%C3%A9%20%231%20%F0%9F%8E%AE%20%E2%82%AC%25.txt"};
     // two.bin always answers 500 (see below).
     const std::vector<FileSpec> three = {
@@ -127,7 +128,7 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
              "data/../../outside/keep.txt", "./x.bin", "data//x.bin", "data/",
              "x.", "x ", "CON", "data/nul.txt", "Com1.log", "lpt9", "con .txt", "COM\xC2\xB9",
              "x*.bin", "x.bin:evil", "x\\u0001.bin", "a\x7F", "x.bin.launcher-part",
-             "Launcher.exe.launcher-old",
+             "Launcher.exe.launcher-old", "launcher.LOG", "Launcher.log.old",
              "\xC3(.bin", "\xC3", "\xC0\xAE\xC0\xAE/x", "\xE0\x80\xAE", "\xED\xA0\x80.bin",
              "\xF8\x88\x80\x80\x80"})
         bad.push_back(entryJson(path, hash, "1"));
