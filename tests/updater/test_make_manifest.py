@@ -106,26 +106,28 @@ class MakeManifestTest(unittest.TestCase):
             self.skipTest("the round trip needs the Wine sandbox")
         player = os.path.join(self.tmp, "player")
         shutil.copytree(self.patch, player, ignore=shutil.ignore_patterns("manifest.json"))
-        log = os.path.join(self.tmp, "requests.log")
-        server = patch_server.start(self.patch, log=log)
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
-
-        def run_pass(code=0):
-            if os.path.exists(log):
-                os.unlink(log)
-            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/", "--key", point], cwd=player,
-                                  capture_output=True, text=True, timeout=240)
-            self.assertEqual(done.returncode, code, done.stdout + done.stderr)
-            with open(log) as f:
-                return f.read().split()
-
         # The player's copy matches what the tool listed: only the manifest is asked for.
         signed = ["/patch/manifest.json", "/patch/manifest.json.sig"]
-        self.assertEqual(run_pass(), signed)
+        self.assertEqual(self.run_pass(player, "--key", point), signed)
         # An older manifest after it cannot be verified (exit code 5).
         self.assertEqual(make(self.patch, *sign, str(version - 1), "--allow-lower-version").returncode, 0)
-        self.assertEqual(run_pass(5), signed)
+        self.assertEqual(self.run_pass(player, "--key", point, code=5), signed)
+
+    def run_pass(self, player, *options, code=0):
+        """An update pass of `player` against the patch root; the requests it made."""
+        log = os.path.join(self.tmp, "requests.log")
+        server = patch_server.start(self.patch, log=log)
+        try:
+            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/", *options], cwd=player,
+                                  capture_output=True, text=True, timeout=240)
+        finally:
+            server.shutdown()
+            server.server_close()
+        self.assertEqual(done.returncode, code, done.stdout + done.stderr)
+        with open(log) as f:
+            requests = f.read().splitlines()
+        os.unlink(log)
+        return requests
 
     def test_block_lists_for_big_files_and_a_delta_through_an_update_pass(self):
         pack = random.Random(5).randbytes(64 << 10)  # 16 blocks of 4 KiB
@@ -144,16 +146,8 @@ class MakeManifestTest(unittest.TestCase):
             player = os.path.join(self.tmp, "player")
             shutil.copytree(self.patch, player, ignore=shutil.ignore_patterns("manifest.json", "blocks"))
             write(os.path.join(player, "big.pak"), pack[:20500] + b"changed" + pack[20507:])
-            log = os.path.join(self.tmp, "requests.log")
-            server = patch_server.start(self.patch, log=log)
-            self.addCleanup(server.server_close)
-            self.addCleanup(server.shutdown)
-            done = subprocess.run([WINE_RUN, RUNNER, "127.0.0.1", "/patch/"], cwd=player,
-                                  capture_output=True, text=True, timeout=240)
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            with open(log) as f:
-                self.assertEqual(f.read().splitlines(), ["/patch/manifest.json", "/patch/blocks/%s.blocks" % digest,
-                                                         "/patch/big.pak bytes=20480-24575"])
+            self.assertEqual(self.run_pass(player), ["/patch/manifest.json", "/patch/blocks/%s.blocks" % digest,
+                                                     "/patch/big.pak bytes=20480-24575"])
             with open(os.path.join(player, "big.pak"), "rb") as f:
                 self.assertEqual(f.read(), pack)
         # Without block lists the old ones go.
