@@ -123,3 +123,19 @@ void logLine(const std::string& text) {
 void flushSupportLog(unsigned ms) {
     writer().flush(ms);
 }
+
+std::string utcText(std::uint64_t unixSeconds) {
+    // FILETIME counts 100 ns from 1601; SYSTEMTIME ends with the year 30827.
+    constexpr std::uint64_t kFrom1601 = 11644473600, kLast = 253402300799;  // 9999-12-31
+    SYSTEMTIME at{};
+    ULARGE_INTEGER ticks{};
+    ticks.QuadPart = (unixSeconds + kFrom1601) * 10000000;
+    const FILETIME time{ticks.LowPart, ticks.HighPart};
+    if (unixSeconds > kLast || !FileTimeToSystemTime(&time, &at)) {
+        return std::to_string(unixSeconds) + " s after 1970";
+    }
+    char text[40] = {};
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u UTC", at.wYear, at.wMonth,
+                  at.wDay, at.wHour, at.wMinute, at.wSecond);
+    return text;
+}

@@ -22,3 +22,7 @@ void logLine(const std::string& text);
 
 // Waits, at most `ms`, until every line added so far is written or given up.
 void flushSupportLog(unsigned ms);
+
+// A moment given in seconds since 1970 as "2027-01-06 12:00:00 UTC"; a moment
+// past the year 9999 stays a number of seconds.
+std::string utcText(std::uint64_t unixSeconds);

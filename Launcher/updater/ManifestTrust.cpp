@@ -194,14 +194,11 @@ TrustVerdict acceptManifest(const ManifestTrust& trust, const std::string& manif
     const TrustResult result =
         checkManifestTrust(manifest, signatureText, trust.publicKey,
                            static_cast<std::int64_t>(std::time(nullptr)), stored);
-    logLine("manifest signature: " + std::string(result.verdict == TrustVerdict::BadSignature
-                                                     ? "does not match"
-                                                     : "valid") +
+    logLine("manifest signature: " +
             (result.verdict == TrustVerdict::BadSignature
-                 ? ""
-                 : ", version " + std::to_string(result.version) + " (highest before " +
-                       std::to_string(stored) + "), expires " + std::to_string(result.expires) +
-                       " (Unix seconds)") +
+                 ? std::string("does not match")
+                 : "valid, version " + std::to_string(result.version) + " (highest before " +
+                       std::to_string(stored) + "), expires " + utcText(result.expires)) +
             (result.verdict == TrustVerdict::Expired    ? ": expired"
              : result.verdict == TrustVerdict::Rollback ? ": older than one accepted before"
              : result.verdict == TrustVerdict::BadFields ? ": no valid version or expiry"
