@@ -65,17 +65,20 @@ TEST(ParallelFetchTest, FilesAtOnceWithinThePoolAndShownInOrder) {
 // The first failure ends the pass: no file starts after it, files before it
 // finish, a file after it still in flight stops with its staging file kept,
 // and the earliest failing file in manifest order gives the pass's outcome
-// (f1's, the server's 500 after 400 ms, though f2 failed first).
+// (f1's, though f2 failed before it, or was stopped after it).
 TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
+    // clang-format off
     const struct {
         const char* name;
-        const char* f2;  // f0 takes 200 ms; f1 answers 500 after 400 ms
-        bool f2Digest;   // f2 as listed, else another file's digest
+        const char* f2;    // f0 takes 200 ms; f1 fails after 400 ms
+        bool f2Digest;     // f2 as listed, else another file's digest
+        UpdateFailure f1;  // a 500 (Network), or bytes that fail the digest
         Requests requests;
     } rows[] = {
-        {"a later file fails first", "", false, {"manifest.json", "f0", "f1", "f2"}},
-        {"a later file still arriving", "drip=50", true, {"manifest.json", "f0", "f1", "f2", "f3"}},
+        {"a later file fails first", "", false, UpdateFailure::Network, {"manifest.json", "f0", "f1", "f2"}},
+        {"a later file still arriving", "drip=50", true, UpdateFailure::DamagedData, {"manifest.json", "f0", "f1", "f2", "f3"}},
     };
+    // clang-format on
     for (const auto& row : rows) {
         const std::string id = "first-failure" + std::to_string(&row - rows);
         Sandbox sandbox(id);
@@ -83,13 +86,14 @@ TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
         std::vector<FileSpec> files = numbered(4, 100000);
         for (const FileSpec& f : files) site.file(f.path, f.content);
         site.misbehave("f0", "rtt=200");
-        site.misbehave("f1", "rtt=400\nstatus=500");
+        site.misbehave("f1", row.f1 == UpdateFailure::Network ? "rtt=400\nstatus=500" : "rtt=400");
+        if (row.f1 == UpdateFailure::DamagedData) files[1].content[0] ^= 1;
         if (*row.f2) site.misbehave("f2", row.f2);
         if (!row.f2Digest) files[2].content = "another version";
         site.manifest(manifestFor(files));
         Updater updater = site.updater();
         updater.limits.connections = 3;
-        EXPECT_EQ(updater.runPass(), UpdateFailure::Network) << row.name;
+        EXPECT_EQ(updater.runPass(), row.f1) << row.name;
         Requests seen = site.requests();
         std::sort(seen.begin() + 1, seen.end());
         EXPECT_EQ(seen, row.requests) << row.name;
