@@ -51,7 +51,7 @@ for patch in "${patches[@]}"; do
       app) targets+=" app_tests Launcher" ;;
       app_signing) targets+=" Launcher" ;;
       e2e) targets+=" Launcher LauncherTls StubGame" ;;
-      e2e_platform) targets+=" Launcher LauncherNext StubGame" ;;
+      e2e_platform | e2e_headless) targets+=" Launcher LauncherNext StubGame" ;;
       *) targets="all" ;;
     esac
   done
