@@ -32,6 +32,13 @@ def make_manifest(patch, version=1):
                     "--sign", str(SIGNING_KEY), "--version", str(version)], check=True, capture_output=True)
 
 
+def delete_keys(*keys):
+    """Every test publishes version 1: the versions seen before (the demo's too) go. Without pipes:
+    the first Wine program of a session starts Wine's own services, which would keep a pipe open."""
+    for key in keys:
+        subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def wait_for(predicate, timeout, step=0.2):
     deadline = time.time() + timeout
     while not predicate() and time.time() < deadline:
@@ -140,12 +147,8 @@ class EndToEnd(unittest.TestCase):
         self.game, self.server_root = self.work / "game", self.work / "server"
         self.patch = self.server_root / "patch"
         self.game.mkdir()
-        # Without pipes: the first Wine program of a session starts Wine's own
-        # services, which would keep a pipe open after it ends.
         x("mousemove", 0, 0)  # a pointer left over a button by another test would light it
-        for key in (CONFIG_KEY, LAUNCHER_KEY):  # every test publishes version 1
-            subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+        delete_keys(CONFIG_KEY, LAUNCHER_KEY)
 
     def start(self, obj):
         self.addCleanup(obj.stop if hasattr(obj, "stop") else obj.kill)

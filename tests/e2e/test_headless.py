@@ -13,15 +13,15 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from test_e2e import BUILD, STUB, PatchServer, blob, make_manifest, wait_for  # noqa: E402
+from test_e2e import BUILD, LAUNCHER_KEY, STUB, PatchServer, blob, delete_keys, make_manifest, wait_for  # noqa: E402
 
 NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
 
 
-def headless(game, exe=BUILD / "Launcher.exe", wait=True):
+def headless(game, exe=BUILD / "Launcher.exe", wait=True, args=("--update-only", "--ignored")):
     """Runs the launcher with --update-only and no display: a window could not be made at all."""
-    process = subprocess.Popen(["wine", str(exe), "--update-only", "--ignored"], cwd=game,
+    process = subprocess.Popen(["wine", str(exe), *args], cwd=game,
                                env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     if not wait:
@@ -41,6 +41,7 @@ class Headless(unittest.TestCase):
         self.work = Path(tempfile.mkdtemp(prefix="e2e-headless-", dir=BUILD))
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
         self.patch = self.work / "server" / "patch"
+        delete_keys(LAUNCHER_KEY)
 
     @staticmethod
     def write(folder, files):
@@ -68,11 +69,9 @@ class Headless(unittest.TestCase):
              ["=== Zovra Launcher 1.0.0.1, --update-only",
               "patch server http://127.0.0.1/patch/; manifests verified against the built-in key",
               "manifest signature: valid, version 1",
-              "3 files listed, 2 to fetch (400000 bytes still to come), free space ",
-              "current: Main.exe",
+              "3 files listed, 2 to fetch (400000 bytes still to come), free space ", "current: Main.exe",
               "a.bin from 127.0.0.1, 300000 bytes, resumed from byte 100000 in ",
-              "data/b.bin from 127.0.0.1, 200000 bytes, fetched whole in ",
-              "outcome: All files are up to date!"]),
+              "data/b.bin from 127.0.0.1, 200000 bytes, fetched whole in ", "outcome: All files are up to date!"]),
             ("connection", {"a.bin": "status=503"}, None, {"Main.exe": main},
              1, ["fetched data/b.bin", "Error: Check your connection."],  # at once, beside a.bin
              ["retry 127.0.0.1/patch/a.bin in 1000 ms: HTTP status 503",
@@ -87,8 +86,7 @@ class Headless(unittest.TestCase):
             ("unverified", {}, lambda p: (p / "manifest.json").write_bytes(
                 (p / "manifest.json").read_bytes().replace(b'"version": 1', b'"version": 2')), {"Main.exe": main},
              5, ["Error: The update could not be verified."],
-             ["manifest signature: does not match",
-              "outcome: Error: The update could not be verified."]),
+             ["manifest signature: does not match", "outcome: Error: The update could not be verified."]),
             # A log that cannot be written (a folder of that name) changes nothing else.
             ("unwritable", {}, None, {"Main.exe": main, "Launcher.log/x": b""},
              0, ["fetched a.bin", "fetched data/b.bin", "All files are up to date!"], None),
@@ -143,6 +141,9 @@ class Headless(unittest.TestCase):
         log = (game / "Launcher.log").read_text(encoding="utf-8")
         self.assertEqual(log.count("=== Zovra Launcher"), 1, log)
         self.assertIn("self-update: the new launcher moved in", log)
+        # Without --update-only the window cannot be made here: the launcher
+        # says so and ends instead of waiting for ever holding the folder.
+        self.assertEqual(headless(self.work, args=())[0], 1)
 
 
 if __name__ == "__main__":
