@@ -32,9 +32,9 @@ def make_manifest(patch, version=1):
                     "--sign", str(SIGNING_KEY), "--version", str(version)], check=True, capture_output=True)
 
 
+# Every test publishes version 1: the versions seen before (the demo's too) go. Without pipes:
+# the first Wine program of a session starts Wine's own services, which would keep a pipe open.
 def delete_keys(*keys):
-    """Every test publishes version 1: the versions seen before (the demo's too) go. Without pipes:
-    the first Wine program of a session starts Wine's own services, which would keep a pipe open."""
     for key in keys:
         subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

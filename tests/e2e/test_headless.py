@@ -19,8 +19,8 @@ NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
 
 
+# Runs the launcher with --update-only and no display: a window could not be made at all.
 def headless(game, exe=BUILD / "Launcher.exe", wait=True, args=("--update-only", "--ignored")):
-    """Runs the launcher with --update-only and no display: a window could not be made at all."""
     process = subprocess.Popen(["wine", str(exe), *args], cwd=game,
                                env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -121,9 +121,9 @@ class Headless(unittest.TestCase):
                 if name == "fetched":
                     self.assertEqual((game / "Launcher.log.old").read_bytes(), big_log)
 
+    # A second run in a folder that is being updated exits at once with 7; a new Launcher.exe
+    # is moved in, and nothing is started afterwards.
     def test_second_instance_and_a_new_launcher(self):
-        """A second run in a folder that is being updated exits at once with 7; a new Launcher.exe
-        is moved in, and nothing is started afterwards."""
         exe = BUILD / "Launcher.exe"
         self.publish({"Launcher.exe": NEXT.read_bytes(), "Main.exe": STUB.read_bytes(),
                       "slow.bin": blob("slow", 10_000)}, {"slow.bin": "delay=3000"})
