@@ -172,6 +172,20 @@ std::string entry(const std::string& path, const std::string& hash, std::uint64_
            "\", \"size\": " + std::to_string(size) + "}";
 }
 
+// Publishes file i of `size` bytes under www\tree, 500 to a folder, adds its
+// entry to `manifest` and returns its name.
+std::string publishNumbered(const std::wstring& www, const std::wstring& tree, int i,
+                            std::uint64_t size, std::string& manifest) {
+    const std::string folder = "d" + std::to_string(i / 500);
+    const std::string name = folder + "/f" + std::to_string(i) + ".bin";
+    const std::wstring root = www + L"\\" + tree + L"\\";
+    CreateDirectoryW((root + std::wstring(folder.begin(), folder.end())).c_str(), nullptr);
+    std::wstring path = root + std::wstring(name.begin(), name.end());
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    manifest += (i ? ", " : "") + entry(name, writePattern(path, size, i), size);
+    return name;
+}
+
 // A target of 0 prints the ratio for reference only.
 void ratio(const char* what, double measured, const char* against, double base, double target) {
     std::printf("%-34s %8.3f s  vs %-26s %8.3f s  ratio %.3f", what, measured, against, base,
@@ -303,13 +317,7 @@ int stageSmall(const std::wstring& www, const std::wstring& work) {
     std::string manifest = "{\"files\": [";
     std::vector<std::wstring> urls;
     for (int i = 0; i < kFiles; ++i) {
-        const std::string folder = "d" + std::to_string(i / 500);
-        const std::string name = folder + "/f" + std::to_string(i) + ".bin";
-        CreateDirectoryW((www + L"\\small\\" + std::wstring(folder.begin(), folder.end())).c_str(),
-                         nullptr);
-        std::wstring path = www + L"\\small\\" + std::wstring(name.begin(), name.end());
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        manifest += (i ? ", " : "") + entry(name, writePattern(path, kEach, i), kEach);
+        const std::string name = publishNumbered(www, L"small", i, kEach, manifest);
         urls.push_back(L"/small/" + std::wstring(name.begin(), name.end()));
     }
     writeText(www + L"\\small\\manifest.json", manifest + "]}");
@@ -376,13 +384,7 @@ int stageFar(const std::wstring& www, const std::wstring& work) {
     std::uint64_t bytes = 0;
     for (int i = 0; i < kFiles; ++i) {
         const std::uint64_t size = 1024 + (static_cast<std::uint64_t>(i) * 2654435761u) % (63 * 1024);
-        const std::string folder = "d" + std::to_string(i / 500);
-        const std::string name = folder + "/f" + std::to_string(i) + ".bin";
-        CreateDirectoryW((www + L"\\far\\" + std::wstring(folder.begin(), folder.end())).c_str(),
-                         nullptr);
-        std::wstring path = www + L"\\far\\" + std::wstring(name.begin(), name.end());
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        manifest += (i ? ", " : "") + entry(name, writePattern(path, size, i), size);
+        publishNumbered(www, L"far", i, size, manifest);
         bytes += size;
     }
     writeText(www + L"\\far\\manifest.json", manifest + "]}");
