@@ -256,8 +256,7 @@ class EndToEnd(unittest.TestCase):
         make_manifest(self.patch)
         nginx = [Nginx(self.server_root, self.work, rate="8m")]
         self.addCleanup(lambda: nginx[-1].stop())
-        part = lambda name: self.game / (name + ".launcher-part")  # noqa: E731
-        staged = lambda name: part(name).stat().st_size if part(name).exists() else 0  # noqa: E731
+        staged = lambda name: sum(p.stat().st_size for p in self.game.glob(name + ".launcher-part"))  # noqa: E731
 
         first = Launcher(self.game, TLS_LAUNCHER)
         started = wait_for(lambda: min(map(staged, files)) >= 4 << 20, 60)
