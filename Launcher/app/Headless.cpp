@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "core/SupportLog.h"
 #include "updater/UpdateWorker.h"
 #include "updater/Updater.h"
 
@@ -55,9 +56,10 @@ int runUpdateOnly() {
     try {
         Updater updater = configuredUpdater(nullptr);
         updater.onFetched = [](const std::string& name) { say("fetched " + name); };
+        // A new launcher is moved in and not started: no "Restarting".
         const UpdateFailure failure = passOutcome(updater);
-        const std::wstring text = outcomeText(failure);
-        say(std::string(text.begin(), text.end()));
+        logOutcome(failure, false);
+        say(asciiText(outcomeText(failure)));
         return exitCodeOf(failure);
     } catch (const std::exception&) {
         return kCannotStart;

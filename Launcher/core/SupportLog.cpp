@@ -124,6 +124,13 @@ void flushSupportLog(unsigned ms) {
     writer().flush(ms);
 }
 
+std::string asciiText(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    return out;
+}
+
 std::string utcText(std::uint64_t unixSeconds) {
     // FILETIME counts 100 ns from 1601; SYSTEMTIME ends with the year 30827.
     constexpr std::uint64_t kFrom1601 = 11644473600, kLast = 253402300799;  // 9999-12-31

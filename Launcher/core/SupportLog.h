@@ -23,6 +23,10 @@ void logLine(const std::string& text);
 // Waits, at most `ms`, until every line added so far is written or given up.
 void flushSupportLog(unsigned ms);
 
+// Text for a line from UTF-16 that is ASCII by nature (host names, URL paths,
+// status texts); anything else shows as '?'.
+std::string asciiText(const std::wstring& text);
+
 // A moment given in seconds since 1970 as "2027-01-06 12:00:00 UTC"; a moment
 // past the year 9999 stays a number of seconds.
 std::string utcText(std::uint64_t unixSeconds);

@@ -555,11 +555,11 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
         char rate[48] = {};
         std::snprintf(rate, sizeof rate, "in %.2f s (%.2f MB/s)", seconds,
                       seconds > 0 ? static_cast<double>(transfer.received()) / 1e6 / seconds : 0.0);
-        logLine(std::string(failure == UpdateFailure::None ? "" : "failed (") +
-                (failure == UpdateFailure::None ? "" : failureName(failure)) +
-                (failure == UpdateFailure::None ? "" : "): ") + entry.path + " from " +
-                std::string(host.begin(), host.end()) + ", " + std::to_string(entry.size) +
-                " bytes, " + transfer.story() + " " + rate);
+        const std::string failed = failure == UpdateFailure::None
+                                       ? ""
+                                       : std::string("failed (") + failureName(failure) + "): ";
+        logLine(failed + entry.path + " from " + asciiText(host) + ", " +
+                std::to_string(entry.size) + " bytes, " + transfer.story() + " " + rate);
         return failure;
     };
     UpdateFailure failure = UpdateFailure::DamagedData;

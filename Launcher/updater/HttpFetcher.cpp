@@ -67,7 +67,7 @@ void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
     if (last.retryAfterMs != 0 && last.retryAfterMs <= limits.maxRetryAfterMs) {
         wait = last.retryAfterMs;
     }
-    logLine("retry " + std::string(where.begin(), where.end()) + " in " + std::to_string(wait) +
+    logLine("retry " + asciiText(where) + " in " + std::to_string(wait) +
             " ms: " + describeAttempt(last));
     Sleep(wait);
 }

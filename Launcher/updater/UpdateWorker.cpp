@@ -23,9 +23,7 @@ void reportOutcome(UpdateFailure failure, bool restart) noexcept {
     try {
         launcherState.titleLine.set(completed ? L"Update completed successfully."
                                               : L"Update failed.");
-        launcherState.statusDetail.set(restart && failure == UpdateFailure::None
-                                           ? L"Restarting the launcher..."
-                                           : outcomeText(failure));
+        launcherState.statusDetail.set(outcomeText(failure, restart));
     } catch (const std::exception&) {
         // Out of memory for a short text: the flags already tell the outcome.
     }
@@ -41,10 +39,10 @@ void reportProgress(std::int32_t percent, const std::string& name) {
     requestRepaint();
 }
 
-const wchar_t* outcomeText(UpdateFailure failure) {
+const wchar_t* outcomeText(UpdateFailure failure, bool restart) {
     switch (failure) {
     case UpdateFailure::None:
-        return L"All files are up to date!";
+        return restart ? L"Restarting the launcher..." : L"All files are up to date!";
     case UpdateFailure::Offline:
         // The fallback let the game start, but nothing was compared.
         return L"Offline: game files were not checked.";
@@ -80,17 +78,19 @@ UpdateFailure passOutcome(const Updater& updater) noexcept {
     } catch (...) {
         failure = UpdateFailure::Network;
     }
-    const std::wstring text = launcherReplaced() && failure == UpdateFailure::None
-                                  ? L"Restarting the launcher..."
-                                  : outcomeText(failure);
-    logLine("outcome: " + std::string(text.begin(), text.end()));
     return failure;
+}
+
+void logOutcome(UpdateFailure failure, bool restart) {
+    logLine("outcome: " + asciiText(outcomeText(failure, restart)));
 }
 
 void runUpdate(const Updater& updater) noexcept {
     // Asked only once the pass is over (not as a second argument beside it).
     const UpdateFailure failure = passOutcome(updater);
-    reportOutcome(failure, launcherReplaced());
+    const bool restart = launcherReplaced();
+    logOutcome(failure, restart);
+    reportOutcome(failure, restart);
 }
 
 Updater configuredUpdater(ProgressCallback onProgress) {

@@ -12,16 +12,21 @@ DWORD WINAPI UpdateWorker(LPVOID);
 
 struct Updater;
 
-// The status line for each way a pass ends.
-const wchar_t* outcomeText(UpdateFailure failure);
+// The status line for each way a pass ends; a success that replaced the
+// launcher says it restarts, where the window does restart it.
+const wchar_t* outcomeText(UpdateFailure failure, bool restart = false);
+
+// Logs that status line as the pass's outcome.
+void logOutcome(UpdateFailure failure, bool restart);
 
 // The worker's body: one pass on `updater`, then exactly one outcome report,
 // whatever the pass throws. UpdateWorker runs it on the configured patch
 // server and key with reportProgress.
 void runUpdate(const Updater& updater) noexcept;
 
-// The pass on `updater`, logged from the servers to the outcome; whatever
-// escapes it counts as a connection failure.
+// The pass on `updater`, logged from the servers to its last file (the
+// caller logs the outcome it shows); whatever escapes it counts as a
+// connection failure.
 UpdateFailure passOutcome(const Updater& updater) noexcept;
 
 // The pass as this launcher was built to run it (its patch servers and key),

@@ -42,10 +42,6 @@ std::uint64_t stagedBytes(const ManifestEntry& entry) {
     return size <= entry.size ? size : 0;
 }
 
-std::string narrow(const std::wstring& ascii) {
-    return std::string(ascii.begin(), ascii.end());
-}
-
 // A hotel's or café's network answers every address with its own sign-in
 // page: a manifest that is a web page means no patch server was reached.
 bool isWebPage(const std::string& body, const std::wstring& contentType) {
@@ -79,12 +75,12 @@ UpdateFailure Updater::runPass() const {
         // A server that answered with anything else leaves no fallback.
         answered = answered || result != FetchResult::NoResponse;
         if (result != FetchResult::Complete || isWebPage(body, contentType)) {
-            logLine("manifest: none from " + narrow(connection.name()) +
+            logLine("manifest: none from " + asciiText(connection.name()) +
                     (result == FetchResult::Complete ? " (a web page)" : ""));
             continue;
         }
         logLine("manifest: " + std::to_string(body.size()) + " bytes from " +
-                narrow(connection.name()));
+                asciiText(connection.name()));
         // A signed build lets nothing read the document before its signature,
         // version and expiry have passed; a failure here never falls back.
         if (!trust.publicKey.empty()) {

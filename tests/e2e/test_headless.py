@@ -141,6 +141,7 @@ class Headless(unittest.TestCase):
         log = (game / "Launcher.log").read_text(encoding="utf-8")
         self.assertEqual(log.count("=== Zovra Launcher"), 1, log)
         self.assertIn("self-update: the new launcher moved in", log)
+        self.assertIn("outcome: All files are up to date!", log)  # nothing restarts here
         # Without --update-only the window cannot be made here: the launcher
         # says so and ends instead of waiting for ever holding the folder.
         self.assertEqual(headless(self.work, args=())[0], 1)
