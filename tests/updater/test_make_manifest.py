@@ -47,6 +47,7 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
+    return path
 
 
 def load_tool():
@@ -68,7 +69,8 @@ class MakeManifestTest(unittest.TestCase):
     def test_refuses_names_the_launcher_would_refuse(self):
         for bad in [b"CON", b"aux.txt", b"Lpt3.log", b"trailing.", b"trailing ", b"a:b", b"back\\slash",
                     b"ctl\x01.txt", b"x.bin.launcher-part", b"L.exe.launcher-old", b"what?.txt", b"\xff\xfe.bin", b"sub/nul.dat",
-                    b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old"]:
+                    b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old",
+                    b"blocks/x.blocks", b"BLOCKS/" + b"a" * 64 + b".blocks"]:
             with self.subTest(name=bad):
                 game = os.path.join(self.tmp, "refuse")
                 shutil.rmtree(game, ignore_errors=True)
@@ -78,6 +80,7 @@ class MakeManifestTest(unittest.TestCase):
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn(bad.decode("utf-8", "backslashreplace"), done.stderr)
                 self.assertFalse(os.path.exists(os.path.join(game, "manifest.json")))
+                self.assertTrue(os.path.exists(os.path.join(os.fsencode(game), bad)))
 
     def test_lists_every_file_and_round_trips_through_a_signed_update_pass(self):
         keys = os.path.join(self.tmp, "keys")
@@ -130,6 +133,10 @@ class MakeManifestTest(unittest.TestCase):
         return requests
 
     def test_block_lists_for_big_files_and_a_delta_through_an_update_pass(self):
+        # Pruning stale lists leaves what make-manifest did not write.
+        other = write(os.path.join(self.tmp, "out", "blocks", "notes.blocks"), b"")
+        self.assertEqual(make(self.patch, "--no-delta", "-o", os.path.join(self.tmp, "out", "m.json")).returncode, 0)
+        self.assertTrue(os.path.exists(other))
         pack = random.Random(5).randbytes(64 << 10)  # 16 blocks of 4 KiB
         write(os.path.join(self.patch, "big.pak"), pack)
         self.assertEqual(make(self.patch, "--delta-min-size", "65536").returncode, 0)
@@ -165,9 +172,11 @@ class MakeManifestTest(unittest.TestCase):
         sign = ["--sign", private, "--version"]
         self.assertEqual(make(self.patch, *sign, "10").returncode, 0)
         before = published()
+        write(os.path.join(self.patch, "data/maps/one.map"), b"map one, fixed")
         for options, says in [(["--version", "11"], "need --sign"), (["--expires-days", "9"], "need --sign"),
                               (["--sign", private.replace(".pem", ".pub.pem"), "--version", "11"], "public key"),
-                              (["--sign", damaged, "--version", "11"], "damaged"), (sign + ["9"], "lower")]:
+                              (["--sign", damaged, "--version", "11"], "damaged"), (sign + ["9"], "lower"),
+                              (sign + ["10"], "raise --version"), ([], "--unsigned-over-signed")]:
             with self.subTest(options=options):
                 done = make(self.patch, *options)
                 self.assertNotEqual(done.returncode, 0)
@@ -176,8 +185,8 @@ class MakeManifestTest(unittest.TestCase):
                 if "--sign" in options:  # past the argument checks: one line, no usage or traceback
                     self.assertEqual(len(lines), 1, done.stderr)
                 self.assertEqual(published(), before)
-        # The same version again (re-signing), a lower one when allowed, then unsigned: its stale .sig goes.
-        for options, version in [(sign + ["10"], 10), (sign + ["9", "--allow-lower-version"], 9), ([], None)]:
+        # A lower version when allowed, then unsigned when asked for: its stale .sig goes.
+        for options, version in [(sign + ["9", "--allow-lower-version"], 9), (["--unsigned-over-signed"], None)]:
             with self.subTest(options=options):
                 self.assertEqual(make(self.patch, *options).returncode, 0)
                 with open(pair[0]) as f:
@@ -240,6 +249,8 @@ class MakeManifestTest(unittest.TestCase):
                  r"problem: sub/Nul\.dat: launchers refuse the manifest: Windows device name"),
                 ("upper case", signed(lambda e, d: e[".hidden"].update(hash=e[".hidden"]["hash"].upper())), 0,
                  r"warning: \.hidden: digest in upper case"),
+                ("unlisted", lambda root: write(os.path.join(root, "blocks/old.txt"), b""), 0,
+                 r"warning: blocks/old\.txt: not in the manifest"),
                 ("list missing", lambda root: os.unlink(os.path.join(root, pack_list)), 1,
                  r"problem: blocks/\w+\.blocks: missing"),
                 ("list of another size", signed(lambda e, d: e["big.pak"].update(blocks={
