@@ -4,6 +4,18 @@
 #         [-DTIMESTAMP_URL=http://...] [-DOSSLSIGNCODE=osslsigncode] -P sign.cmake
 # EXE is replaced only by a complete signed copy; on failure it is left as it
 # was and the script fails with one message saying why.
+# The build also runs it before linking, with -DSTEP=before-link: that moves
+# the previous EXE aside to EXE.previous, and a failed signing moves it back.
+# A rename keeps its time stamp, so Make, which deletes the target of a failed
+# recipe only if the recipe changed it, leaves it, and the next build links
+# and signs again; without it a wrong password would leave no program at all.
+set(previous "${EXE}.previous")
+if(STEP STREQUAL "before-link")
+  if(EXISTS "${EXE}")
+    file(RENAME "${EXE}" "${previous}")
+  endif()
+  return()
+endif()
 foreach(required EXE PKCS12)
   if(NOT ${required})
     message(FATAL_ERROR "sign.cmake needs -D${required}=...")
@@ -26,6 +38,7 @@ execute_process(COMMAND "${OSSLSIGNCODE}" sign ${options} -in "${EXE}" -out "${s
                 RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(status EQUAL 0 AND EXISTS "${signed}")
   file(RENAME "${signed}" "${EXE}")
+  file(REMOVE "${previous}")
   return()
 endif()
 file(REMOVE "${signed}")
@@ -45,4 +58,10 @@ elseif(status MATCHES "^[0-9]+$")
 else()
   set(problem "${OSSLSIGNCODE} could not be run (${status}); scripts/setup.sh installs osslsigncode")
 endif()
-message(FATAL_ERROR "Code signing of ${EXE} failed: ${problem}. ${EXE} is not signed.")
+if(EXISTS "${previous}")
+  file(RENAME "${previous}" "${EXE}")
+  set(problem "${problem}. ${EXE} is the one built before again")
+else()
+  set(problem "${problem}. ${EXE} is not signed")
+endif()
+message(FATAL_ERROR "Code signing of ${EXE} failed: ${problem}.")

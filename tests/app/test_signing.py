@@ -33,22 +33,27 @@ class Signing(unittest.TestCase):
         exe, unsigned = work / "Launcher.exe", Path(LAUNCHER).read_bytes()
 
         def sign(password, *options):
+            # As the build runs it: the program built before, the step before the link, the link, signing.
+            exe.write_bytes(b"MZ built before")
+            os.utime(exe, ns=(0, 10 ** 18))
+            subprocess.run([CMAKE, f"-DEXE={exe}", "-DSTEP=before-link", "-P", SCRIPT], check=True)
             exe.write_bytes(unsigned)
             (work / "password.txt").write_text(password + "\n")
             return subprocess.run([CMAKE, f"-DEXE={exe}", f"-DPKCS12={work / 'signer.pfx'}",
                                    f"-DPASSWORD_FILE={work / 'password.txt'}", *options, "-P", SCRIPT],
                                   capture_output=True, text=True, timeout=120)
 
-        # A timestamp server on loopback that refuses the connection.
+        # A timestamp server on loopback that refuses the connection. A failure puts the program built
+        # before back, its time stamp too (or Make deletes it).
         for password, options, says in [("wrong horse", [], "wrong password"),
                                         ("right horse", ["-DTIMESTAMP_URL=http://127.0.0.1:9/"], "timestamp server")]:
             with self.subTest(says=says):
                 done = sign(password, *options)
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn(says, " ".join(done.stderr.split()))  # as CMake wraps it
-                self.assertEqual(exe.read_bytes(), unsigned)
+                self.assertEqual([exe.read_bytes(), exe.stat().st_mtime_ns], [b"MZ built before", 10 ** 18])
         done = sign("right horse")
-        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual([done.returncode, exe.with_suffix(".exe.previous").exists()], [0, False], done.stderr)
         checked = subprocess.run(["osslsigncode", "verify", "-CAfile", str(work / "ca.pem"), "-in", str(exe)],
                                  capture_output=True, text=True, timeout=120)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
