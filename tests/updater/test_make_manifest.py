@@ -88,9 +88,8 @@ class MakeManifestTest(unittest.TestCase):
             done = subprocess.run([sys.executable, TOOL, "keygen", keys], capture_output=True)
             self.assertEqual(done.returncode, expected_code, done.stderr)
         self.assertEqual(os.stat(os.path.join(keys, "manifest-key.pem")).st_mode & 0o777, 0o600)
-        with open(os.path.join(keys, "manifest-key.pub.pem"), "rb") as f:
-            point = serialization.load_pem_public_key(f.read()).public_bytes(
-                serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)[1:].hex()
+        point = serialization.load_pem_public_key(Path(keys, "manifest-key.pub.pem").read_bytes()).public_bytes(
+            serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)[1:].hex()
         sign = ["--sign", os.path.join(keys, "manifest-key.pem"), "--version"]
         self.assertNotEqual(make(self.patch, *sign[:2]).returncode, 0)  # --sign needs --version
         # Rises from run to run: the pass runner keeps the highest version it accepted.
@@ -99,12 +98,10 @@ class MakeManifestTest(unittest.TestCase):
         for _ in range(2):  # the second run lists neither the first one's manifest nor its signature
             done = make(self.patch, *sign, str(version))
             self.assertEqual(done.returncode, 0, done.stderr)
-            with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
-                document = json.load(f)
+            document = json.loads(Path(self.patch, "manifest.json").read_bytes())
             self.assertAlmostEqual(document.pop("expires"), time.time() + 30 * 86400, delta=600)
             self.assertEqual(document, dict(expected, version=version))
-            with open(os.path.join(self.patch, "manifest.json.sig")) as f:
-                self.assertRegex(f.read(), r"\A[0-9a-f]{128}\n\Z")
+            self.assertRegex(Path(self.patch, "manifest.json.sig").read_text(), r"\A[0-9a-f]{128}\n\Z")
         if not (RUNNER and os.environ.get("WINEPREFIX")):
             self.skipTest("the round trip needs the Wine sandbox")
         player = os.path.join(self.tmp, "player")
@@ -127,8 +124,7 @@ class MakeManifestTest(unittest.TestCase):
             server.shutdown()
             server.server_close()
         self.assertEqual(done.returncode, code, done.stdout + done.stderr)
-        with open(log) as f:
-            requests = f.read().splitlines()
+        requests = Path(log).read_text().splitlines()
         os.unlink(log)
         return requests
 
@@ -140,11 +136,10 @@ class MakeManifestTest(unittest.TestCase):
         pack = random.Random(5).randbytes(64 << 10)  # 16 blocks of 4 KiB
         write(os.path.join(self.patch, "big.pak"), pack)
         self.assertEqual(make(self.patch, "--delta-min-size", "65536").returncode, 0)
-        with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
-            entries = {e["path"]: e.get("blocks") for e in json.load(f)["files"]}
+        files = json.loads(Path(self.patch, "manifest.json").read_bytes())["files"]
+        entries = {e["path"]: e.get("blocks") for e in files}
         digest = hashlib.sha256(pack).hexdigest()
-        with open(os.path.join(self.patch, "blocks", digest + ".blocks"), "rb") as f:
-            listed = f.read()
+        listed = Path(self.patch, "blocks", digest + ".blocks").read_bytes()
         # Only the file over the threshold has one; the folder of lists is never listed.
         self.assertEqual({p: b for p, b in entries.items() if b},
                          {"big.pak": {"size": len(listed), "hash": hashlib.sha256(listed).hexdigest()}})
@@ -155,8 +150,7 @@ class MakeManifestTest(unittest.TestCase):
             write(os.path.join(player, "big.pak"), pack[:20500] + b"changed" + pack[20507:])
             self.assertEqual(self.run_pass(player), ["/patch/manifest.json", "/patch/blocks/%s.blocks" % digest,
                                                      "/patch/big.pak bytes=20480-24575"])
-            with open(os.path.join(player, "big.pak"), "rb") as f:
-                self.assertEqual(f.read(), pack)
+            self.assertEqual(Path(player, "big.pak").read_bytes(), pack)
         # Without block lists the old ones go.
         self.assertEqual(make(self.patch, "--no-delta").returncode, 0)
         self.assertEqual(os.listdir(os.path.join(self.patch, "blocks")), [])
@@ -165,8 +159,7 @@ class MakeManifestTest(unittest.TestCase):
         keys = os.path.join(self.tmp, "keys")
         subprocess.run([sys.executable, TOOL, "keygen", keys], check=True, capture_output=True)
         private, damaged = os.path.join(keys, "manifest-key.pem"), os.path.join(self.tmp, "damaged.pem")
-        with open(private, "rb") as f:
-            write(damaged, f.read()[:-40])
+        write(damaged, Path(private).read_bytes()[:-40])
         pair = [Path(self.patch, name) for name in ("manifest.json", "manifest.json.sig")]
         published = lambda: [p.read_bytes() if p.exists() else None for p in pair]  # noqa: E731
         sign = ["--sign", private, "--version"]
@@ -189,8 +182,7 @@ class MakeManifestTest(unittest.TestCase):
         for options, version in [(sign + ["9", "--allow-lower-version"], 9), (["--unsigned-over-signed"], None)]:
             with self.subTest(options=options):
                 self.assertEqual(make(self.patch, *options).returncode, 0)
-                with open(pair[0]) as f:
-                    self.assertEqual(json.load(f).get("version"), version)
+                self.assertEqual(json.loads(pair[0].read_bytes()).get("version"), version)
                 self.assertEqual(pair[1].exists(), version is not None)
 
     def test_lists_what_it_read_and_never_its_temporary_files(self):
@@ -206,8 +198,7 @@ class MakeManifestTest(unittest.TestCase):
                                          else open(path, *mode))
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             self.assertEqual(tool.main([self.patch]), 0)
-        with open(os.path.join(self.patch, "manifest.json"), encoding="utf-8") as f:
-            self.assertEqual(json.load(f), {"files": listing(grown)})
+        self.assertEqual(json.loads(Path(self.patch, "manifest.json").read_bytes()), {"files": listing(grown)})
 
     def test_verify_reads_a_published_root_as_a_launcher_would(self):
         tool, keys = load_tool(), os.path.join(self.tmp, "keys")
@@ -229,8 +220,7 @@ class MakeManifestTest(unittest.TestCase):
             def edit(root):
                 for path, data in files:
                     write(os.path.join(root, path), data)
-                with open(os.path.join(root, "manifest.json"), encoding="utf-8") as f:
-                    document = json.load(f)
+                document = json.loads(Path(root, "manifest.json").read_bytes())
                 change({e["path"]: e for e in document["files"]}, document)
                 data = json.dumps(document).encode("utf-8")
                 write(os.path.join(root, "manifest.json"), data)
