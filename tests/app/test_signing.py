@@ -22,7 +22,7 @@ CMAKE, SCRIPT, LAUNCHER = sys.argv[1:4]
 
 
 class Signing(unittest.TestCase):
-    def test_signed_launcher_verifies_and_runs_and_failures_leave_it_unsigned(self):
+    def test_signed_launcher_verifies_and_runs_and_a_failure_keeps_the_one_built_before(self):
         work = Path(tempfile.mkdtemp(prefix="signing-"))
         self.addCleanup(shutil.rmtree, work)
         ca = testcerts.certificate("Zovra Test Root")
