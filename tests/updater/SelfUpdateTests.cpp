@@ -6,6 +6,16 @@
 
 using namespace testing_support;
 
+namespace {
+
+// The file opened as a scanner opens it: without delete sharing, so that it
+// cannot be moved meanwhile.
+HANDLE scan(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
 // The running launcher is recognised by what its file is, not how its path
 // is spelt: other case, a short name, a relative path, a name with blanks.
 TEST(SelfUpdateTest, AnEntryNamesTheRunningLauncherByItsIdentity) {
@@ -44,8 +54,7 @@ TEST(SelfUpdateTest, TheOldFileGoesAsideAndComesBackIfTheNewOneCannotMoveIn) {
     EXPECT_EQ(sandbox.content("new.part"), "<missing>");
 
     // Still locked after a second's tries, it is left for the next start.
-    HANDLE locked = CreateFileW(aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE locked = scan(aside);
     removeOldLauncher(program);
     EXPECT_EQ(readFile(aside), "old");
     CloseHandle(locked);
@@ -64,14 +73,9 @@ TEST(SelfUpdateTest, TheProcessEndWaitsForAReplacementInProgress) {
     const std::wstring program = sandbox.at("Launcher.exe"), staging = sandbox.at("new.part");
     sandbox.put("Launcher.exe", "old");
     sandbox.put("new.part", "new");
-    const auto scan = [](const std::wstring& path) {
-        return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    };
     HANDLE scanner = scan(staging), aside = INVALID_HANDLE_VALUE;
     std::thread replacing([&] { replaceRunningProgram(staging, program); });
-    for (int i = 0; i < 500 && (aside = scan(program + L".launcher-old")) == INVALID_HANDLE_VALUE;
-         ++i)
+    for (int i = 0; i < 500 && (aside = scan(program + L".launcher-old")) == INVALID_HANDLE_VALUE; ++i)
         Sleep(10);
     std::thread release([&] { Sleep(7000), CloseHandle(aside); });
     finishSelfUpdate();

@@ -192,11 +192,9 @@ private:
 
 // `manifest` with a signed build's "version" and "expires" (default: a day
 // from now) first.
-inline std::string withVersion(const std::string& manifest, long long version,
-                               long long expires = 0) {
-    const long long until = expires ? expires : static_cast<long long>(std::time(nullptr)) + 86400;
+inline std::string withVersion(const std::string& manifest, long long version, long long until = 0) {
     return "{\"version\": " + std::to_string(version) + ", \"expires\": " +
-           std::to_string(until) + ", " + manifest.substr(1);
+           std::to_string(until ? until : std::time(nullptr) + 86400) + ", " + manifest.substr(1);
 }
 
 // One server folder "<name>" reached through base path "/<how><name>/", where
