@@ -48,14 +48,28 @@ function(launcher_patch_url url)
 endfunction()
 
 # launcher_patch_urls(URLS KEY_HEX): URLS is one patch server URL or several
-# separated by ";" (the first is the primary, the others its mirrors); each
+# separated by ";" (the first is the primary, the others its mirrors), blanks
+# around each ignored; each
 # is checked as launcher_patch_url checks it. Sets what launcher_patch_url
 # sets for the primary, and LAUNCHER_PATCH_MIRRORS: the mirrors as C++
 # initializers {"host[:port]", "/path/", secure}. More than one URL needs a
 # manifest key: only signatures and digests make a mirror as good as the
 # primary.
 function(launcher_patch_urls urls key_hex)
+  # Blanks around each URL ("a; b") and empty entries (a last ";") are
+  # what an operator means to leave out.
+  set(trimmed "")
+  foreach(url IN LISTS urls)
+    string(STRIP "${url}" url)
+    if(NOT url STREQUAL "")
+      list(APPEND trimmed "${url}")
+    endif()
+  endforeach()
+  set(urls "${trimmed}")
   list(LENGTH urls count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "The patch server URL list is empty")
+  endif()
   if(count GREATER 1 AND NOT key_hex)
     message(FATAL_ERROR "Several patch server URLs (mirrors) need LAUNCHER_MANIFEST_PUBLIC_KEY: "
                         "an unsigned build would take any mirror's files")

@@ -1,8 +1,8 @@
 #include "app/Application.h"
 
 #include <cstring>
+#include <exception>
 #include <future>
-#include <system_error>
 
 #include "app/Instance.h"
 #include "app/Taskbar.h"
@@ -75,8 +75,8 @@ public:
         if (launcherState.backgroundPixels) return;
         try {
             work_ = std::async(std::launch::async, [module] { return prepare(module); });
-        } catch (const std::system_error&) {
-            module_ = module;  // no thread to spare: made when taken
+        } catch (const std::exception&) {
+            module_ = module;  // no thread or memory to spare: made when taken
         }
     }
     // Puts the picture into the state, waiting for it if need be; once.
@@ -142,12 +142,13 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 void startUpdateWorkerWhenDue() {
     if (!workerDue) return;
     workerDue = false;
-    if (HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr)) {
-        CloseHandle(worker);
-    }
+    startUpdateWorker();
 }
 
 LRESULT onDestroy(HWND window) {
+    // The worker's repaint and restart requests stop here: the handle may
+    // soon name another program's window.
+    launcherState.window = nullptr;
     KillTimer(window, kRepaintTimerId);
     taskbarButton.release();
     // The kept frame pieces and the picture are GDI+ objects: they go

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "core/SupportLog.h"
+#include "updater/SelfUpdate.h"
 #include "updater/UpdateWorker.h"
 #include "updater/Updater.h"
 
@@ -59,6 +60,7 @@ int runUpdateOnly() {
         // A new launcher is moved in and not started: no "Restarting".
         const UpdateFailure failure = passOutcome(updater);
         logOutcome(failure, false);
+        if (launcherReplaced()) say("moved in a new Launcher.exe: the next start runs it");
         say(asciiText(outcomeText(failure)));
         return exitCodeOf(failure);
     } catch (const std::exception&) {

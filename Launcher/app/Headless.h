@@ -24,5 +24,5 @@ bool hasArgument(const std::wstring& commandLine, const std::wstring& wanted);
 // The pass as the launcher runs it, but without a window and without
 // starting the game: one line per fetched file and the outcome text go to the
 // standard output this process inherited, if any (no console is made). A new
-// Launcher.exe is moved in and not started. Returns the exit code.
+// Launcher.exe is moved in, said so, and not started. Returns the exit code.
 int runUpdateOnly();

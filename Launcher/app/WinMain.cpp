@@ -22,7 +22,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     // before static destructors could release the state it still writes;
     // but not between the two moves that replace the launcher's own file,
     // and not before the log has what happened (START GAME's line too).
-    finishSelfUpdate(5000);
+    finishSelfUpdate();
     flushSupportLog(2000);
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(exitCode));

@@ -6,8 +6,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "core/Handles.h"
@@ -20,12 +20,14 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         path_ = path;
         limit_ = limit;
+        header_.clear();
+        runStart_ = added_;
         if (started_) return;
         try {
             std::thread([this] { run(); }).detach();  // it ends with the process
             started_ = true;
-        } catch (const std::system_error&) {
-            path_.clear();  // no writer: no log
+        } catch (const std::exception&) {
+            path_.clear();  // no thread, or no memory for one: no log
         }
     }
 
@@ -40,6 +42,7 @@ public:
             const std::lock_guard<std::mutex> lock(mutex_);
             if (path_.empty()) return;
             pending_.push_back(stamp + text + "\r\n");
+            if (header_.empty()) header_ = stamp + text + ", continued\r\n";
             ++added_;
         }
         changed_.notify_all();
@@ -61,18 +64,23 @@ private:
             lines.swap(pending_);
             const std::wstring path = path_;
             const std::uint64_t limit = limit_;
+            // The run's first line begins this batch, or was written before.
+            const std::string header = done_ <= runStart_ ? std::string() : header_;
             lock.unlock();
-            write(path, limit, lines);
+            write(path, limit, header, lines);
             lock.lock();
             done_ += lines.size();
             changed_.notify_all();
         }
     }
 
-    // Appends the lines; a full log becomes the older one first.
-    static void write(const std::wstring& path, std::uint64_t limit,
+    // Appends the lines; a full log becomes the older one first. A log begun
+    // in the middle of a run begins with that run's header again, so that
+    // a run longer than the limit never loses it.
+    static void write(const std::wstring& path, std::uint64_t limit, const std::string& header,
                       const std::deque<std::string>& lines) {
         UniqueFile file;
+        std::string text;
         for (int round = 0; round < 2; ++round) {
             file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -84,8 +92,8 @@ private:
             if (!MoveFileExW(path.c_str(), (path + L".old").c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 return;
             }
+            text = header;
         }
-        std::string text;
         for (const std::string& line : lines) text += line;
         DWORD written = 0;
         WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -97,6 +105,8 @@ private:
     std::wstring path_;  // empty: not logging
     std::uint64_t limit_ = 0;
     std::uint64_t added_ = 0, done_ = 0;
+    std::uint64_t runStart_ = 0;  // lines added before this run's first
+    std::string header_;          // that first line, marked as repeated
     bool started_ = false;
 };
 

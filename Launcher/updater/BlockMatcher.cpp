@@ -4,10 +4,10 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <numeric>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -586,12 +586,17 @@ bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
         const std::uint64_t step = size / parts + (size % parts != 0);
         std::vector<std::thread> pool;
         std::vector<std::uint64_t> unstarted;
+        // Room for every segment before any thread starts: nothing below can
+        // then throw past threads left unjoined.
+        pool.reserve(static_cast<std::size_t>(parts));
+        unstarted.reserve(static_cast<std::size_t>(parts));
         for (std::uint64_t begin = step; begin < size; begin += step) {
             const std::uint64_t end = std::min(size, begin + step);
             try {
                 pool.emplace_back(scanSegment, std::ref(shared), begin, end);
-            } catch (const std::system_error&) {
-                // Fewer threads than asked for: this thread scans the rest too.
+            } catch (const std::exception&) {
+                // No thread, or no memory for one (std::bad_alloc): fewer
+                // threads than asked for, and this one scans the rest too.
                 unstarted.push_back(begin);
             }
         }

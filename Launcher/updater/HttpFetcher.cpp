@@ -37,7 +37,8 @@ std::string describeAttempt(const Attempt& attempt) {
     if (attempt.status != 0 && attempt.status != 200 && attempt.status != 206) {
         return "HTTP status " + std::to_string(attempt.status);
     }
-    if (attempt.error == 0) return "the answer was cut short";
+    if (attempt.error == 0)
+        return attempt.kind == Attempt::NoResponse ? "no answer" : "the answer was cut short";
     static const struct {
         DWORD code;
         const char* name;
@@ -58,7 +59,10 @@ std::string describeAttempt(const Attempt& attempt) {
     for (const auto& known : names) {
         if (known.code == attempt.error) text += std::string(" ") + known.name;
     }
-    return text;
+    // An incomplete chain (a server without its intermediate certificate)
+    // ends in one of these too: the operator needs the word.
+    return isCertificateRefusal(attempt.error) ? text + ", the server's certificate was refused"
+                                               : text;
 }
 
 void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
@@ -312,17 +316,20 @@ PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t p
 }
 
 FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string& body,
-                                           std::size_t maxBytes, std::wstring* contentType) const {
+                                           std::size_t maxBytes, std::wstring* contentType,
+                                           std::string* why) const {
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);
+    bool tooLong = false;
     const Attempt result = withRetries(limits_, this->name() + url, [&]() -> Attempt {
         body.resize(start);
         Request request(*this);
         if (!request.send(url, 0)) return request.noAnswer();
         // An error page would otherwise be read as the document.
         if (request.status() != 200) return request.refusal();
-        if (request.announced() && request.contentLength() > maxBytes) return {Attempt::Fail};
+        tooLong = request.announced() && request.contentLength() > maxBytes;
+        if (tooLong) return {Attempt::Fail};
         while (true) {
             DWORD got = 0;
             const Request::Read read =
@@ -331,7 +338,8 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
                 return {Attempt::Retry, UpdateFailure::Network, 0, 0, request.lastError()};
             }
             if (read == Request::Read::End) break;
-            if (got > maxBytes - (body.size() - start)) return {Attempt::Fail};
+            tooLong = got > maxBytes - (body.size() - start);
+            if (tooLong) return {Attempt::Fail};
             body.append(piece.data(), got);
         }
         if (request.announced() && body.size() - start != request.contentLength()) {
@@ -341,6 +349,10 @@ FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string&
         return {Attempt::Done};
     });
     if (result.kind == Attempt::Done) return FetchResult::Complete;
+    if (why) {
+        *why = tooLong ? "longer than " + std::to_string(maxBytes) + " bytes"
+                       : describeAttempt(result);
+    }
     body.resize(start);
     return result.kind == Attempt::NoResponse ? FetchResult::NoResponse : FetchResult::Rejected;
 }

@@ -54,9 +54,11 @@ public:
     // GET of basePath and the percent-encoded name; the whole 200 body is
     // appended to `body`, and its Content-Type put in `contentType` when
     // asked for. Anything longer than maxBytes is Rejected without being read
-    // to its end. Transport failures are tried again.
+    // to its end. Transport failures are tried again. On failure `why` (when
+    // given) says why the last try failed, for the log.
     FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes,
-                              std::wstring* contentType = nullptr) const;
+                              std::wstring* contentType = nullptr,
+                              std::string* why = nullptr) const;
 
     // The request path of `name`: basePath and the percent-encoded name.
     std::wstring urlOf(const std::string& name) const;
@@ -115,7 +117,8 @@ struct Attempt {
 };
 
 // Why a try failed, for the log: the HTTP status, or WinHTTP's error by
-// number and name, or a body cut short.
+// number and name (saying so when a certificate was refused), or a body cut
+// short.
 std::string describeAttempt(const Attempt& attempt);
 
 // Waits between tries of what `where` names (host and path, for the log):

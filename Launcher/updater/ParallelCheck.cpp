@@ -6,9 +6,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "updater/FileHasher.h"
@@ -66,9 +66,10 @@ public:
         if (threads < 2 || entries.size() < 2) return;
         try {
             for (int i = 0; i < threads; ++i) pool_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for still give every result; with
-            // none, the walk decides on its own.
+        } catch (const std::exception&) {
+            // No thread or no memory for one: fewer threads than asked for
+            // still give every result; with none, the walk decides on its
+            // own. Escaping, it would leave the started ones unjoined.
         }
     }
     LookAhead(const LookAhead&) = delete;

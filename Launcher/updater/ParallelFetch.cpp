@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -143,8 +142,10 @@ UpdateFailure fetchAll(const std::vector<const PatchConnection*>& hosts,
         std::min(files.size(), static_cast<std::size_t>(std::max(1, connections)));
     try {
         while (helpers.size() + 1 < wanted) helpers.emplace_back([&pass] { pass.work(); });
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for still fetch every file.
+    } catch (const std::exception&) {
+        // No thread or no memory for one (std::system_error, std::bad_alloc):
+        // fewer threads than asked for still fetch every file, and the ones
+        // started must be joined.
     }
     pass.work();
     for (std::thread& helper : helpers) helper.join();

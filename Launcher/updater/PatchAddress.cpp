@@ -1,7 +1,13 @@
 #include "updater/PatchAddress.h"
 
-bool splitAuthority(const std::string& authority, bool secure, std::wstring& host,
+bool splitAuthority(const std::string& address, bool secure, std::wstring& host,
                     INTERNET_PORT& port) {
+    // Blanks an operator left around it ("a; b") are no part of it.
+    const std::size_t from = address.find_first_not_of(" \t");
+    const std::string authority =
+        from == std::string::npos
+            ? ""
+            : address.substr(from, address.find_last_not_of(" \t") + 1 - from);
     const std::size_t colon = authority.find(':');
     const std::string name = authority.substr(0, colon);
     port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;

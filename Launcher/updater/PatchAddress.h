@@ -8,7 +8,7 @@
 #include <string>
 
 // Host name or dotted IPv4 address, then an optional ":port" (1-65535);
-// without one, 443 with TLS and 80 without.
+// without one, 443 with TLS and 80 without. Blanks around it are ignored.
 bool splitAuthority(const std::string& authority, bool secure, std::wstring& host,
                     INTERNET_PORT& port);
 

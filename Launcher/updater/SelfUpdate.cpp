@@ -1,7 +1,6 @@
 #include "updater/SelfUpdate.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -15,7 +14,7 @@ namespace {
 std::atomic<bool> replacedSelf{false};
 // Held from the first move to the last; the process's end takes it and
 // keeps it.
-std::timed_mutex moving;
+std::mutex moving;
 
 std::wstring oldLauncherPath(const std::wstring& program) {
     return program + widenForDisplay(kOldLauncherSuffix);
@@ -24,7 +23,7 @@ std::wstring oldLauncherPath(const std::wstring& program) {
 }  // namespace
 
 bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program) {
-    const std::lock_guard<std::timed_mutex> lock(moving);
+    const std::lock_guard<std::mutex> lock(moving);
     const std::wstring aside = oldLauncherPath(program);
     if (!moveFileWaiting(program, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         logLine("self-update: the running launcher could not be moved aside (error " +
@@ -66,9 +65,11 @@ bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& t
     return true;
 }
 
-void finishSelfUpdate(DWORD ms) {
-    // Never unlocked: the process is ending, and no move may start now.
-    (void)moving.try_lock_for(std::chrono::milliseconds(ms));
+void finishSelfUpdate() {
+    // Never unlocked: the process is ending, and no move may start now. No
+    // time limit: a scanner holding a file stretches the moves well past any
+    // fixed wait, and each of them gives up on its own.
+    moving.lock();
 }
 
 bool launcherReplaced() {

@@ -22,10 +22,10 @@ bool replaceIfRunningLauncher(const std::wstring& staging, const std::wstring& t
 // moment by another program.
 bool replaceRunningProgram(const std::wstring& staging, const std::wstring& program);
 
-// Waits, up to `ms`, until no replaceRunningProgram is between its moves, and
-// keeps any from starting afterwards: called before the process ends, so it
-// never leaves the folder without a launcher.
-void finishSelfUpdate(DWORD ms);
+// Waits until no replaceRunningProgram is between its moves (each move is
+// bounded), and keeps any from starting afterwards: called before the process
+// ends, so it never leaves the folder without a launcher.
+void finishSelfUpdate();
 
 // This process has replaced its own file: the new one should be started.
 bool launcherReplaced();

@@ -101,6 +101,17 @@ Updater configuredUpdater(ProgressCallback onProgress) {
                    {}};
 }
 
+void startUpdateWorker() {
+    if (HANDLE worker = CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr)) {
+        CloseHandle(worker);
+        return;
+    }
+    // No pass can run: it ends here, instead of "Checking for updates..."
+    // for ever with START GAME locked.
+    logLine("update: no thread could be started (error " + std::to_string(GetLastError()) + ")");
+    reportOutcome(UpdateFailure::Network, false);
+}
+
 DWORD WINAPI UpdateWorker(LPVOID) {
     try {
         runUpdate(configuredUpdater(reportProgress));

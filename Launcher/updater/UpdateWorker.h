@@ -10,6 +10,10 @@
 
 DWORD WINAPI UpdateWorker(LPVOID);
 
+// Runs UpdateWorker on a thread of its own; when none can be started the
+// pass ends at once as a connection failure.
+void startUpdateWorker();
+
 struct Updater;
 
 // The status line for each way a pass ends; a success that replaced the

@@ -64,30 +64,37 @@ UpdateFailure Updater::runPass() const {
         }
     };
     add(host, basePath, secure);
-    for (const PatchMirror& mirror : mirrors) add(mirror.host, mirror.basePath, mirror.secure);
+    // Only the signature makes a mirror as good as the primary: without a
+    // key none is asked, whatever the build was given.
+    if (!trust.publicKey.empty()) {
+        for (const PatchMirror& mirror : mirrors) add(mirror.host, mirror.basePath, mirror.secure);
+    } else if (!mirrors.empty()) {
+        logLine("mirrors ignored: no key built in to verify them");
+    }
     bool answered = false;
+    UpdateFailure last = UpdateFailure::Network;
     for (std::size_t first = 0; first < servers.size(); ++first) {
-        std::string body;
+        std::string body, why = "a web page";
         std::wstring contentType;
         PatchConnection& connection = *servers[first];
         const FetchResult result =
-            connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType);
+            connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType, &why);
         // A server that answered with anything else leaves no fallback.
         answered = answered || result != FetchResult::NoResponse;
+        last = UpdateFailure::Network;
         if (result != FetchResult::Complete || isWebPage(body, contentType)) {
-            logLine("manifest: none from " + asciiText(connection.name()) +
-                    (result == FetchResult::Complete ? " (a web page)" : ""));
+            logLine("manifest: none from " + asciiText(connection.name()) + " (" + why + ")");
             continue;
         }
         logLine("manifest: " + std::to_string(body.size()) + " bytes from " +
                 asciiText(connection.name()));
         // A signed build lets nothing read the document before its signature,
-        // version and expiry have passed; a failure here never falls back.
+        // version and expiry have passed. A server whose manifest fails them
+        // (a mirror still on an older version) gives way to the next, whose
+        // manifest is verified on its own.
         if (!trust.publicKey.empty()) {
-            if (const UpdateFailure failure = verifyManifest(connection, body);
-                failure != UpdateFailure::None) {
-                return failure;
-            }
+            last = verifyManifest(connection, body);
+            if (last != UpdateFailure::None) continue;
         }
         // The files come from the server that gave the manifest, then from
         // the others in order.
@@ -96,7 +103,7 @@ UpdateFailure Updater::runPass() const {
             order.push_back(servers[(first + i) % servers.size()].get());
         return applyManifest(order, body);
     }
-    if (answered) return UpdateFailure::Network;
+    if (answered) return last;
     std::fputs("Manifest failed. Fallback...\n", stdout);
     std::fflush(stdout);
     std::error_code error;
@@ -107,11 +114,18 @@ UpdateFailure Updater::runPass() const {
 
 UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& manifest) const {
     for (int round = 0;; ++round) {
-        std::string signature;
-        const bool fetched = connection.fetchToMemory(kSignatureName, signature,
-                                                      kMaxSignatureBytes) == FetchResult::Complete;
-        const TrustVerdict verdict =
-            fetched ? acceptManifest(trust, manifest, signature) : TrustVerdict::BadSignature;
+        std::string signature, why;
+        const FetchResult fetched =
+            connection.fetchToMemory(kSignatureName, signature, kMaxSignatureBytes, nullptr, &why);
+        if (fetched != FetchResult::Complete) {
+            logLine("manifest signature: none from " + asciiText(connection.name()) + " (" + why +
+                    ")");
+        }
+        // No answer says nothing of the manifest: the connection failed.
+        if (fetched == FetchResult::NoResponse) return UpdateFailure::Network;
+        const TrustVerdict verdict = fetched == FetchResult::Complete
+                                         ? acceptManifest(trust, manifest, signature)
+                                         : TrustVerdict::BadSignature;
         if (verdict == TrustVerdict::Trusted) return UpdateFailure::None;
         // A player who starts while the operator uploads, or while a CDN
         // serves a new manifest beside the old signature, gets a pair that
@@ -153,13 +167,18 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
     logLine(std::to_string(entries.size()) + " files listed, " + std::to_string(fetches.size()) +
             " to fetch (" + std::to_string(needed) + " bytes still to come), free space " +
             (free ? std::to_string(*free) + " bytes" : std::string("unknown: not checked")));
+    // The files in place as one line: a line each would push earlier runs
+    // out of the log of a game of tens of thousands of files.
+    std::uint64_t inPlace = 0;
     for (std::size_t i = 0, next = 0; i < entries.size(); ++i) {
         if (next < fetches.size() && fetches[next] == i) {
             ++next;
         } else {
-            logLine("current: " + entries[i].path);
+            inPlace += entries[i].size;
         }
     }
+    logLine(std::to_string(entries.size() - fetches.size()) + " up to date (" +
+            std::to_string(inPlace) + " bytes)");
     if (needed > 0 && free && needed > *free) return UpdateFailure::DiskSpace;
     std::vector<const ManifestEntry*> files;
     for (const std::size_t index : fetches) files.push_back(&entries[index]);

@@ -30,15 +30,17 @@ struct Updater {
     std::optional<std::uint64_t> freeSpace;
     // The key manifests must be signed with; none in a build without one.
     ManifestTrust trust = builtInTrust();
-    // Asked, in order, when the patch server above does not answer, and for
-    // a file it fails to deliver. Only a signed build has any: the signature
-    // and the digests make every mirror as good as the primary.
+    // Asked, in order, when the patch server above gives no manifest that
+    // passes verification, and for a file it fails to deliver. Only a signed
+    // build asks any: the signature and the digests make every mirror as good
+    // as the primary.
     std::vector<PatchMirror> mirrors;
     // Told the path of each file once it is in place (may be empty).
     FetchedCallback onFetched;
 
     // The whole pass; None when every listed file is up to date afterwards,
-    // or when no server answered and Main.exe is present.
+    // or when no server answered and Main.exe is present. When no server
+    // gave a manifest to apply, the last server's failure.
     UpdateFailure runPass() const;
     // In a signed build: the signature, version and expiry of the fetched
     // manifest, which may be fetched once more (publishing races).

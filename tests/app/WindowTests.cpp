@@ -56,7 +56,7 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         std::make_tuple(frame.left, frame.top, frame.right, frame.bottom, client.right,
                         client.bottom),
         std::make_tuple(origin.x, origin.y, origin.x + 900, origin.y + 550, LONG{900}, LONG{550}));
-    // WM_DESTROY released the picture; the message loop has ended.
+    // WM_DESTROY released the picture and the handle; the message loop has ended.
     EXPECT_EQ(launcherState.backgroundImage, nullptr);
-    EXPECT_FALSE(IsWindow(launcherState.window.load()));
+    EXPECT_EQ(launcherState.window.load(), nullptr);
 }

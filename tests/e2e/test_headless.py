@@ -69,7 +69,8 @@ class Headless(unittest.TestCase):
              ["=== Zovra Launcher 1.0.0.1, --update-only",
               "patch server http://127.0.0.1/patch/; manifests verified against the built-in key",
               "manifest signature: valid, version 1",
-              "3 files listed, 2 to fetch (400000 bytes still to come), free space ", "current: Main.exe",
+              "3 files listed, 2 to fetch (400000 bytes still to come), free space ",
+              "1 up to date (%d bytes)" % len(main),
               "a.bin from 127.0.0.1, 300000 bytes, resumed from byte 100000 in ",
               "data/b.bin from 127.0.0.1, 200000 bytes, fetched whole in ", "outcome: All files are up to date!"]),
             ("connection", {"a.bin": "status=503"}, None, {"Main.exe": main},
@@ -81,7 +82,7 @@ class Headless(unittest.TestCase):
             ("damaged", {}, lambda p: (p / "data/b.bin").write_bytes(blob("not b", 200_000)),
              {"Main.exe": main, "a.bin": a},
              2, ["Error: Update files are damaged on the server."],
-             ["current: a.bin", "failed (damaged): data/b.bin from 127.0.0.1, 200000 bytes",
+             ["2 up to date (%d bytes)" % (len(main) + len(a)), "failed (damaged): data/b.bin from 127.0.0.1, 200000 bytes",
               "outcome: Error: Update files are damaged on the server."]),
             ("unverified", {}, lambda p: (p / "manifest.json").write_bytes(
                 (p / "manifest.json").read_bytes().replace(b'"version": 1', b'"version": 2')), {"Main.exe": main},
@@ -135,7 +136,7 @@ class Headless(unittest.TestCase):
         self.assertEqual(headless(game, exe), (7, []))
         self.assertLess(time.time() - began, 5.0)  # mostly Wine starting a program
         out, _ = first.communicate(timeout=60)
-        self.assertEqual(first.returncode, 0, out)
+        self.assertEqual((first.returncode, out.count(b"moved in a new Launcher.exe")), (0, 1), out)
         self.assertEqual((game / "Launcher.exe").read_bytes(), NEXT.read_bytes())
         time.sleep(3)  # what a restart would have started by now: its header
         log = (game / "Launcher.log").read_text(encoding="utf-8")

@@ -131,36 +131,66 @@ TEST(ParallelFetchTest, RetryAfterPausesEveryTransfer) {
 }
 
 // A mirror gives what the primary cannot: everything when it does not
-// answer, a file it refuses with 503s, the rest of a file it cuts.
+// answer or its manifest fails verification (a version older than one
+// accepted before, a signature that does not match even when fetched again),
+// a file it refuses with 503s, the rest of a file it cuts. When every server
+// fails, the last one's failure is the pass's (a signature that gets no
+// answer is a connection failure). A build without a key asks no mirror.
 TEST(ParallelFetchTest, MirrorsServeWhatThePrimaryCannot) {
+    const std::wstring versionKey = L"Software\\LauncherTests\\Mirrors";
+    RegDeleteTreeW(HKEY_CURRENT_USER, versionKey.c_str());
+    const TestKey key;
+    const std::vector<FileSpec> files = numbered(2, 300000);
+    const std::string current = withVersion(manifestFor(files), 2);
+    const std::string older = withVersion(manifestFor(files), 1);
+    const ManifestTrust trust{key.publicKey(), versionKey};
+    ASSERT_EQ(acceptManifest(trust, current, key.sign(current)), TrustVerdict::Trusted);
+    const UpdateFailure net = UpdateFailure::Network;
+    const Requests all = {"manifest.json", "manifest.json.sig", "f0", "f1"},
+                   both = {all[0], all[1]};
     const struct {
         const char* name;
-        const char* primaryHost;
-        const char* f1;  // f1's misbehaviour on the primary
+        std::string primary, mirror;  // "down", "older", "forged", "unanswered" or current
+        const char* f1;               // f1's misbehaviour on the primary
         Requests mirrored;
+        UpdateFailure end = UpdateFailure::None;
+        bool keyed = true;
     } rows[] = {
-        {"primary down", kDeadHost, "", {"manifest.json", "f0", "f1"}},
-        {"primary refusing a file", kHost, "status=503", {"f1"}},
-        {"primary cutting a file", kHost, "reset=100000", {"f1 bytes=100000-"}},
+        {"primary down", "down", "", "", all},
+        {"primary refusing a file", "", "", "status=503", {"f1"}},
+        {"primary cutting a file", "", "", "reset=100000", {"f1 bytes=100000-"}},
+        {"primary older", "older", "", "", all},
+        {"primary forged", "forged", "", "", all},
+        {"all stale, the mirror unanswered", "older", "unanswered", "", both, net},
+        {"all stale, the mirror older", "unanswered", "older", "", both, UpdateFailure::Unverified},
+        {"no key", "down", "", "", {}, net, false},
     };
     for (const auto& row : rows) {
         const std::string id = "mirrors" + std::to_string(&row - rows);
         Sandbox sandbox(id);
         PatchSite primary(id + "-primary"), mirror(id + "-mirror");
-        const std::vector<FileSpec> files = numbered(2, 300000);
         for (const PatchSite* site : {&primary, &mirror}) {
+            const std::string& kind = site == &primary ? row.primary : row.mirror;
             for (const FileSpec& f : files) site->file(f.path, f.content);
-            site->manifest(manifestFor(files));
+            site->manifest(kind == "older" ? older : current);  // forged: signed as the older
+            site->file("manifest.json.sig", key.sign(kind == "older" || kind == "forged" ? older
+                                                                                          : current));
+            if (kind == "unanswered") site->misbehave("manifest.json.sig", "silent");
         }
         if (*row.f1) primary.misbehave("f1", row.f1);
         clearRequestLog();
-        Updater updater = primary.updater(row.primaryHost);
-        updater.mirrors = {{kHost, "/" + mirror.name + "/", false}};
-        EXPECT_EQ(updater.runPass(), UpdateFailure::None) << row.name;
+        Updater updater = primary.updater(row.primary == "down" ? kDeadHost : kHost);
+        updater.mirrors = {{std::string(" ") + kHost + " ", "/" + mirror.name + "/", false}};
+        updater.limits.headersMs = 1000;
+        if (row.keyed) updater.trust = trust;
+        EXPECT_EQ(updater.runPass(), row.end) << row.name;
         Requests fromMirror;
         for (const std::string& line : mirror.requests())
             if (line[0] != '/') fromMirror.push_back(line);
         EXPECT_EQ(fromMirror, row.mirrored) << row.name;
-        for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << row.name;
+        for (const FileSpec& f : files)
+            EXPECT_EQ(sandbox.content(f.path), row.end == UpdateFailure::None ? f.content : "<missing>")
+                << row.name;
     }
+    RegDeleteTreeW(HKEY_CURRENT_USER, versionKey.c_str());
 }

@@ -6,7 +6,7 @@
 // Exit code 0 when the pass succeeded, else the failure's number
 // (1 network, 2 damaged, 3 in use, 4 disk space, 5 could not be verified).
 // With --peak it prints the process's working set before the pass and its
-// peak after it, for the benchmarks.
+// peak after it, for the benchmarks. The pass is logged to Launcher.log.
 #include <windows.h>
 
 #include <psapi.h>
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/SupportLog.h"
 #include "updater/Updater.h"
 
 int main(int argc, char** argv) {
@@ -37,7 +38,9 @@ int main(int argc, char** argv) {
     }
     PROCESS_MEMORY_COUNTERS before{}, after{};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+    openSupportLog();
     const int failure = static_cast<int>(updater.runPass());
+    flushSupportLog(5000);
     GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
     if (peak) {
         std::printf("WORKING_SET_BEFORE %llu PEAK %llu\n",

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "core/SupportLog.h"
 
 using namespace testing_support;
 
@@ -161,4 +162,30 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
     site.manifest("{\"files\": [" + fine + "]}");
     EXPECT_TRUE(site.pass());
     EXPECT_EQ(sandbox.content("fine.bin"), "fine");
+}
+
+// A pass over files in place logs them as one line, so that one run, its
+// header first, fits a log that a line for each would rotate twice; a run
+// whose own lines pass the limit still begins the log with its header. A
+// server that gives no manifest is logged with the reason.
+TEST(UpdatePassTest, TheSupportLogKeepsEachRunWhole) {
+    Sandbox sandbox("pass-log");
+    PatchSite site("log");
+    std::vector<FileSpec> files(200, {"f", "x"});
+    for (FileSpec& f : files) sandbox.put(f.path += std::to_string(&f - &files[0]), f.content);
+    site.manifest(manifestFor(files));
+    openSupportLog(sandbox.at("Launcher.log"), 4000);
+    logLine("=== run");
+    EXPECT_TRUE(site.pass() && !PatchSite("log-none").pass());
+    const auto firstLine = [&](const char* name) {
+        flushSupportLog(10000);
+        const std::string text = sandbox.content(name);
+        return text.substr(std::min<std::size_t>(text.size(), 25), text.find('\r') - 25);
+    };
+    EXPECT_EQ(firstLine("Launcher.log.old") + firstLine("Launcher.log"), "=== run");
+    for (const char* line : {" 200 up to date (200 bytes)\r", "none from 127.0.0.1 (HTTP status 404)"})
+        EXPECT_NE(sandbox.content("Launcher.log").find(line), std::string::npos) << line;
+    for (int i = 0; i < 3; ++i) logLine(std::string(5000, '.')), flushSupportLog(10000);
+    EXPECT_EQ(firstLine("Launcher.log"), "=== run, continued");
+    openSupportLog(L"");
 }

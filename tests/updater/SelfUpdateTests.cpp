@@ -6,6 +6,16 @@
 
 using namespace testing_support;
 
+namespace {
+
+// The file opened as a scanner opens it: without delete sharing, so that it
+// cannot be moved meanwhile.
+HANDLE scan(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
 // The running launcher is recognised by what its file is, not how its path
 // is spelt: other case, a short name, a relative path, a name with blanks.
 TEST(SelfUpdateTest, AnEntryNamesTheRunningLauncherByItsIdentity) {
@@ -44,8 +54,7 @@ TEST(SelfUpdateTest, TheOldFileGoesAsideAndComesBackIfTheNewOneCannotMoveIn) {
     EXPECT_EQ(sandbox.content("new.part"), "<missing>");
 
     // Still locked after a second's tries, it is left for the next start.
-    HANDLE locked = CreateFileW(aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE locked = scan(aside);
     removeOldLauncher(program);
     EXPECT_EQ(readFile(aside), "old");
     CloseHandle(locked);
@@ -54,24 +63,24 @@ TEST(SelfUpdateTest, TheOldFileGoesAsideAndComesBackIfTheNewOneCannotMoveIn) {
     EXPECT_EQ(readFile(program), "new");
 }
 
-// The end of the process waits for a replacement between its two moves (the
-// new file held for a second by a scanner), so the folder is never left
-// without a launcher. Last in this file: afterwards no replacement starts.
+// The end of the process waits for a replacement between its two moves,
+// however long scanners hold the files: here the new one for good (the move
+// in gives up after its wait) and the old one, aside, for seconds more, so
+// that the old launcher comes back well after any fixed wait of 5 s. Last in
+// this file: afterwards no replacement starts.
 TEST(SelfUpdateTest, TheProcessEndWaitsForAReplacementInProgress) {
     Sandbox sandbox("self-update-end");
     const std::wstring program = sandbox.at("Launcher.exe"), staging = sandbox.at("new.part");
     sandbox.put("Launcher.exe", "old");
     sandbox.put("new.part", "new");
-    HANDLE scanner = CreateFileW(staging.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+    HANDLE scanner = scan(staging), aside = INVALID_HANDLE_VALUE;
     std::thread replacing([&] { replaceRunningProgram(staging, program); });
-    for (int i = 0; i < 500 && GetFileAttributesW((program + L".launcher-old").c_str()) ==
-                                   INVALID_FILE_ATTRIBUTES;
-         ++i)
+    for (int i = 0; i < 500 && (aside = scan(program + L".launcher-old")) == INVALID_HANDLE_VALUE; ++i)
         Sleep(10);
-    std::thread release([&] { Sleep(1000), CloseHandle(scanner); });
-    finishSelfUpdate(5000);
-    EXPECT_EQ(readFile(program), "new");
+    std::thread release([&] { Sleep(7000), CloseHandle(aside); });
+    finishSelfUpdate();
+    EXPECT_EQ(readFile(program), "old");
     replacing.join();
     release.join();
+    CloseHandle(scanner);
 }

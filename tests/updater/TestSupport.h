@@ -4,11 +4,13 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/Handles.h"
 #include "support/FileTree.h"
 #include "updater/BlockMatcher.h"
 #include "updater/FileHasher.h"
@@ -152,6 +155,46 @@ inline std::string manifestFor(const std::vector<FileSpec>& files) {
         text += (&f == &files.front() ? "" : ", ") +
                 entryJson(f.path, sha256Of(f.content), std::to_string(f.content.size()));
     return text + "]}";
+}
+
+// A fresh P-256 key pair standing in for the operator's.
+class TestKey {
+public:
+    TestKey() {
+        BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+        BCryptGenerateKeyPair(algorithm_.get(), key_.put(), 256, 0);
+        BCryptFinalizeKeyPair(key_.get(), 0);
+    }
+    std::string publicKey() const {
+        unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
+        ULONG size = 0;
+        BCryptExportKey(key_.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &size, 0);
+        return std::string(reinterpret_cast<char*>(blob) + sizeof(BCRYPT_ECCKEY_BLOB), 64);
+    }
+    // The signature file for `text`, as make-manifest writes it.
+    std::string sign(const std::string& text) const {
+        std::string digest;
+        decodeHex(sha256Of(text), digest);
+        unsigned char signature[64] = {};
+        ULONG size = 0;
+        BCryptSignHash(key_.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), 32, signature, 64,
+                       &size, 0);
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char byte : signature) hex.append({digits[byte >> 4], digits[byte & 15]});
+        return hex + "\n";
+    }
+
+private:
+    UniqueAlgorithm algorithm_;
+    UniqueBcryptKey key_;
+};
+
+// `manifest` with a signed build's "version" and "expires" (default: a day
+// from now) first.
+inline std::string withVersion(const std::string& manifest, long long version, long long until = 0) {
+    return "{\"version\": " + std::to_string(version) + ", \"expires\": " +
+           std::to_string(until ? until : std::time(nullptr) + 86400) + ", " + manifest.substr(1);
 }
 
 // One server folder "<name>" reached through base path "/<how><name>/", where

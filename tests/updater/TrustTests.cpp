@@ -1,11 +1,6 @@
 #include <windows.h>
 
-#include <bcrypt.h>
-
-#include <ctime>
-
 #include "TestSupport.h"
-#include "core/Handles.h"
 #include "core/LauncherState.h"
 #include "updater/UpdateWorker.h"
 
@@ -17,39 +12,6 @@ const std::wstring kVersionKey = L"Software\\LauncherTests\\Trust";
 const std::wstring kUnverified = L"Error: The update could not be verified.";
 const std::wstring kFailed = L"Error: Check your connection.";
 const std::wstring kUpToDate = L"All files are up to date!";
-
-// A fresh P-256 key pair standing in for the operator's.
-class TestKey {
-public:
-    TestKey() {
-        BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
-        BCryptGenerateKeyPair(algorithm_.get(), key_.put(), 256, 0);
-        BCryptFinalizeKeyPair(key_.get(), 0);
-    }
-    std::string publicKey() const {
-        unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
-        ULONG size = 0;
-        BCryptExportKey(key_.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &size, 0);
-        return std::string(reinterpret_cast<char*>(blob) + sizeof(BCRYPT_ECCKEY_BLOB), 64);
-    }
-    // The signature file for `text`, as make-manifest writes it.
-    std::string sign(const std::string& text) const {
-        std::string digest;
-        decodeHex(sha256Of(text), digest);
-        unsigned char signature[64] = {};
-        ULONG size = 0;
-        BCryptSignHash(key_.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), 32, signature, 64,
-                       &size, 0);
-        static const char digits[] = "0123456789abcdef";
-        std::string hex;
-        for (unsigned char byte : signature) hex.append({digits[byte >> 4], digits[byte & 15]});
-        return hex + "\n";
-    }
-
-private:
-    UniqueAlgorithm algorithm_;
-    UniqueBcryptKey key_;
-};
 
 }  // namespace
 
@@ -68,10 +30,7 @@ TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
     const std::string entries = manifestFor({{"a.bin", "new"}}).substr(1);  // "files": [...]}
     const auto now = static_cast<long long>(std::time(nullptr));
     auto doc = [&](const std::string& fields) { return "{" + fields + entries; };
-    auto versioned = [&](long long version, long long expires = 0) {
-        return doc("\"version\": " + std::to_string(version) +
-                   ", \"expires\": " + std::to_string(expires ? expires : now + 86400) + ", ");
-    };
+    auto versioned = [&](long long v, long long until = 0) { return withVersion("{" + entries, v, until); };
     const std::string good = versioned(9), sig = key.sign(good), kSigned = "<signed>";
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     std::string tampered = good;

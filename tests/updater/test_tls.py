@@ -2,7 +2,8 @@
 """HTTPS under Wine: an update pass (the pass runner) against test patch
 servers whose certificate is trusted, from an untrusted CA, for another name,
 or expired. Only the first connects; the others fail as connection failures
-without the fallback, although Main.exe is present.
+without the fallback, although Main.exe is present, and their log says a
+certificate was refused.
 Run inside scripts/sandbox.sh. Usage: test_tls.py BUILD_DIR PASS_RUNNER_EXE"""
 import hashlib
 import json
@@ -58,6 +59,8 @@ class TlsTest(unittest.TestCase):
                 ok = name == "trusted"
                 self.assertEqual(done.returncode, 0 if ok else 1, done.stdout + done.stderr)
                 self.assertNotIn("Fallback", done.stdout)
+                with open(os.path.join(game, "Launcher.log")) as f:  # why, for the operator
+                    self.assertEqual("certificate was refused" in f.read(), not ok)
                 with open(os.path.join(game, "data.bin"), "rb") as f:
                     self.assertEqual(f.read(), b"new" if ok else b"old")
                 requests = open(log).read().split() if os.path.exists(log) else []
