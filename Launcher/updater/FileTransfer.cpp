@@ -220,6 +220,7 @@ public:
     }
     bool broke() const { return last_ == Request::Read::Broke; }
     DWORD lastError() const { return request_.lastError(); }
+    Request& request() { return request_; }
 
 private:
     Request& request_;
@@ -368,12 +369,11 @@ public:
         ByteRanges asked = whole ? ByteRanges{} : ranges;
         if (!whole && !several && last + 1 == size_) asked[0].second = Request::kToTheEnd;
         if (!request.send(url, asked)) return request.noAnswer();
-        if (fill) {
-            if (const UpdateFailure failure = fill(from); failure != UpdateFailure::None) {
-                return {Attempt::Fail, failure};
-            }
+        if (const UpdateFailure failure = fillTo(fill, from, request);
+            failure != UpdateFailure::None || have_ != from) {
+            return {Attempt::Fail,
+                    failure == UpdateFailure::None ? UpdateFailure::DamagedData : failure};
         }
-        if (have_ != from) return {Attempt::Fail, UpdateFailure::DamagedData};
         BodyReader body(request);
         std::uint64_t first = 0, end = 0;
         const std::string type = asciiText(request.contentType());
@@ -538,10 +538,9 @@ private:
                 severalRanges_ = false;
                 return {Attempt::Done};
             }
-            if (fill) {
-                if (const UpdateFailure failure = fill(from); failure != UpdateFailure::None) {
-                    return {Attempt::Fail, failure};
-                }
+            if (const UpdateFailure failure = fillTo(fill, from, body.request());
+                failure != UpdateFailure::None) {
+                return {Attempt::Fail, failure};
             }
             const Attempt taken = take(body, end, true, true);
             if (taken.kind != Attempt::Done) return taken;
@@ -550,6 +549,14 @@ private:
         for (int lines = 0; lines < 3 && body.line(line); ++lines) {
         }
         return {Attempt::Done};
+    }
+
+    // The found bytes up to `to`, while the answer waits.
+    static UpdateFailure fillTo(const FillTo& fill, std::uint64_t to, Request& request) {
+        if (!fill) return UpdateFailure::None;
+        const UpdateFailure failure = fill(to);
+        request.clockFromNow();
+        return failure;
     }
 
     Attempt cutShort(const BodyReader& body) {

@@ -178,6 +178,9 @@ public:
 
     // The next piece of the body, up to `room` bytes.
     Read read(char* into, DWORD room, DWORD& got);
+    // The window limit counts from now on: the time since was the reader's
+    // own, not the server's.
+    void clockFromNow() { samples_.assign(1, {GetTickCount64(), total_}); }
 
 private:
     // A short header's text; empty when absent or too long.
