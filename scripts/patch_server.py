@@ -11,7 +11,7 @@ With --tls it speaks HTTPS with the certificate chain and key in that file.
 URL "<prefix><path>" answers with FOLDER/<path> (percent-decoded as UTF-8);
 anything outside the prefix, or missing, is a 404 page. Connections are kept
 alive between answers. A "Range: bytes=N-" (or "bytes=N-M") request gets a 206 with the rest of
-the file (or bytes N to M). With --log, the log file is created once the server listens (wait
+the file (or bytes N to M); several ranges ("bytes=N-M,P-Q") get a multipart/byteranges 206. With --log, the log file is created once the server listens (wait
 for it to know the server is up) and every request path is appended to it, one
 a line, followed by " bytes=N-" for a range request (LOG.times: the same
 lines after the seconds since the server started); LOG.stats holds the
@@ -38,10 +38,14 @@ beside the served file holding the same directives, one per line:
   ~endless           chunked body that never ends
   ~silent            read the request, never answer
   ~piece=N           the piece size of ~drip (default 64)
-  ~first=K           misbehave only for the first K requests of this file
+  ~first=K           misbehave only for the first K requests of this file (~rtt and ~nomulti stay)
   ~retryafter=S      a Retry-After header on a ~status answer
   ~html              answer with Content-Type text/html (default application/octet-stream)
   ~norange           ignore Range: answer 200 with the whole file
+  ~nomulti           answer a request for several ranges with 200 and the whole file
+  ~badmulti          a multipart answer whose parts each hold one byte more than stated
+  ~drop              read the request, reset the connection without an answer
+  ~from=K            misbehave only from this file's K-th request on (with first, a window)
   ~badrange          answer Range with a 206 whose Content-Range is off by one
   ~rangelie          answer Range with a 206 as asked, but every byte of it wrong
   redirect=PATH      (in a .how file) answer 302 with Location: PATH
@@ -136,12 +140,15 @@ class Handler(socketserver.StreamRequestHandler):
             opts[key] = value
         with self.server.lock:
             self.server.hits[local] = seen = self.server.hits.get(local, 0) + 1
-        if "first" in opts and seen > int(opts["first"]):
-            opts = {k: v for k, v in opts.items() if k == "rtt"}
+        if ("first" in opts and seen > int(opts["first"])) or seen < int(opts.get("from", "0")):
+            opts = {k: v for k, v in opts.items() if k in ("rtt", "nomulti")}
         if "rtt" in opts:
             time.sleep(int(opts["rtt"]) / 1000.0)
         if "silent" in opts:
             self.hold()
+            return False
+        if "drop" in opts:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return False
         if "redirect" in opts:
             return self.answer(302, b"<html><body>Moved</body></html>", "text/html",
@@ -177,7 +184,11 @@ class Handler(socketserver.StreamRequestHandler):
         pause = int(opts.get("pause", "150")) / 1000.0
         close = bool(CLOSING & opts.keys())
         start, _, end = wanted[6:].partition("-") if wanted.startswith("bytes=") else ("", "", "")
-        if start.isdigit() and int(start) < len(body) and "norange" not in opts and (end == "" or end.isdigit()):
+        if "," in wanted and "norange" not in opts and "nomulti" not in opts:
+            body = self.multipart(body, wanted[6:].split(","), opts, kind)
+            self.head(206, None if chunked else len(body), "multipart/byteranges; boundary=BOUNDARY",
+                      close=close)
+        elif "," not in wanted and start.isdigit() and int(start) < len(body) and "norange" not in opts and (end == "" or end.isdigit()):
             first, size = int(start), len(body)
             last = min(int(end), size - 1) if end else size - 1
             body = body[first:last + 1]
@@ -239,6 +250,20 @@ class Handler(socketserver.StreamRequestHandler):
                 self.wfile.flush()
         except OSError:
             pass
+
+    @staticmethod
+    def multipart(body, ranges, opts, kind):
+        """The parts of a multi-range answer, misbehaving as the range answers do."""
+        out = b""
+        for item in ranges:
+            first, last = (int(v) for v in item.split("-"))
+            part = body[first:last + 2 if "badmulti" in opts else last + 1]
+            if "rangelie" in opts:
+                part = bytes(b ^ 0x5A for b in part)
+            shown = last + 1 if "badrange" in opts else last
+            out += b"\r\n--BOUNDARY\r\nContent-Type: %s\r\nContent-Range: bytes %d-%d/%d\r\n\r\n%s" % (
+                kind.encode(), first, shown, len(body), part)
+        return out + b"\r\n--BOUNDARY--\r\n"
 
     def cut_off(self, how):
         if how == "reset":

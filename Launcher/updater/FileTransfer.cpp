@@ -1,8 +1,9 @@
 #include "updater/FileTransfer.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "updater/FileMoves.h"
 #include "updater/HttpFetcher.h"
 #include "updater/ParallelCheck.h"
+#include "updater/PatchAddress.h"
 #include "updater/SelfUpdate.h"
 #include "updater/Updater.h"
 
@@ -179,6 +181,86 @@ UpdateFailure createFolders(const std::wstring& path) {
     return UpdateFailure::None;
 }
 
+// Stages the bytes of the file up to an offset from elsewhere than the answer.
+using FillTo = std::function<UpdateFailure(std::uint64_t)>;
+
+// The body of an answer, read as bytes or, between the parts of a
+// multipart answer, as lines.
+class BodyReader {
+public:
+    explicit BodyReader(Request& request) : request_(request) {}
+
+    // The next line without its CRLF; false when the body ended or broke
+    // first, or the line is too long to be a part's header.
+    bool line(std::string& text) {
+        text.clear();
+        while (true) {
+            for (; at_ < size_; ++at_) {
+                if (buffer_[at_] == '\n') {
+                    ++at_;
+                    if (!text.empty() && text.back() == '\r') text.pop_back();
+                    return true;
+                }
+                if (text.size() == 1024) return false;
+                text += buffer_[at_];
+            }
+            at_ = size_ = 0;
+            if ((last_ = request_.read(buffer_, sizeof buffer_, size_)) != Request::Read::Data) {
+                return false;
+            }
+        }
+    }
+    // Up to `room` bytes: those read ahead for a line first.
+    Request::Read read(char* into, DWORD room, DWORD& got) {
+        if (at_ == size_) return last_ = request_.read(into, room, got);
+        got = (std::min)(room, size_ - at_);
+        std::memcpy(into, buffer_ + at_, got);
+        at_ += got;
+        return Request::Read::Data;
+    }
+    bool broke() const { return last_ == Request::Read::Broke; }
+    DWORD lastError() const { return request_.lastError(); }
+    Request& request() { return request_; }
+
+private:
+    Request& request_;
+    char buffer_[4096];
+    DWORD at_ = 0, size_ = 0;
+    Request::Read last_ = Request::Read::Data;
+};
+
+// "bytes FIRST-LAST/SIZE" (a Content-Range) as FIRST and LAST + 1, the
+// size being the file's.
+bool readContentRange(const std::string& text, std::uint64_t size, std::uint64_t& first,
+                      std::uint64_t& end) {
+    std::size_t at = text.find_first_not_of(' ');
+    if (at == std::string::npos || text.compare(at, 6, "bytes ") != 0) return false;
+    at += 6;
+    std::uint64_t values[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t start = at;
+        for (; at < text.size() && at - start < 19 && text[at] >= '0' && text[at] <= '9'; ++at) {
+            values[i] = values[i] * 10 + static_cast<std::uint64_t>(text[at] - '0');
+        }
+        if (at == start || (at < text.size() ? text[at++] : '\0') != "-/"[i]) return false;
+    }
+    if (values[0] > values[1] || values[1] >= size || values[2] != size) return false;
+    first = values[0];
+    end = values[1] + 1;
+    return true;
+}
+
+// The boundary of a multipart/byteranges Content-Type, or "".
+std::string boundaryOf(const std::string& type) {
+    if (_strnicmp(type.c_str(), "multipart/byteranges", 20) != 0) return {};
+    const std::size_t at = type.find("boundary=");
+    if (at == std::string::npos) return {};
+    std::string boundary = type.substr(at + 9, type.find(';', at) - at - 9);
+    if (boundary.size() > 1 && boundary.front() == '"' && boundary.back() == '"')
+        boundary = boundary.substr(1, boundary.size() - 2);
+    return boundary;
+}
+
 // One file on its way from the server into its staging file, with the digest
 // of what the staging file holds. The staging file is kept when the transfer
 // fails, for the next try or the next start to continue, unless its bytes
@@ -234,6 +316,7 @@ public:
         }
         resumed_ = have_ != 0;
         if (resumed_ && kept_ == 0) kept_ = have_;
+        if (resumed_) showProgress();
         return UpdateFailure::None;
     }
 
@@ -269,28 +352,46 @@ public:
     // The staged bytes go with the transfer: they cannot become the file.
     void discard() { discard_ = true; }
 
-    // One request for the bytes from the end of the staging file up to byte
-    // `last` (the file's last, unless a delta asks for a run of blocks). An
-    // answer with the whole file (200) starts the staging file over and takes
-    // it all. Done: the bytes up to `last`, or the whole file, are staged.
-    Attempt attempt(const PatchConnection& via, const std::wstring& url, std::uint64_t last) {
+    // One request for `ranges` (ascending, the first from the end of the
+    // staging file, or from a later offset when `fill` stages the bytes
+    // before it: the found blocks between the ranges of a delta, copied
+    // while the answer is on its way). An answer with the whole file (200)
+    // to a request for one range starts the staging file over and takes it
+    // all. Done: the ranges are staged, or the server showed it cannot send
+    // several ranges in one answer (severalRanges() is false from then on,
+    // and the caller asks again).
+    Attempt attempt(const PatchConnection& via, const std::wstring& url, const ByteRanges& ranges,
+                    const FillTo& fill = nullptr) {
         Request request(via);
-        const std::uint64_t from = have_;
-        const bool toTheEnd = last + 1 == size_;
-        if (!request.send(url, from, toTheEnd ? Request::kToTheEnd : last)) {
-            return request.noAnswer();
+        const std::uint64_t from = ranges.front().first, last = ranges.back().second;
+        const bool several = ranges.size() > 1;
+        const bool whole = from == 0 && last + 1 == size_;
+        ByteRanges asked = whole ? ByteRanges{} : ranges;
+        if (!whole && !several && last + 1 == size_) asked[0].second = Request::kToTheEnd;
+        if (!request.send(url, asked)) return request.noAnswer();
+        if (const UpdateFailure failure = fillTo(fill, from, request);
+            failure != UpdateFailure::None || have_ != from) {
+            return {Attempt::Fail,
+                    failure == UpdateFailure::None ? UpdateFailure::DamagedData : failure};
         }
-        const std::wstring asked = L"bytes " + std::to_wstring(from) + L"-" +
-                                   std::to_wstring(last) + L"/" + std::to_wstring(size_);
-        std::uint64_t end = last + 1;
-        if (request.status() == 206 && (from != 0 || !toTheEnd) &&
-            request.contentRange() == asked) {
+        BodyReader body(request);
+        std::uint64_t first = 0, end = 0;
+        const std::string type = asciiText(request.contentType());
+        if (request.status() == 206 && !whole &&
+            readContentRange(asciiText(request.contentRange()), size_, first, end) &&
+            first == from && (end == last + 1 || (several && end <= last + 1))) {
             resumed_ = true;
-        } else if (request.status() == 200) {
+        } else if (request.status() == 200 && !several) {
             if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
                 return {Attempt::Fail, failure};
             }
             end = size_;
+        } else if (request.status() == 206 && several && !boundaryOf(type).empty()) {
+            resumed_ = true;
+            return takeParts(body, "--" + boundaryOf(type), ranges, fill);
+        } else if (several && (request.status() == 200 || request.status() == 206)) {
+            severalRanges_ = false;
+            return {Attempt::Done};
         } else {
             return request.refusal();
         }
@@ -298,34 +399,10 @@ public:
         if (request.announced() && request.contentLength() != end - have_) {
             return {Attempt::Fail, UpdateFailure::DamagedData};
         }
-        while (true) {
-            if (block_.size == block_.capacity) {
-                if (const UpdateFailure failure = flushBlock(false);
-                    failure != UpdateFailure::None) {
-                    return {Attempt::Fail, failure};
-                }
-            }
-            DWORD got = 0;
-            const Request::Read read =
-                request.read(block_.bytes.get() + block_.size,
-                             static_cast<DWORD>(block_.capacity - block_.size), got);
-            if (read == Request::Read::Broke) break;
-            if (read == Request::Read::End) break;
-            block_.size += got;
-            have_ += got;
-            received_ += got;
-            // An endless or overlong body is cut off here, not at the end.
-            if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
-            if (abandoned_ && abandoned_()) break;
-            if (request.announced()) showProgress();
-        }
-        if (have_ == end) return {Attempt::Done};
-        // Cut short: what arrived stays staged for the next try to continue.
-        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
-            return {Attempt::Fail, failure};
-        }
-        return {Attempt::Retry, UpdateFailure::Network, 0, 0, request.lastError()};
+        return take(body, end, false, request.announced());
     }
+
+    bool severalRanges() const { return severalRanges_; }
 
     // `length` bytes of the old copy at `at`, staged as the next bytes of the
     // file. False when the old copy cannot be read.
@@ -356,11 +433,13 @@ public:
     std::string story() const {
         if (copied_ != 0) {
             return "delta: " + std::to_string(copied_) + " bytes found locally, " +
-                   std::to_string(received_) + " fetched";
+                   std::to_string(received_) + " fetched and " + std::to_string(listBytes_) +
+                   " of block list";
         }
         return kept_ != 0 ? "resumed from byte " + std::to_string(kept_) : "fetched whole";
     }
     std::uint64_t received() const { return received_; }
+    void listFetched(std::uint64_t bytes) { listBytes_ = bytes; }
 
     // The share of the file in place, under the entry's path.
     void showProgress() const {
@@ -398,6 +477,95 @@ public:
     bool resumed() const { return resumed_; }
 
 private:
+    // The body's bytes into the staging file up to offset `end`: Done, or
+    // Retry with what arrived staged when the body was cut short. A part
+    // ends at `end`; a whole body is read on to its end, so that one
+    // longer than announced fails.
+    Attempt take(BodyReader& body, std::uint64_t end, bool part, bool announced) {
+        while (!part || have_ < end) {
+            if (block_.size == block_.capacity) {
+                if (const UpdateFailure failure = flushBlock(false);
+                    failure != UpdateFailure::None) {
+                    return {Attempt::Fail, failure};
+                }
+            }
+            std::uint64_t room = block_.capacity - block_.size;
+            if (part) room = (std::min)(room, end - have_);
+            DWORD got = 0;
+            if (body.read(block_.bytes.get() + block_.size, static_cast<DWORD>(room), got) !=
+                Request::Read::Data) {
+                break;
+            }
+            block_.size += got;
+            have_ += got;
+            received_ += got;
+            // An endless or overlong body is cut off here, not at the end.
+            if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
+            if (abandoned()) break;
+            if (announced) showProgress();
+        }
+        if (have_ == end) return {Attempt::Done};
+        // Cut short: what arrived stays staged for the next try to continue.
+        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        return {Attempt::Retry, UpdateFailure::Network, 0, 0, body.lastError()};
+    }
+
+    // The parts of a multipart/byteranges answer, each exactly one of the
+    // ranges asked for, in order, with the found bytes before it filled in.
+    // Anything else ends the answer and the asking for several ranges at
+    // once: what was staged stays, and the file's digest has the last word.
+    Attempt takeParts(BodyReader& body, const std::string& boundary, const ByteRanges& ranges,
+                      const FillTo& fill) {
+        std::string line;
+        for (const auto& [from, last] : ranges) {
+            // Blank lines before the boundary: a preamble, or the CRLF that
+            // ends the part before.
+            do {
+                if (!body.line(line)) return cutShort(body);
+            } while (line.empty());
+            bool matches = line == boundary;
+            std::uint64_t first = 0, end = 0;
+            while (matches && body.line(line) && !line.empty()) {
+                if (line.size() > 14 && _strnicmp(line.c_str(), "content-range:", 14) == 0) {
+                    matches = readContentRange(line.substr(14), size_, first, end) &&
+                              first == from && end == last + 1;
+                }
+            }
+            if (body.broke()) return cutShort(body);
+            if (!matches || end == 0 || !line.empty()) {
+                severalRanges_ = false;
+                return {Attempt::Done};
+            }
+            if (const UpdateFailure failure = fillTo(fill, from, body.request());
+                failure != UpdateFailure::None) {
+                return {Attempt::Fail, failure};
+            }
+            const Attempt taken = take(body, end, true, true);
+            if (taken.kind != Attempt::Done) return taken;
+        }
+        // The closing boundary, read so that the connection can be kept.
+        for (int lines = 0; lines < 3 && body.line(line); ++lines) {
+        }
+        return {Attempt::Done};
+    }
+
+    // The found bytes up to `to`, while the answer waits.
+    static UpdateFailure fillTo(const FillTo& fill, std::uint64_t to, Request& request) {
+        if (!fill) return UpdateFailure::None;
+        const UpdateFailure failure = fill(to);
+        request.clockFromNow();
+        return failure;
+    }
+
+    Attempt cutShort(const BodyReader& body) {
+        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        return {Attempt::Retry, UpdateFailure::Network, 0, 0, body.lastError()};
+    }
+
     UpdateFailure flushBlock(bool last) {
         if (!writeAll(file_.get(), block_.bytes.get(), block_.size)) return localFailure();
         digest_->push(block_, last);
@@ -416,27 +584,31 @@ private:
     // would hand it to the digest's thread) and a body longer than it shows.
     Block block_{static_cast<std::size_t>((std::min)(size_ + 1, std::uint64_t{kBlockSize}))};
     std::uint64_t have_ = 0;  // bytes staged or waiting in block_
-    std::uint64_t received_ = 0, copied_ = 0, kept_ = 0;  // for the log
+    std::uint64_t received_ = 0, copied_ = 0, kept_ = 0, listBytes_ = 0;  // for the log
     bool resumed_ = false;
     bool discard_ = false;
+    bool severalRanges_ = true;
 };
 
-// Tries of one file: a try that added progressBytes to the staging file made
-// progress and does not count against the tries in a row without progress;
-// maxTries bounds them all.
+// Tries of one file: a failed try that added progressBytes to the staging
+// file made progress and does not count against the tries in a row without
+// progress; maxTries bounds the failed tries of the whole file (a delta's
+// answered requests are progress, however small). An abandoned transfer sends
+// nothing more, not even after a wait.
 Attempt withProgressRetries(const TransferLimits& limits, FileTransfer& transfer,
-                            const PatchConnection& connection, const std::wstring& url,
-                            std::uint64_t last, int& tried) {
+                            const std::wstring& where, const std::function<Attempt()>& tryOnce,
+                            int& failed) {
     for (int barren = 0;;) {
-        ++tried;
         const std::uint64_t before = transfer.staged();
-        const Attempt result = transfer.attempt(connection, url, last);
+        const Attempt result = tryOnce();
         if (result.kind != Attempt::NoResponse && result.kind != Attempt::Retry) return result;
+        ++failed;
         if (transfer.abandoned()) return {Attempt::Fail, UpdateFailure::Network};
         const bool progressed = transfer.staged() >= before + limits.progressBytes;
         barren = progressed ? 0 : barren + 1;
-        if (barren >= limits.attempts || tried >= limits.maxTries) return result;
-        waitBeforeTry(limits, barren == 0 ? 1 : barren, result, connection.name() + url);
+        if (barren >= limits.attempts || failed >= limits.maxTries) return result;
+        waitBeforeTry(limits, barren == 0 ? 1 : barren, result, where);
+        if (transfer.abandoned()) return {Attempt::Fail, UpdateFailure::Network};
     }
 }
 
@@ -458,59 +630,113 @@ bool fetchBlockList(const PatchConnection& connection, const ManifestEntry& entr
            readBlockList(bytes, entry.size, list);
 }
 
+// Missing runs asked for in one request: zsync asks for up to 20 at once.
+constexpr std::size_t kRangesPerRequest = 24;
+
+// The next runs of missing blocks from offset `at` on, at most `count`.
+ByteRanges missingRuns(const BlockList& list, const std::vector<std::uint64_t>& foundAt,
+                       std::uint64_t at, std::size_t count) {
+    ByteRanges runs;
+    for (std::uint64_t block = at / list.blockSize; block < list.count && runs.size() < count;) {
+        std::uint64_t end = block;
+        while (end < list.count && foundAt[end] == kNotFound) ++end;
+        if (end != block) {
+            runs.emplace_back((std::max)(at, block * list.blockSize),
+                              (std::min)(end * list.blockSize, list.fileSize) - 1);
+        }
+        block = end + 1;
+    }
+    return runs;
+}
+
 // A delta: the blocks of the new file found anywhere in the old copy are
-// copied from it, each run of missing blocks is fetched with one Range
-// request, in order, so the staging file is always the start of the new file
-// (a delta cut short resumes like any download). Nothing when the delta
-// cannot be made or its result fails the digest: the file is then fetched
-// whole.
+// copied from it, the runs of missing blocks are fetched with Range requests
+// of several runs each, in order, so the staging file is always the start of
+// the new file (a delta cut short resumes like any download). Nothing when
+// the delta cannot be made or its result fails the digest: the file is then
+// fetched whole.
 std::optional<UpdateFailure> fetchDelta(const PatchConnection& connection, const std::wstring& url,
                                         const ManifestEntry& entry, FileTransfer& transfer) {
+    // A staging file already whole (its commit was refused, say) needs
+    // neither the list nor the old copy.
+    UpdateFailure failure = transfer.begin(true);
+    if (failure != UpdateFailure::None) return failure;
+    if (transfer.complete()) {
+        failure = transfer.finish(entry.hash);
+        if (failure != UpdateFailure::DamagedData) return failure;
+    }
+    // Without a delta the whole file continues what is staged.
+    const auto whole = [&transfer] {
+        transfer.close();
+        return std::optional<UpdateFailure>();
+    };
     BlockList list;
-    if (!fetchBlockList(connection, entry, list)) return std::nullopt;
+    if (!fetchBlockList(connection, entry, list)) return whole();
+    transfer.listFetched(entry.blocksSize);
     UniqueFile oldFile(CreateFileW(entry.localPath.c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
-    if (!oldFile) return std::nullopt;
+    if (!oldFile) return whole();
     FileBlockSource old(oldFile.get());
     std::vector<std::uint64_t> foundAt;
-    if (!old.ok() || !matchBlocks(list, old, checkThreadCount(), foundAt)) return std::nullopt;
-    UpdateFailure failure = transfer.begin(true);
-    if (failure == UpdateFailure::None && transfer.staged() == 0) failure = transfer.restart();
+    if (!old.ok() || !matchBlocks(list, old, checkThreadCount(), foundAt)) return whole();
+    if (transfer.staged() == 0 || transfer.complete()) failure = transfer.restart();
     if (failure != UpdateFailure::None) return failure;
-    int tried = 0;
-    while (!transfer.complete()) {
-        if (transfer.abandoned()) return UpdateFailure::Network;
-        const std::uint64_t at = transfer.staged();
-        std::uint64_t block = at / list.blockSize;
-        const std::uint64_t into = at - block * list.blockSize;
-        if (foundAt[block] != kNotFound) {
-            if (!transfer.copy(old, foundAt[block] + into, list.length(block) - into, failure)) {
-                transfer.close();
-                return std::nullopt;
+    // Copies the found blocks up to `to`, those that follow each other in
+    // the old copy with one read: DamagedData when the old copy cannot be read.
+    const FillTo fill = [&](std::uint64_t to) {
+        UpdateFailure copied = UpdateFailure::None;
+        while (transfer.staged() < to && copied == UpdateFailure::None) {
+            if (transfer.abandoned()) return UpdateFailure::Network;
+            const std::uint64_t at = transfer.staged(), block = at / list.blockSize;
+            std::uint64_t end = block + 1;
+            while (end < list.count && end * list.blockSize < to &&
+                   foundAt[end] == foundAt[end - 1] + list.blockSize) {
+                ++end;
             }
-            if (failure != UpdateFailure::None) return failure;
+            const std::uint64_t length = (std::min)(end * list.blockSize, to) - at;
+            if (foundAt[block] == kNotFound ||
+                !transfer.copy(old, foundAt[block] + at - block * list.blockSize, length, copied)) {
+                return UpdateFailure::DamagedData;
+            }
+        }
+        return copied;
+    };
+    const auto plan = [&] {
+        return missingRuns(list, foundAt, transfer.staged(),
+                           transfer.severalRanges() ? kRangesPerRequest : 1);
+    };
+    int failed = 0;
+    while (!transfer.complete() && failure == UpdateFailure::None) {
+        if (transfer.abandoned()) return UpdateFailure::Network;
+        if (plan().empty()) {
+            failure = fill(entry.size);
             continue;
         }
-        while (block < list.count && foundAt[block] == kNotFound) ++block;
-        const std::uint64_t last = (std::min)(block * list.blockSize, entry.size) - 1;
-        const Attempt result =
-            withProgressRetries(connection.limits(), transfer, connection, url, last, tried);
+        const Attempt result = withProgressRetries(
+            connection.limits(), transfer, connection.name() + url,
+            [&] { return transfer.attempt(connection, url, plan(), fill); }, failed);
         if (result.kind == Attempt::Done) continue;
-        if (result.failure == UpdateFailure::FileInUse || result.failure == UpdateFailure::DiskSpace) {
+        // The network failed for good or the server's certificate was
+        // refused: the staging file is kept for the next start.
+        if (result.kind != Attempt::Fail || isCertificateRefusal(result.error)) {
             return result.failure;
         }
-        // The network failed for good: the staging file is kept for the next
-        // start. Any other answer (a refused range, a wrong one) means the
-        // server cannot be trusted with ranges: the file comes whole, from
-        // its first byte.
-        if (result.kind != Attempt::Fail) return result.failure;
-        transfer.drop();
-        return std::nullopt;
+        failure = result.failure;
     }
-    oldFile.reset();  // the new file takes its place
-    failure = transfer.finish(entry.hash);
-    if (failure != UpdateFailure::DamagedData) return failure;
+    if (failure == UpdateFailure::None) {
+        oldFile.reset();  // the new file takes its place
+        failure = transfer.finish(entry.hash);
+    }
+    // An abandoned transfer keeps its staging file for the next start, and
+    // a local failure ends the file. Any other (a refused range, a wrong
+    // one, an old copy that cannot be read, a result that fails the digest)
+    // means the delta cannot be trusted: the file comes whole, from its
+    // first byte.
+    if (failure == UpdateFailure::None || failure == UpdateFailure::FileInUse ||
+        failure == UpdateFailure::DiskSpace || transfer.abandoned()) {
+        return failure;
+    }
     transfer.drop();
     return std::nullopt;
 }
@@ -584,9 +810,14 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
             failure = transfer.begin(resume);
             if (failure != UpdateFailure::None) break;
             if (!transfer.complete()) {
-                int tried = 0;
-                const Attempt result = withProgressRetries(connection.limits(), transfer,
-                                                           connection, url, entry.size - 1, tried);
+                int failed = 0;
+                const Attempt result = withProgressRetries(
+                    connection.limits(), transfer, host + url,
+                    [&] {
+                        return transfer.attempt(connection, url,
+                                                {{transfer.staged(), entry.size - 1}});
+                    },
+                    failed);
                 failure = result.failure;
                 if (result.kind != Attempt::Done) break;
             }

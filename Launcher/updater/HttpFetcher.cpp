@@ -77,6 +77,10 @@ void waitBeforeTry(const TransferLimits& limits, int tried, const Attempt& last,
 }
 
 bool Request::send(const std::wstring& url, std::uint64_t from, std::uint64_t last) {
+    return send(url, from != 0 || last != kToTheEnd ? ByteRanges{{from, last}} : ByteRanges{});
+}
+
+bool Request::send(const std::wstring& url, const ByteRanges& ranges) {
     if (!via_.handle()) return false;
     via_.waitForPause();
     handle_.reset(WinHttpOpenRequest(via_.handle(), L"GET", url.c_str(), nullptr,
@@ -91,10 +95,11 @@ bool Request::send(const std::wstring& url, std::uint64_t from, std::uint64_t la
     }
     via_.useProxyFor(handle_.get(), url);
     std::wstring range;
-    if (from != 0 || last != kToTheEnd) {
-        range = L"Range: bytes=" + std::to_wstring(from) + L"-" +
-                (last != kToTheEnd ? std::to_wstring(last) : std::wstring()) + L"\r\n";
+    for (const auto& [from, last] : ranges) {
+        range += (range.empty() ? L"Range: bytes=" : L",") + std::to_wstring(from) + L"-" +
+                 (last != kToTheEnd ? std::to_wstring(last) : std::wstring());
     }
+    if (!range.empty()) range += L"\r\n";
     if (!WinHttpSendRequest(handle_.get(),
                             range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
                             static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/Handles.h"
 #include "updater/UpdateTypes.h"
@@ -140,6 +141,9 @@ Attempt withRetries(const TransferLimits& limits, const std::wstring& where, Try
     }
 }
 
+// Ranges of a file, by first and last byte.
+using ByteRanges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
 // One GET on the pass's connection. The body is read under the idle and
 // window limits: every wait for data is bounded by whichever ends first.
 class Request {
@@ -154,6 +158,9 @@ public:
     // `from` to `last` (both included) unless that is the whole body. False
     // means no answer.
     bool send(const std::wstring& url, std::uint64_t from, std::uint64_t last = kToTheEnd);
+    // The same for several ranges (first and last byte, ascending; a last of
+    // kToTheEnd leaves the range open); none asks for the whole body.
+    bool send(const std::wstring& url, const ByteRanges& ranges);
 
     // How a request that got no answer ends: a TLS peer whose certificate
     // failed the checks answered in the server's place, which is no reason to
@@ -174,6 +181,9 @@ public:
 
     // The next piece of the body, up to `room` bytes.
     Read read(char* into, DWORD room, DWORD& got);
+    // The window limit counts from now on: the time since was the reader's
+    // own, not the server's.
+    void clockFromNow() { samples_.assign(1, {GetTickCount64(), total_}); }
 
 private:
     // A short header's text; empty when absent or too long.

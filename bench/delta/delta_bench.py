@@ -6,6 +6,8 @@ at 1 MiB, both served by nginx; then, alternating, the launcher's update pass (b
 list and Range requests) and zsync (its control file, -i the old copy), each from the
 old copy to the new file. Bytes are what nginx sent (headers included), times the
 median of the runs.
+A size followed by "s" (256s) is the same pack with 2,000 single bytes changed
+instead, which costs a request per change unless several ranges go in one.
 Usage: delta_bench.py BUILD_DIR [SIZES_MIB...]"""
 import hashlib
 import os
@@ -19,7 +21,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(sys.argv[1]).resolve()
-SIZES = [int(s) for s in sys.argv[2:]] or [256, 1024]
+SIZES = sys.argv[2:] or ["256", "256s", "1024"]
 RUNS = 3
 PORT = 8088
 MIB = 1 << 20
@@ -35,13 +37,18 @@ def random_file(path, size, seed):
             f.write(rng.randbytes(min(64 * MIB, size - at)))
 
 
-def next_version(old_path, new_path):
+def next_version(old_path, new_path, scattered=False):
+    """100 rewritten regions and an insertion, or (scattered) 2,000 single bytes changed."""
     data = bytearray(old_path.read_bytes())
     rng = random.Random("patch")
-    for _ in range(100):
-        at = rng.randrange(2 * MIB, len(data) - 32768)
-        data[at:at + 26 * 1024] = rng.randbytes(26 * 1024)
-    data[MIB:MIB] = rng.randbytes(4096)
+    if scattered:
+        for _ in range(2000):
+            data[rng.randrange(len(data))] ^= 0xFF
+    else:
+        for _ in range(100):
+            at = rng.randrange(2 * MIB, len(data) - 32768)
+            data[at:at + 26 * 1024] = rng.randbytes(26 * 1024)
+        data[MIB:MIB] = rng.randbytes(4096)
     new_path.write_bytes(data)
 
 
@@ -131,12 +138,13 @@ def main():
     print(f"== delta benchmark: {time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())}, {os.cpu_count()} cores, "
           f"{subprocess.run(['zsync', '-V'], capture_output=True, text=True).stdout.splitlines()[0]}")
     try:
-        for size_mib in SIZES:
+        for pair in SIZES:
+            size_mib, scattered = int(pair.rstrip("s")), pair.endswith("s")
             old, other = WORK / "old.bin", WORK / "other.bin"
             new = www / "patch" / "pack.bin"
             random_file(old, size_mib * MIB, f"pack-{size_mib}")
             random_file(other, size_mib * MIB + 4096, f"other-{size_mib}")
-            next_version(old, new)
+            next_version(old, new, scattered)
             os.link(new, www / "plain" / "pack.bin")
             want = sha256(new)
             subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(www / "patch")],
@@ -150,7 +158,8 @@ def main():
                 took, requests, memory = launcher_update(nginx, WORK / "game", old, "/patch/", peak=True)
                 assert sha256(WORK / "game" / "pack.bin") == want, "the launcher's pack is wrong"
                 times["launcher"].append(took)
-                launcher_bytes, launcher_requests, launcher_memory = sent(requests), len(requests), memory
+                launcher_bytes, launcher_memory = sent(requests), memory
+                launcher_requests = sum(uri != "/patch/manifest.json" for uri, _ in requests)
                 took, requests = zsync_update(nginx, old, WORK / "zs" / "pack.bin")
                 assert sha256(WORK / "zs" / "pack.bin") == want, "zsync's pack is wrong"
                 times["zsync"].append(took)
@@ -162,10 +171,13 @@ def main():
             plain = sent(requests, ("/plain/manifest.json",))
             lt, zt = statistics.median(times["launcher"]), statistics.median(times["zsync"])
             file_size = new.stat().st_size
-            print(f"\n-- {size_mib} MiB pack ({file_size} bytes in the new version), medians of {RUNS} runs")
-            print(f"  bytes sent   launcher {launcher_bytes:>11,} ({launcher_requests} requests, the manifest left "
-                  f"out)  zsync {zsync_bytes:>11,} ({zsync_requests} requests)  ratio {launcher_bytes / zsync_bytes:.3f}"
-                  f"  launcher / file {100 * launcher_bytes / file_size:.2f} %")
+            print(f"\n-- {size_mib} MiB pack, {'2,000 single bytes changed' if scattered else '100 regions rewritten'} "
+                  f"({file_size} bytes in the new version), medians of {RUNS} runs")
+            print(f"  bytes sent   launcher {launcher_bytes:>11,}  zsync {zsync_bytes:>11,}  ratio "
+                  f"{launcher_bytes / zsync_bytes:.3f}  launcher / file {100 * launcher_bytes / file_size:.2f} %")
+            print(f"  requests     launcher {launcher_requests:>11}  zsync {zsync_requests:>11}  ratio "
+                  f"{launcher_requests / zsync_requests:.3f}  (the manifest left out; aim 3 x zsync + 10 = "
+                  f"{3 * zsync_requests + 10})")
             print(f"  wall time    launcher {lt:8.2f} s  zsync {zt:8.2f} s  ratio {lt / zt:.3f}  "
                   f"(pairs: {', '.join('%.2f' % (a / b) for a, b in zip(times['launcher'], times['zsync']))})")
             print(f"  floor        the launcher's no-change check of the pack {floor:.2f} s")

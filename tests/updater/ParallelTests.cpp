@@ -65,7 +65,8 @@ TEST(ParallelFetchTest, FilesAtOnceWithinThePoolAndShownInOrder) {
 // The first failure ends the pass: no file starts after it, files before it
 // finish, a file after it still in flight stops with its staging file kept,
 // and the earliest failing file in manifest order gives the pass's outcome
-// (f1's, after 400 ms, though f2 failed first or last).
+// (f1's, after 400 ms, though f2 failed first or last). A delta stopped so
+// keeps its staging file too, and the next pass continues it.
 TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
     const UpdateFailure net = UpdateFailure::Network, damaged = UpdateFailure::DamagedData;
     const struct {
@@ -74,10 +75,13 @@ TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
         bool f2Digest;     // f2 as listed, else another file's digest
         UpdateFailure f1;  // a 500, or a body that fails its digest
         Requests requests;
+        bool f2Delta = false;  // f2 has an old copy and a block list
     } rows[] = {
         {"a later file fails first", "", false, net, {"manifest.json", "f0", "f1", "f2"}},
         {"a later file still arriving", "drip=50", true, damaged,
          {"manifest.json", "f0", "f1", "f2", "f3"}},
+        {"a later delta still arriving", "drip=50", true, net,
+         {"manifest.json", "blocks", "f0", "f1", "f2 bytes=0-8191", "f3"}, true},
     };
     for (const auto& row : rows) {
         const std::string id = "first-failure" + std::to_string(&row - rows);
@@ -90,11 +94,18 @@ TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
         if (*row.f2) site.misbehave("f2", row.f2);
         if (!row.f2Digest) files[2].content = "another version";
         if (row.f1 == damaged) files[1].content = "another version";
+        std::string old = files[2].content;
+        if (row.f2Delta) {
+            sandbox.put("f2", old.replace(0, 8192, std::string(8192, 'x')));
+            site.file("blocks/" + sha256Of(files[2].content) + ".blocks",
+                      files[2].blocks = blockListOf(files[2].content));
+        }
         site.manifest(manifestFor(files));
         Updater updater = site.updater();
         updater.limits.connections = 3;
         EXPECT_EQ(updater.runPass(), row.f1) << row.name;
         Requests seen = site.requests();
+        for (std::string& line : seen) line = line.substr(0, line.rfind("blocks/", 0) ? line.size() : 6);
         std::sort(seen.begin() + 1, seen.end());
         EXPECT_EQ(seen, row.requests) << row.name;
         EXPECT_EQ(sandbox.content("f0"), files[0].content) << row.name;
@@ -103,7 +114,16 @@ TEST(ParallelFetchTest, TheEarliestFailureWinsAndNothingStartsAfterIt) {
                       files[2].content.compare(0, staged.size(), staged) == 0,
                   row.f2Digest)
             << row.name;
-        EXPECT_EQ(sandbox.content("f2"), "<missing>") << row.name;
+        EXPECT_EQ(sandbox.content("f2"), row.f2Delta ? old : "<missing>") << row.name;
+        if (!row.f2Delta) continue;
+        site.misbehave("f1", "");
+        site.misbehave("f2", "");
+        clearRequestLog();
+        EXPECT_EQ(updater.runPass(), UpdateFailure::None);
+        seen = site.requests();
+        EXPECT_NE(std::find(seen.begin(), seen.end(), "f2 bytes=" + std::to_string(staged.size()) + "-8191"),
+                  seen.end());
+        EXPECT_EQ(sandbox.content("f2"), files[2].content);
     }
 }
 

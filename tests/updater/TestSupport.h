@@ -142,6 +142,7 @@ inline std::string blockListOf(const std::string& file, std::uint32_t blockSize 
 struct FileSpec {
     std::string path;
     std::string content;
+    std::string blocks = "";  // its block list, for a delta
 };
 
 inline std::string entryJson(const std::string& path, const std::string& hash,
@@ -149,11 +150,18 @@ inline std::string entryJson(const std::string& path, const std::string& hash,
     return "{\"path\": \"" + path + "\", \"hash\": \"" + hash + "\", \"size\": " + size + "}";
 }
 
+// An entry's "blocks" member for `list`, its size stated `sizeOff` bytes off.
+inline std::string blocksJson(const std::string& list, std::int64_t sizeOff = 0) {
+    return ", \"blocks\": {\"size\": " + std::to_string(static_cast<std::int64_t>(list.size()) + sizeOff) +
+           ", \"hash\": \"" + sha256Of(list) + "\"}";
+}
+
 inline std::string manifestFor(const std::vector<FileSpec>& files) {
     std::string text = "{\"files\": [";
     for (const FileSpec& f : files)
         text += (&f == &files.front() ? "" : ", ") +
-                entryJson(f.path, sha256Of(f.content), std::to_string(f.content.size()));
+                entryJson(f.path, sha256Of(f.content),
+                          std::to_string(f.content.size()) + (f.blocks.empty() ? "" : blocksJson(f.blocks)));
     return text + "]}";
 }
 
