@@ -198,6 +198,7 @@ struct Shared {
     std::vector<std::atomic<std::uint32_t>> foundBits;
     std::atomic<std::uint64_t> foundCount{0};
     std::atomic<std::uint64_t> hashed{0};
+    std::atomic<std::uint64_t> lookups{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
 
@@ -288,7 +289,13 @@ private:
             for (std::uint32_t k = rollOn(crc, filter, out, mid, in, n, a, b); k < n;
                  k += rollOn(crc, filter, out + k, mid + k, in + k, n - k, a, b)) {
                 if (filter.maybe(a, b)) {
-                    const std::uint64_t next = attempt(p + k, a, b);
+                    std::uint64_t next = attempt(p + k, a, b);
+                    // The attempt stands for every position of a run of one
+                    // byte value; a match that did not reach past the run
+                    // must not hide the positions that see its end.
+                    const std::uint64_t run = a == b ? runEnd(p + k, out[k], a) : kNoMatch;
+                    if (run != kNoMatch && (next == kNoMatch || next <= run))
+                        next = run - 2 * block_ + 1;
                     if (next != kNoMatch) return next;
                 } else if (skipZeros) {
                     k += zeroRun(out + k, mid + k, in + k, n - k);
@@ -318,11 +325,39 @@ private:
         return k;
     }
 
+    // In a run of one byte value (padding) every position shows the same two
+    // windows. When both windows at p and the byte after them hold only `c`:
+    // where the run ends, or two blocks past the segment; else kNoMatch.
+    std::uint64_t runEnd(std::uint64_t p, unsigned char c, std::uint32_t reg) {
+        if (c != runByte_) {
+            runByte_ = c;
+            runRaw_ = 0;
+            for (std::uint32_t i = 0; i < block_; ++i)
+                runRaw_ = (runRaw_ >> 8) ^ kCrcTable[(runRaw_ ^ c) & 0xFF];
+        }
+        if (reg != runRaw_) return kNoMatch;
+        // The registers all but prove it; the bytes make it sure.
+        const std::uint64_t limit = end_ + 2 * block_;
+        windowStart_ = kNoMatch;
+        std::uint64_t q = p;
+        for (bool same = true; same && q < limit;) {
+            const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, limit - q));
+            if (!copyBlock(shared_.old, q, window_.data(), n)) return fail();
+            const unsigned char* bytes = window_.data();
+            const std::uint32_t k = static_cast<std::uint32_t>(
+                std::find_if(bytes, bytes + n, [c](unsigned char x) { return x != c; }) - bytes);
+            same = k == n;
+            q += k;
+        }
+        return q > p + 2 * block_ ? q : kNoMatch;
+    }
+
     // A fresh match at p needs blocks i and i+1 at p and p + B; then blocks
     // i+2, i+3... are tried one block on each, as long as they match. Returns
     // where rolling goes on after a match, or kNoMatch.
     std::uint64_t attempt(std::uint64_t p, std::uint32_t a, std::uint32_t b) {
         const std::uint64_t count = list_.count;
+        shared_.lookups.fetch_add(1, std::memory_order_relaxed);
         const auto [first, last] = shared_.table.group(a, b);
         live_.clear();
         for (const std::uint32_t* it = first;
@@ -490,6 +525,8 @@ private:
     std::uint64_t spanStart_ = kNoMatch;
     Stream front_, middle_, back_;  // at p, p + B and p + 2B, where blocks are large
     std::vector<std::uint64_t> live_;
+    int runByte_ = -1;  // the byte whose window of B runRaw_ is the raw register of
+    std::uint32_t runRaw_ = 0;
 };
 
 void scanSegment(Shared& shared, std::uint64_t begin, std::uint64_t end) {
@@ -576,7 +613,7 @@ bool copyBlock(BlockSource& old, std::uint64_t at, void* into, std::uint32_t len
 }
 
 bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
-                 std::vector<std::uint64_t>& foundAt) {
+                 std::vector<std::uint64_t>& foundAt, MatchWork* work) {
     foundAt.assign(static_cast<std::size_t>(list.count), kNotFound);
     const std::uint64_t size = old.size();
     if (list.count == 0 || size == 0) return true;
@@ -599,6 +636,7 @@ bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
         for (std::uint64_t begin : unstarted)
             scanSegment(shared, begin, std::min(size, begin + step));
         for (std::thread& thread : pool) thread.join();
+        if (work) *work = {shared.lookups, shared.hashed};
         if (shared.failed) return false;
     }
     shareDuplicates(list, foundAt);

@@ -5,8 +5,9 @@ with 100 scattered regions of about 26 KiB rewritten (about 1 %) and 4 KiB inser
 at 1 MiB, both served by nginx; then, alternating, the launcher's update pass (block
 list and Range requests) and zsync (its control file, -i the old copy), each from the
 old copy to the new file. Bytes are what nginx sent (headers included), times the
-median of the runs.
-Usage: delta_bench.py BUILD_DIR [SIZES_MIB...]"""
+median of the runs. A pair named "padding:SIZE" has instead a zero run of an eighth of
+the pack in the old version, a quarter of which the new one leaves out.
+Usage: delta_bench.py BUILD_DIR [SIZE_MIB | padding:SIZE_MIB ...]"""
 import hashlib
 import os
 import random
@@ -19,7 +20,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(sys.argv[1]).resolve()
-SIZES = [int(s) for s in sys.argv[2:]] or [256, 1024]
+PAIRS = [(a.rpartition(":")[0] or "edits", int(a.rpartition(":")[2])) for a in sys.argv[2:]] or [
+    ("edits", 256), ("edits", 1024), ("padding", 256)]
 RUNS = 3
 PORT = 8088
 MIB = 1 << 20
@@ -43,6 +45,18 @@ def next_version(old_path, new_path):
         data[at:at + 26 * 1024] = rng.randbytes(26 * 1024)
     data[MIB:MIB] = rng.randbytes(4096)
     new_path.write_bytes(data)
+
+
+def shrunk_padding(old_path, new_path):
+    data = bytearray(old_path.read_bytes())
+    run, at = len(data) // 8, len(data) // 4 + 1000
+    data[at:at + run] = bytes(run)
+    old_path.write_bytes(data)
+    del data[at + run // 2:at + run // 2 + run // 4 + 123]
+    new_path.write_bytes(data)
+
+
+MAKE = {"edits": next_version, "padding": shrunk_padding}
 
 
 def sha256(path):
@@ -131,12 +145,12 @@ def main():
     print(f"== delta benchmark: {time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())}, {os.cpu_count()} cores, "
           f"{subprocess.run(['zsync', '-V'], capture_output=True, text=True).stdout.splitlines()[0]}")
     try:
-        for size_mib in SIZES:
+        for kind, size_mib in PAIRS:
             old, other = WORK / "old.bin", WORK / "other.bin"
             new = www / "patch" / "pack.bin"
             random_file(old, size_mib * MIB, f"pack-{size_mib}")
             random_file(other, size_mib * MIB + 4096, f"other-{size_mib}")
-            next_version(old, new)
+            MAKE[kind](old, new)
             os.link(new, www / "plain" / "pack.bin")
             want = sha256(new)
             subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(www / "patch")],
@@ -162,7 +176,7 @@ def main():
             plain = sent(requests, ("/plain/manifest.json",))
             lt, zt = statistics.median(times["launcher"]), statistics.median(times["zsync"])
             file_size = new.stat().st_size
-            print(f"\n-- {size_mib} MiB pack ({file_size} bytes in the new version), medians of {RUNS} runs")
+            print(f"\n-- {size_mib} MiB pack, {kind} ({file_size} bytes in the new version), medians of {RUNS} runs")
             print(f"  bytes sent   launcher {launcher_bytes:>11,} ({launcher_requests} requests, the manifest left "
                   f"out)  zsync {zsync_bytes:>11,} ({zsync_requests} requests)  ratio {launcher_bytes / zsync_bytes:.3f}"
                   f"  launcher / file {100 * launcher_bytes / file_size:.2f} %")
