@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <cstring>
 #include <functional>
 #include <numeric>
@@ -329,13 +330,14 @@ private:
     // windows. When both windows at p and the byte after them hold only `c`:
     // where the run ends, or two blocks past the segment; else kNoMatch.
     std::uint64_t runEnd(std::uint64_t p, unsigned char c, std::uint32_t reg) {
-        if (c != runByte_) {
-            runByte_ = c;
-            runRaw_ = 0;
+        // Kept per value: content of a short period (text in UTF-16) may
+        // bring two values to this check in turn.
+        if (!runKnown_[c]) {
+            runKnown_[c] = true;
             for (std::uint32_t i = 0; i < block_; ++i)
-                runRaw_ = (runRaw_ >> 8) ^ kCrcTable[(runRaw_ ^ c) & 0xFF];
+                runRaw_[c] = (runRaw_[c] >> 8) ^ kCrcTable[(runRaw_[c] ^ c) & 0xFF];
         }
-        if (reg != runRaw_) return kNoMatch;
+        if (reg != runRaw_[c]) return kNoMatch;
         // The registers all but prove it; the bytes make it sure.
         const std::uint64_t limit = end_ + 2 * block_;
         windowStart_ = kNoMatch;
@@ -525,8 +527,8 @@ private:
     std::uint64_t spanStart_ = kNoMatch;
     Stream front_, middle_, back_;  // at p, p + B and p + 2B, where blocks are large
     std::vector<std::uint64_t> live_;
-    int runByte_ = -1;  // the byte whose window of B runRaw_ is the raw register of
-    std::uint32_t runRaw_ = 0;
+    std::array<std::uint32_t, 256> runRaw_{};  // of a window of B bytes of the value
+    std::bitset<256> runKnown_;
 };
 
 void scanSegment(Shared& shared, std::uint64_t begin, std::uint64_t end) {
