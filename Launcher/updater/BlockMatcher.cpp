@@ -343,7 +343,8 @@ private:
         windowStart_ = kNoMatch;
         std::uint64_t q = p;
         for (bool same = true; same && q < limit;) {
-            const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, limit - q));
+            const std::uint32_t n =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, limit - q));
             if (!copyBlock(shared_.old, q, window_.data(), n)) return fail();
             const unsigned char* bytes = window_.data();
             const std::uint32_t k = static_cast<std::uint32_t>(

@@ -72,7 +72,8 @@ BlockList randomList(std::uint32_t size, std::uint64_t count) {
 }
 
 // 256 MiB of random bytes but for zeros in [zerosFrom, zerosTo).
-UniqueFile oldCopy(const std::wstring& path, std::uint64_t zerosFrom = 0, std::uint64_t zerosTo = 0) {
+UniqueFile oldCopy(const std::wstring& path, std::uint64_t zerosFrom = 0,
+                   std::uint64_t zerosTo = 0) {
     UniqueFile old = create(path);
     std::vector<unsigned char> chunk(kMiB);
     for (std::uint64_t at = 0; at < 256 * kMiB; at += kMiB) {
@@ -217,9 +218,8 @@ void scanSpeed(const std::wstring& folder) {
 void paddingScan(const std::wstring& folder) {
     const std::uint64_t size = 256 * kMiB;
     const UniqueFile old = oldCopy(folder + L"\\block-bench-padding.bin", 64 * kMiB, 96 * kMiB);
-    const BlockList list = editedList(old.get(), size, [](std::uint64_t at) {
-        return at < 80 * kMiB || at >= 88 * kMiB + 100;
-    });
+    const BlockList list = editedList(
+        old.get(), size, [](std::uint64_t at) { return at < 80 * kMiB || at >= 88 * kMiB + 100; });
     for (int threads : {1, 2}) {
         std::uint64_t found = 0;
         MatchWork work;
