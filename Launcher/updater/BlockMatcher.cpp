@@ -263,6 +263,7 @@ public:
             std::uint32_t a = 0, b = 0;
             p = windowRaw(p, a) && windowRaw(p + block_, b) ? roll(p, a, b) : fail();
         }
+        shared_.lookups += lookups_;
     }
 
 private:
@@ -360,7 +361,7 @@ private:
     // where rolling goes on after a match, or kNoMatch.
     std::uint64_t attempt(std::uint64_t p, std::uint32_t a, std::uint32_t b) {
         const std::uint64_t count = list_.count;
-        shared_.lookups.fetch_add(1, std::memory_order_relaxed);
+        ++lookups_;
         const auto [first, last] = shared_.table.group(a, b);
         live_.clear();
         for (const std::uint32_t* it = first;
@@ -528,6 +529,7 @@ private:
     std::uint64_t spanStart_ = kNoMatch;
     Stream front_, middle_, back_;  // at p, p + B and p + 2B, where blocks are large
     std::vector<std::uint64_t> live_;
+    std::uint64_t lookups_ = 0;  // counted here: the shared count's line is read by every thread
     std::array<std::uint32_t, 256> runRaw_{};  // of a window of B bytes of the value
     std::bitset<256> runKnown_;
 };
