@@ -529,8 +529,10 @@ private:
     std::uint64_t spanStart_ = kNoMatch;
     Stream front_, middle_, back_;  // at p, p + B and p + 2B, where blocks are large
     std::vector<std::uint64_t> live_;
-    std::uint64_t lookups_ = 0;  // counted here: the shared count's line is read by every thread
-    std::array<std::uint32_t, 256> runRaw_{};  // of a window of B bytes of the value
+    // Added up at the end: every thread reads the shared count's cache line.
+    std::uint64_t lookups_ = 0;
+    // Per byte value, the raw register of a window of B such bytes, once known.
+    std::array<std::uint32_t, 256> runRaw_{};
     std::bitset<256> runKnown_;
 };
 
