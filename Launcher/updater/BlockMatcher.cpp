@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -198,6 +199,7 @@ struct Shared {
     std::vector<std::atomic<std::uint32_t>> foundBits;
     std::atomic<std::uint64_t> foundCount{0};
     std::atomic<std::uint64_t> hashed{0};
+    std::atomic<std::uint64_t> lookups{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> failed{false};
 
@@ -261,6 +263,7 @@ public:
             std::uint32_t a = 0, b = 0;
             p = windowRaw(p, a) && windowRaw(p + block_, b) ? roll(p, a, b) : fail();
         }
+        shared_.lookups += lookups_;
     }
 
 private:
@@ -288,7 +291,13 @@ private:
             for (std::uint32_t k = rollOn(crc, filter, out, mid, in, n, a, b); k < n;
                  k += rollOn(crc, filter, out + k, mid + k, in + k, n - k, a, b)) {
                 if (filter.maybe(a, b)) {
-                    const std::uint64_t next = attempt(p + k, a, b);
+                    std::uint64_t next = attempt(p + k, a, b);
+                    // The attempt stands for every position of a run of one
+                    // byte value; a match that did not reach past the run
+                    // must not hide the positions that see its end.
+                    const std::uint64_t run = a == b ? runEnd(p + k, out[k], a) : kNoMatch;
+                    if (run != kNoMatch && (next == kNoMatch || next <= run))
+                        next = run - 2 * block_ + 1;
                     if (next != kNoMatch) return next;
                 } else if (skipZeros) {
                     k += zeroRun(out + k, mid + k, in + k, n - k);
@@ -318,11 +327,41 @@ private:
         return k;
     }
 
+    // In a run of one byte value (padding) every position shows the same two
+    // windows. When both windows at p and the byte after them hold only `c`:
+    // where the run ends, or two blocks past the segment; else kNoMatch.
+    std::uint64_t runEnd(std::uint64_t p, unsigned char c, std::uint32_t reg) {
+        // Kept per value: content of a short period (text in UTF-16) may
+        // bring two values to this check in turn.
+        if (!runKnown_[c]) {
+            runKnown_[c] = true;
+            for (std::uint32_t i = 0; i < block_; ++i)
+                runRaw_[c] = (runRaw_[c] >> 8) ^ kCrcTable[(runRaw_[c] ^ c) & 0xFF];
+        }
+        if (reg != runRaw_[c]) return kNoMatch;
+        // The registers all but prove it; the bytes make it sure.
+        const std::uint64_t limit = end_ + 2 * block_;
+        windowStart_ = kNoMatch;
+        std::uint64_t q = p;
+        for (bool same = true; same && q < limit;) {
+            const std::uint32_t n =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, limit - q));
+            if (!copyBlock(shared_.old, q, window_.data(), n)) return fail();
+            const unsigned char* bytes = window_.data();
+            const std::uint32_t k = static_cast<std::uint32_t>(
+                std::find_if(bytes, bytes + n, [c](unsigned char x) { return x != c; }) - bytes);
+            same = k == n;
+            q += k;
+        }
+        return q > p + 2 * block_ ? q : kNoMatch;
+    }
+
     // A fresh match at p needs blocks i and i+1 at p and p + B; then blocks
     // i+2, i+3... are tried one block on each, as long as they match. Returns
     // where rolling goes on after a match, or kNoMatch.
     std::uint64_t attempt(std::uint64_t p, std::uint32_t a, std::uint32_t b) {
         const std::uint64_t count = list_.count;
+        ++lookups_;
         const auto [first, last] = shared_.table.group(a, b);
         live_.clear();
         for (const std::uint32_t* it = first;
@@ -490,6 +529,11 @@ private:
     std::uint64_t spanStart_ = kNoMatch;
     Stream front_, middle_, back_;  // at p, p + B and p + 2B, where blocks are large
     std::vector<std::uint64_t> live_;
+    // Added up at the end: every thread reads the shared count's cache line.
+    std::uint64_t lookups_ = 0;
+    // Per byte value, the raw register of a window of B such bytes, once known.
+    std::array<std::uint32_t, 256> runRaw_{};
+    std::bitset<256> runKnown_;
 };
 
 void scanSegment(Shared& shared, std::uint64_t begin, std::uint64_t end) {
@@ -576,7 +620,7 @@ bool copyBlock(BlockSource& old, std::uint64_t at, void* into, std::uint32_t len
 }
 
 bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
-                 std::vector<std::uint64_t>& foundAt) {
+                 std::vector<std::uint64_t>& foundAt, MatchWork* work) {
     foundAt.assign(static_cast<std::size_t>(list.count), kNotFound);
     const std::uint64_t size = old.size();
     if (list.count == 0 || size == 0) return true;
@@ -604,6 +648,7 @@ bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
         for (std::uint64_t begin : unstarted)
             scanSegment(shared, begin, std::min(size, begin + step));
         for (std::thread& thread : pool) thread.join();
+        if (work) *work = {shared.lookups, shared.hashed};
         if (shared.failed) return false;
     }
     shareDuplicates(list, foundAt);

@@ -62,13 +62,20 @@ private:
 
 constexpr std::uint64_t kNotFound = ~std::uint64_t{0};
 
+// What a scan cost: its lookups in the list's table and the bytes it
+// strong-hashed. Both grow with the old copy's size, not with its runs.
+struct MatchWork {
+    std::uint64_t lookups = 0;
+    std::uint64_t hashed = 0;
+};
+
 // foundAt[i]: an offset in `old` where block i's content lies, zero-padded to
 // the block size as the list takes it (the old copy counts as followed by
 // zeros), or kNotFound. `threads` (1..4) scan parts of the old copy side by
 // side. False when a read fails or the list makes the scan cost more than a
 // few times the old copy's size: then nothing can be taken from it.
 bool matchBlocks(const BlockList& list, BlockSource& old, int threads,
-                 std::vector<std::uint64_t>& foundAt);
+                 std::vector<std::uint64_t>& foundAt, MatchWork* work = nullptr);
 
 // Block i of the new file from the old copy: copyBlock(old, foundAt[i], into,
 // list.length(i)). Bytes past the old copy's end are zeros.

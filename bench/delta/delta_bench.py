@@ -5,10 +5,11 @@ with 100 scattered regions of about 26 KiB rewritten (about 1 %) and 4 KiB inser
 at 1 MiB, both served by nginx; then, alternating, the launcher's update pass (block
 list and Range requests) and zsync (its control file, -i the old copy), each from the
 old copy to the new file. Bytes are what nginx sent (headers included), times the
-median of the runs.
-A size followed by "s" (256s) is the same pack with 2,000 single bytes changed
-instead, which costs a request per change unless several ranges go in one.
-Usage: delta_bench.py BUILD_DIR [SIZES_MIB...]"""
+median of the runs. A pair named "bytes:SIZE" has 2,000 single bytes changed instead,
+which costs a request per change unless several ranges go in one; "padding:SIZE" has a
+zero run of an eighth of the pack in the old version, a quarter of which the new one
+leaves out.
+Usage: delta_bench.py BUILD_DIR [SIZE_MIB | bytes:SIZE_MIB | padding:SIZE_MIB ...]"""
 import hashlib
 import os
 import random
@@ -21,7 +22,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(sys.argv[1]).resolve()
-SIZES = sys.argv[2:] or ["256", "256s", "1024"]
+PAIRS = [(a.rpartition(":")[0] or "edits", int(a.rpartition(":")[2])) for a in sys.argv[2:]] or [
+    ("edits", 256), ("bytes", 256), ("edits", 1024), ("padding", 256)]
 RUNS = 3
 PORT = 8088
 MIB = 1 << 20
@@ -50,6 +52,19 @@ def next_version(old_path, new_path, scattered=False):
             data[at:at + 26 * 1024] = rng.randbytes(26 * 1024)
         data[MIB:MIB] = rng.randbytes(4096)
     new_path.write_bytes(data)
+
+
+def shrunk_padding(old_path, new_path):
+    data = bytearray(old_path.read_bytes())
+    run, at = len(data) // 8, len(data) // 4 + 1000
+    data[at:at + run] = bytes(run)
+    old_path.write_bytes(data)
+    del data[at + run // 2:at + run // 2 + run // 4 + 123]
+    new_path.write_bytes(data)
+
+
+MAKE = {"edits": next_version, "bytes": lambda old, new: next_version(old, new, True),
+        "padding": shrunk_padding}
 
 
 def sha256(path):
@@ -138,13 +153,12 @@ def main():
     print(f"== delta benchmark: {time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())}, {os.cpu_count()} cores, "
           f"{subprocess.run(['zsync', '-V'], capture_output=True, text=True).stdout.splitlines()[0]}")
     try:
-        for pair in SIZES:
-            size_mib, scattered = int(pair.rstrip("s")), pair.endswith("s")
+        for kind, size_mib in PAIRS:
             old, other = WORK / "old.bin", WORK / "other.bin"
             new = www / "patch" / "pack.bin"
             random_file(old, size_mib * MIB, f"pack-{size_mib}")
             random_file(other, size_mib * MIB + 4096, f"other-{size_mib}")
-            next_version(old, new, scattered)
+            MAKE[kind](old, new)
             os.link(new, www / "plain" / "pack.bin")
             want = sha256(new)
             subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(www / "patch")],
@@ -171,8 +185,7 @@ def main():
             plain = sent(requests, ("/plain/manifest.json",))
             lt, zt = statistics.median(times["launcher"]), statistics.median(times["zsync"])
             file_size = new.stat().st_size
-            print(f"\n-- {size_mib} MiB pack, {'2,000 single bytes changed' if scattered else '100 regions rewritten'} "
-                  f"({file_size} bytes in the new version), medians of {RUNS} runs")
+            print(f"\n-- {size_mib} MiB pack, {kind} ({file_size} bytes in the new version), medians of {RUNS} runs")
             print(f"  bytes sent   launcher {launcher_bytes:>11,}  zsync {zsync_bytes:>11,}  ratio "
                   f"{launcher_bytes / zsync_bytes:.3f}  launcher / file {100 * launcher_bytes / file_size:.2f} %")
             print(f"  requests     launcher {launcher_requests:>11}  zsync {zsync_requests:>11}  ratio "

@@ -3,8 +3,9 @@
 # the test sandbox: bytes the server sent and wall time for the update of one
 # pack, the launcher's no-change check of it as the floor, a pack replaced
 # completely, and the peak working set.
-# Usage: bench/delta/run.sh [BUILD_DIR] [SIZES_MIB...]   (default 256 256s 1024;
-# needs about 6 GB of free disk and 10-20 min)
+# Usage: bench/delta/run.sh [BUILD_DIR] [SIZE_MIB | bytes:SIZE_MIB | padding:SIZE_MIB ...]
+#   (default 256 bytes:256 1024 padding:256);
+# needs about 6 GB of free disk and 15-25 min
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)

@@ -33,13 +33,16 @@ struct MemorySource : BlockSource {
 };
 
 // The blocks left to fetch; what was found, with those blocks taken from
-// `file`, must make `file` again.
+// `file`, must make `file` again, at a cost that the old copy's size bounds
+// whatever its runs.
 Blocks missing(const std::string& listBytes, const std::string& file, BlockSource& old,
                int threads) {
     BlockList list;
     std::vector<std::uint64_t> foundAt;
+    MatchWork work;
     EXPECT_TRUE(readBlockList(listBytes, file.size(), list));
-    EXPECT_TRUE(matchBlocks(list, old, threads, foundAt));
+    EXPECT_TRUE(matchBlocks(list, old, threads, foundAt, &work));
+    EXPECT_LE(work.lookups, old.size() / 64 + 8);
     Blocks left;
     std::string made;
     for (std::uint64_t i = 0; i < foundAt.size(); ++i) {
@@ -156,6 +159,8 @@ TEST(BlockMatcherTest, FindsEveryBlockTheOldCopyHolds) {
         {"short last block not followed by zeros", file, file + junk, {16}},
         {"a block repeated 40 times", repeated, once, {}},
         {"zeros, fewer than before", x + zeros + x, x + zeros + zeros + x, {}},
+        {"padding, 60 blocks shorter", x + std::string(20 * kBlock + 300, '\xFF') + x,
+         x + std::string(80 * kBlock, '\xFF') + x, {}},
         {"one block alone", a, junk + a + junk, {}},
         {"one short block at the old end", a.substr(0, 700), junk + a.substr(0, 700), {}},
         {"old copy empty", file, "", all},
@@ -171,9 +176,9 @@ TEST(BlockMatcherTest, FindsEveryBlockTheOldCopyHolds) {
     };
     for (const auto& row : rows) {
         for (int threads : {1, 2, 3}) {
+            SCOPED_TRACE(row.name + std::string(", threads: ") + std::to_string(threads));
             MemorySource old(row.old);
-            EXPECT_EQ(missing(blockListOf(row.file, row.block), row.file, old, threads), row.left)
-                << row.name << ", " << threads << " threads";
+            EXPECT_EQ(missing(blockListOf(row.file, row.block), row.file, old, threads), row.left);
         }
     }
 }
@@ -188,16 +193,18 @@ TEST(BlockMatcherTest, TakesOnlyStrongMatchesAndGivesUpOnHostileLists) {
     MemorySource old(file);
     EXPECT_EQ(missing(list, file, old, 1), Blocks{5});
 
-    const std::string zeros(kBlock, '\0');
+    // Two bytes over and over: no run of one byte value for the scan to pass at once.
+    std::string periodic(1 << 20, '\0');
+    for (std::size_t i = 1; i < periodic.size(); i += 2) periodic[i] = 1;
     std::string hostile = blockListHeader(kBlock, 64 * kBlock);
     for (int i = 0; i < 64; ++i)
-        hostile += littleEndian(zlibCrc32(0, zeros.data(), kBlock), 3) + "\xFF\xFF\xFF\xFF";
+        hostile += littleEndian(zlibCrc32(0, periodic.data(), kBlock), 3) + "\xFF\xFF\xFF\xFF";
     BlockList parsed;
     ASSERT_TRUE(readBlockList(hostile, 64 * kBlock, parsed));
-    MemorySource empty(std::string(1 << 20, '\0')), failing(file);
+    MemorySource repeating(periodic), failing(file);
     failing.failFrom = 5000;
     std::vector<std::uint64_t> foundAt;
-    EXPECT_FALSE(matchBlocks(parsed, empty, 2, foundAt));
+    EXPECT_FALSE(matchBlocks(parsed, repeating, 2, foundAt));
     ASSERT_TRUE(readBlockList(blockListOf(file), file.size(), parsed));
     EXPECT_FALSE(matchBlocks(parsed, failing, 1, foundAt));
 }
