@@ -22,7 +22,6 @@
 #include "updater/ParallelCheck.h"
 #include "updater/PatchAddress.h"
 #include "updater/SelfUpdate.h"
-#include "updater/Updater.h"
 
 namespace {
 
@@ -759,11 +758,6 @@ UpdateFailure commitStagedFile(const std::wstring& stagingPath, const std::wstri
     return moveFileWaiting(stagingPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? UpdateFailure::None
                : localFailure();
-}
-
-UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,
-                                   const ManifestEntry& entry) const {
-    return transferFile(connection, name, entry, onProgress, nullptr);
 }
 
 UpdateFailure transferFile(const PatchConnection& connection, const std::string& name,

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/SupportLog.h"
-#include "updater/Manifest.h"
 #include "updater/PatchAddress.h"
 
 namespace {

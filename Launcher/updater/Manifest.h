@@ -61,10 +61,6 @@ bool decodeUtf8(const std::string& text, std::wstring& wide);
 // text is not valid UTF-8.
 std::wstring widenForDisplay(const std::string& text);
 
-// basePath, a "/" if it lacks one, then name with every byte outside the
-// characters allowed in a URL path segment percent-encoded.
-std::string joinUrlPath(const std::string& basePath, const std::string& name);
-
 bool isHexDigest(const std::string& text);
 
 // Digests compared as values: the case of the hex letters does not matter.

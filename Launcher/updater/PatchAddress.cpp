@@ -47,3 +47,22 @@ bool isCertificateRefusal(DWORD error) {
         return false;
     }
 }
+
+std::string joinUrlPath(const std::string& basePath, const std::string& name) {
+    std::string url = basePath;
+    if (url.empty() || url.back() != '/') url.push_back('/');
+    static const char hex[] = "0123456789ABCDEF";
+    static const std::string allowed =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@/";
+    for (char c : name) {
+        if (allowed.find(c) != std::string::npos) {
+            url.push_back(c);
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            url.push_back('%');
+            url.push_back(hex[byte >> 4]);
+            url.push_back(hex[byte & 0x0F]);
+        }
+    }
+    return url;
+}

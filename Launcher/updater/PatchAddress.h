@@ -16,3 +16,7 @@ bool splitAuthority(const std::string& authority, bool secure, std::wstring& hos
 // (untrusted, for another name, expired, revoked): something answered in the
 // server's place, which is not the same as no server at all.
 bool isCertificateRefusal(DWORD error);
+
+// basePath, a "/" if it lacks one, then name with every byte outside the
+// characters allowed in a URL path segment percent-encoded.
+std::string joinUrlPath(const std::string& basePath, const std::string& name);

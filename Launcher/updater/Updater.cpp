@@ -184,3 +184,8 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
     for (const std::size_t index : fetches) files.push_back(&entries[index]);
     return fetchAll(hosts, files, limits.connections, onProgress, onFetched);
 }
+
+UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,
+                                   const ManifestEntry& entry) const {
+    return transferFile(connection, name, entry, onProgress, nullptr);
+}
