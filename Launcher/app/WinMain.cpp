@@ -5,18 +5,21 @@
 #include "app/Application.h"
 #include "app/Headless.h"
 #include "app/Instance.h"
+#include "core/LauncherState.h"
 #include "core/Process.h"
 #include "core/SupportLog.h"
 #include "updater/SelfUpdate.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     const bool updateOnly = hasArgument(GetCommandLineW(), L"--update-only");
+    launcherState.verifyAll = hasArgument(GetCommandLineW(), L"--verify");
     // Before anything else: a second launcher in this game folder would run a
     // second pass over the same files.
     if (!claimGameFolder(!updateOnly)) ExitProcess(updateOnly ? kAnotherLauncher : 0);
     const std::wstring folder = currentDirectory();
     if (!folder.empty()) openSupportLog(folder + L"\\Launcher.log");
-    logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : ""));
+    logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : "") +
+            (launcherState.verifyAll ? ", --verify" : ""));
     const int exitCode = updateOnly ? runUpdateOnly() : runLauncher(instance, showCommand);
     // The update worker is never joined. Ending the process here stops it
     // before static destructors could release the state it still writes;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "updater/FileHasher.h"
+#include "updater/VerificationRecords.h"
 
 namespace {
 
@@ -59,8 +60,9 @@ bool isUpToDate(const ManifestEntry& entry, std::vector<unsigned char>& block) {
 // is made when it is asked for.
 class LookAhead {
 public:
-    LookAhead(const std::vector<ManifestEntry>& entries, int threads)
+    LookAhead(const std::vector<ManifestEntry>& entries, int threads, VerificationRecords* records)
         : entries_(entries),
+          records_(records),
           window_(kAheadPerThread * static_cast<std::size_t>(threads)),
           results_(window_, kPending) {
         if (threads < 2 || entries.size() < 2) return;
@@ -85,7 +87,7 @@ public:
 
     // Entry i's decision; i counts up from 0 by one on every call.
     bool upToDate(std::size_t i) {
-        if (pool_.empty()) return isUpToDate(entries_[i], block_);
+        if (pool_.empty()) return decide(i, block_);
         std::unique_lock<std::mutex> lock(mutex_);
         signed char& slot = results_[i % window_];
         changed_.wait(lock, [&] { return slot != kPending; });
@@ -101,6 +103,10 @@ private:
     static constexpr signed char kStale = 0;
     static constexpr signed char kUpToDate = 1;
 
+    bool decide(std::size_t i, std::vector<unsigned char>& block) {
+        return records_ ? records_->upToDate(i, block) : isUpToDate(entries_[i], block);
+    }
+
     void work() {
         std::vector<unsigned char> block;
         std::unique_lock<std::mutex> lock(mutex_);
@@ -115,7 +121,7 @@ private:
             lock.unlock();
             bool fresh = false;
             try {
-                fresh = isUpToDate(entries_[i], block);
+                fresh = decide(i, block);
             } catch (...) {
                 // Out of memory for a path: the file counts as changed, as
                 // one that cannot be read does.
@@ -128,6 +134,7 @@ private:
     }
 
     const std::vector<ManifestEntry>& entries_;
+    VerificationRecords* const records_;
     const std::size_t window_;
     std::vector<signed char> results_;  // by entry index modulo window_
     std::vector<unsigned char> block_;  // the walk's own, without a pool
@@ -149,11 +156,13 @@ int setCheckThreads(int threads) {
     return checkThreads.exchange(threads < 0 ? 0 : threads);
 }
 
-std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries) {
+std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries,
+                                         VerificationRecords* records) {
     std::vector<std::size_t> toFetch;
-    LookAhead ahead(entries, poolSize());
+    LookAhead ahead(entries, poolSize(), records);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!ahead.upToDate(i)) toFetch.push_back(i);
+        if (records) records->saveIfDue();
     }
     return toFetch;
 }

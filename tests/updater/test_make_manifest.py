@@ -68,7 +68,8 @@ class MakeManifestTest(unittest.TestCase):
     def test_refuses_names_the_launcher_would_refuse(self):
         for bad in [b"CON", b"aux.txt", b"Lpt3.log", b"trailing.", b"trailing ", b"a:b", b"back\\slash",
                     b"ctl\x01.txt", b"x.bin.launcher-part", b"L.exe.launcher-old", b"what?.txt", b"\xff\xfe.bin", b"sub/nul.dat",
-                    b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old"]:
+                    b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old",
+                    b"launcher.VERIFIED"]:
             with self.subTest(name=bad):
                 game = os.path.join(self.tmp, "refuse")
                 shutil.rmtree(game, ignore_errors=True)
