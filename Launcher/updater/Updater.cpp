@@ -144,7 +144,7 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
     // hashed ahead on a pool of threads); the fetches then follow in manifest
     // order, and the first that fails ends the pass.
     VerificationRecords records(entries, verifyAll);
-    const std::vector<std::size_t> fetches = entriesToFetch(entries, &records);
+    const std::vector<std::size_t> fetches = entriesToFetch(entries, records);
     records.checksDone();
     std::uint64_t needed = 0;
     for (const std::size_t index : fetches) {
