@@ -18,8 +18,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     if (!claimGameFolder(!updateOnly)) ExitProcess(updateOnly ? kAnotherLauncher : 0);
     const std::wstring folder = currentDirectory();
     if (!folder.empty()) openSupportLog(folder + L"\\Launcher.log");
-    logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : "") +
-            (launcherState.verifyAll ? ", --verify" : ""));
+    logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : ""));
     const int exitCode = updateOnly ? runUpdateOnly() : runLauncher(instance, showCommand);
     // The update worker is never joined. Ending the process here stops it
     // before static destructors could release the state it still writes;
