@@ -5,12 +5,14 @@
 #include "app/Application.h"
 #include "app/Headless.h"
 #include "app/Instance.h"
+#include "core/LauncherState.h"
 #include "core/Process.h"
 #include "core/SupportLog.h"
 #include "updater/SelfUpdate.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     const bool updateOnly = hasArgument(GetCommandLineW(), L"--update-only");
+    launcherState.verifyAll = hasArgument(GetCommandLineW(), L"--verify");
     // Before anything else: a second launcher in this game folder would run a
     // second pass over the same files.
     if (!claimGameFolder(!updateOnly)) ExitProcess(updateOnly ? kAnotherLauncher : 0);

@@ -50,6 +50,8 @@ private:
 struct LauncherState {
     // Process and window. `window` is read by the worker for repaint requests.
     std::atomic<HWND> window{nullptr};
+    // --verify: the pass reads every file; set before the worker starts.
+    bool verifyAll = false;
     ULONG_PTR gdiplusToken = 0;
     Gdiplus::Image* backgroundImage = nullptr;  // owned; deleted on WM_DESTROY
     // The picture as 900 x 550 rows of 32-bit pixels in the program's

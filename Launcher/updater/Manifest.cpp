@@ -75,10 +75,11 @@ bool isSafeSegment(const std::string& segment) {
 }
 
 // `decoded` is `path` in UTF-16, empty when it is not UTF-8. The launcher's
-// log and its older generation beside it are the launcher's own.
+// log, its older generation and its verification records are its own.
 bool isSafePath(const std::string& path, const std::wstring& decoded) {
     if (path.empty() || decoded.empty()) return false;
-    if (upperAscii(path) == upperAscii(kLogName) || upperAscii(path) == upperAscii(kOldLogName)) {
+    if (upperAscii(path) == upperAscii(kLogName) || upperAscii(path) == upperAscii(kOldLogName) ||
+        upperAscii(path) == upperAscii(kRecordsName)) {
         return false;
     }
     for (char c : path) {

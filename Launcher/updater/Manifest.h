@@ -21,6 +21,10 @@ inline constexpr char kStagingSuffix[] = ".launcher-part";
 // for its new version (see SelfUpdate.h).
 inline constexpr char kOldLauncherSuffix[] = ".launcher-old";
 
+// The pass's records of the files it verified, in the game folder (see
+// VerificationRecords.h); never a game file.
+inline constexpr char kRecordsName[] = "Launcher.verified";
+
 struct ManifestEntry {
     ManifestEntry() = default;
     // Decodes the path, once: localPath stays empty when it is not UTF-8.

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "updater/FileHasher.h"
+#include "updater/VerificationRecords.h"
 
 namespace {
 
@@ -40,27 +40,14 @@ int poolSize() {
     return std::clamp(cores, 1, kMaxThreads);
 }
 
-// Cheap tests first: presence and length (one query that never throws),
-// and the digest only when the length agrees, so a file that will be
-// fetched for its length is never read. A query that fails (access denied)
-// or finds a folder means "fetch", and the fetch then fails.
-bool isUpToDate(const ManifestEntry& entry, std::vector<unsigned char>& block) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(entry.localPath.c_str(), GetFileExInfoStandard, &data)) return false;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size != entry.size) return false;
-    return hashFile(entry.localPath, block) == entry.hash;
-}
-
 // The walk's view of the entries' decisions: taken strictly in manifest
 // order, while the pool works on the next few. Without a pool each decision
 // is made when it is asked for.
 class LookAhead {
 public:
-    LookAhead(const std::vector<ManifestEntry>& entries, int threads)
+    LookAhead(const std::vector<ManifestEntry>& entries, int threads, VerificationRecords& records)
         : entries_(entries),
+          records_(records),
           window_(kAheadPerThread * static_cast<std::size_t>(threads)),
           results_(window_, kPending) {
         if (threads < 2 || entries.size() < 2) return;
@@ -86,7 +73,7 @@ public:
 
     // Entry i's decision; i counts up from 0 by one on every call.
     bool upToDate(std::size_t i) {
-        if (pool_.empty()) return isUpToDate(entries_[i], block_);
+        if (pool_.empty()) return records_.upToDate(i, block_);
         std::unique_lock<std::mutex> lock(mutex_);
         signed char& slot = results_[i % window_];
         changed_.wait(lock, [&] { return slot != kPending; });
@@ -116,7 +103,7 @@ private:
             lock.unlock();
             bool fresh = false;
             try {
-                fresh = isUpToDate(entries_[i], block);
+                fresh = records_.upToDate(i, block);
             } catch (...) {
                 // Out of memory for a path: the file counts as changed, as
                 // one that cannot be read does.
@@ -129,6 +116,7 @@ private:
     }
 
     const std::vector<ManifestEntry>& entries_;
+    VerificationRecords& records_;
     const std::size_t window_;
     std::vector<signed char> results_;  // by entry index modulo window_
     std::vector<unsigned char> block_;  // the walk's own, without a pool
@@ -150,11 +138,13 @@ int setCheckThreads(int threads) {
     return checkThreads.exchange(threads < 0 ? 0 : threads);
 }
 
-std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries) {
+std::vector<std::size_t> entriesToFetch(const std::vector<ManifestEntry>& entries,
+                                         VerificationRecords& records) {
     std::vector<std::size_t> toFetch;
-    LookAhead ahead(entries, poolSize());
+    LookAhead ahead(entries, poolSize(), records);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!ahead.upToDate(i)) toFetch.push_back(i);
+        records.saveIfDue();
     }
     return toFetch;
 }

@@ -98,7 +98,7 @@ Updater configuredUpdater(ProgressCallback onProgress) {
     removeOldLauncher(runningModulePath());
     return Updater{LAUNCHER_PATCH_AUTHORITY, LAUNCHER_PATCH_BASE_PATH, LAUNCHER_PATCH_SECURE != 0,
                    std::move(onProgress), {}, {}, builtInTrust(), {LAUNCHER_PATCH_MIRRORS},
-                   {}};
+                   {}, launcherState.verifyAll};
 }
 
 void startUpdateWorker() {

@@ -11,6 +11,7 @@
 #include "updater/ParallelCheck.h"
 #include "updater/ParallelFetch.h"
 #include "updater/PatchAddress.h"
+#include "updater/VerificationRecords.h"
 
 namespace {
 
@@ -156,7 +157,9 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
     // Every file is compared before the first fetch (the files further down
     // hashed ahead on a pool of threads); the fetches then follow in manifest
     // order, and the first that fails ends the pass.
-    const std::vector<std::size_t> fetches = entriesToFetch(entries);
+    VerificationRecords records(entries, verifyAll);
+    const std::vector<std::size_t> fetches = entriesToFetch(entries, records);
+    records.checksDone();
     std::uint64_t needed = 0;
     for (const std::size_t index : fetches) {
         // Saturating: sizes near 2^64 must not wrap to a small sum.
@@ -182,7 +185,14 @@ UpdateFailure Updater::applyManifest(const std::vector<const PatchConnection*>& 
     if (needed > 0 && free && needed > *free) return UpdateFailure::DiskSpace;
     std::vector<const ManifestEntry*> files;
     for (const std::size_t index : fetches) files.push_back(&entries[index]);
-    return fetchAll(hosts, files, limits.connections, onProgress, onFetched);
+    const FetchedCallback fetched = [&](const std::string& name) {
+        records.fetched(name);
+        records.saveIfDue();
+        if (onFetched) onFetched(name);
+    };
+    const UpdateFailure failure = fetchAll(hosts, files, limits.connections, onProgress, fetched);
+    records.save();
+    return failure;
 }
 
 UpdateFailure Updater::fetchToFile(PatchConnection& connection, const std::string& name,

@@ -37,6 +37,8 @@ struct Updater {
     std::vector<PatchMirror> mirrors;
     // Told the path of each file once it is in place (may be empty).
     FetchedCallback onFetched;
+    // Every file is read, whatever the records of earlier passes say (--verify).
+    bool verifyAll = false;
 
     // The whole pass; None when every listed file is up to date afterwards,
     // or when no server answered and Main.exe is present. When no server

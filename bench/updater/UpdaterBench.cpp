@@ -1,7 +1,7 @@
 // Updater benchmark: each stage times the updater's operation and a plain
 // loop over the same bytes, side by side in one run, and prints the ratio.
 // Run through bench/updater/run.sh (it starts the test patch server).
-// Usage: updater_bench STAGE   (hash | pass | download | small | cut | peak | far)
+// Usage: updater_bench STAGE   (hash | pass | download | small | cut | peak | far | records)
 // Env: UPDATER_TEST_WWW = the server's folder, BENCH_WORK = a scratch folder.
 #include <windows.h>
 // After windows.h, which it needs.
@@ -18,6 +18,7 @@
 #include "core/Handles.h"
 #include "updater/FileHasher.h"
 #include "updater/Updater.h"
+#include "updater/VerificationRecords.h"
 
 namespace {
 
@@ -228,7 +229,8 @@ int stagePass(const std::wstring& www, const std::wstring& work) {
     }
     writeText(www + L"\\nochange\\manifest.json", manifest + "]}");
     SetCurrentDirectoryW(game.c_str());
-    const Updater updater = unsignedUpdater("/nochange/", nullptr);
+    Updater updater = unsignedUpdater("/nochange/", nullptr);
+    updater.verifyAll = true;  // every file read, as this stage compares
     std::vector<BYTE> buffer(kRawBlock);
     UniqueCryptContext provider;
     CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
@@ -449,11 +451,93 @@ int stagePeak(const std::wstring& www, const std::wstring& work) {
     return ok ? 0 : 1;
 }
 
+// The floor of a start with records: one metadata query per file, nothing else.
+void statEvery(const std::vector<std::wstring>& files) {
+    for (const std::wstring& path : files) {
+        UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        BY_HANDLE_FILE_INFORMATION info;
+        GetFileInformationByHandle(file.get(), &info);
+    }
+}
+
+// A current game folder `site` of `count` files of `size` bytes, 500 to a
+// folder, its manifest served (the files are not); the files' paths.
+std::vector<std::wstring> currentFolder(const std::wstring& www, const std::wstring& work,
+                                        const std::wstring& site, int count, std::uint64_t size) {
+    const std::wstring game = work + L"\\" + site;
+    CreateDirectoryW(game.c_str(), nullptr);
+    CreateDirectoryW((www + L"\\" + site).c_str(), nullptr);
+    std::string manifest = "{\"files\": [";
+    std::vector<std::wstring> files;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "d" + std::to_string(i / 500) + "/f" + std::to_string(i) + ".bin";
+        std::wstring path = game + L"\\" + std::wstring(name.begin(), name.end());
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        if (i % 500 == 0) CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+        manifest += (i ? ", " : "") + entry(name, writePattern(path, size, static_cast<unsigned>(i)), size);
+        files.push_back(path);
+    }
+    writeText(www + L"\\" + site + L"\\manifest.json", manifest + "]}");
+    Sleep(2500);  // files written this recently get no record yet
+    return files;
+}
+
+// A start with the records of the last one, beside the same start reading
+// every file (--verify) and beside one metadata query per file; then the
+// first start after one file changed in place.
+int stageRecords(const std::wstring& www, const std::wstring& work) {
+    bool ok = true;
+    const auto measure = [&](const std::wstring& site, int count, std::uint64_t size, int rounds) {
+        const std::vector<std::wstring> files = currentFolder(www, work, site, count, size);
+        SetCurrentDirectoryW((work + L"\\" + site).c_str());
+        Updater quick = unsignedUpdater("/" + std::string(site.begin(), site.end()) + "/", nullptr);
+        Updater full = quick;
+        full.verifyAll = true;
+        const auto pass = [&ok](const Updater& u) { ok = u.runPass() == UpdateFailure::None && ok; };
+        pass(full);  // the records, and the page cache as warm as it gets
+        const CheckCounts before = checkCounts();
+        const Best floor = bestOfRounds(
+            "with records", [] {}, [&] { statEvery(files); }, [&] { pass(quick); }, rounds,
+            "a query per file");
+        const CheckCounts after = checkCounts();
+        const std::string what = std::to_string(count) + " files " +
+                                 std::to_string((count * size) >> 20) + " MiB, with records";
+        ratio(what.c_str(), floor.ours, "one query per file", floor.raw, 1.5);
+        std::printf("  files read by %d passes with records: %llu\n", rounds,
+                    static_cast<unsigned long long>(after.hashed - before.hashed));
+        const Best verify = bestOfRounds(
+            "--verify", [] {}, [&] { pass(quick); }, [&] { pass(full); }, 2, "with records");
+        ratio("  the same, --verify", verify.ours, "with records", verify.raw, 0);
+        std::printf("  --verify / with records: %.1f times (target >= 20 for 4 GiB)\n",
+                    verify.ours / verify.raw);
+        return files;
+    };
+    const std::vector<std::wstring> big = measure(L"records-big", 4000, kMiB, 5);
+    measure(L"records-small", 20000, 4096, 3);
+    // File 1234 changed in place: its length kept, its bytes and write time
+    // not; the original is served.
+    SetCurrentDirectoryW((work + L"\\records-big").c_str());
+    CreateDirectoryW((www + L"\\records-big\\d2").c_str(), nullptr);
+    writePattern(www + L"\\records-big\\d2\\f1234.bin", kMiB, 1234);
+    writePattern(big[1234], kMiB, 4321);
+    const CheckCounts before = checkCounts();
+    const double took = seconds([&] { ok = unsignedUpdater("/records-big/", nullptr).runPass() ==
+                                               UpdateFailure::None && ok; });
+    const CheckCounts after = checkCounts();
+    std::printf("one file changed in place, 4000 files: %llu files read (%llu bytes) in %.3f s\n",
+                static_cast<unsigned long long>(after.hashed - before.hashed),
+                static_cast<unsigned long long>(after.bytesHashed - before.bytesHashed), took);
+    if (!ok) std::printf("(a pass FAILED)\n");
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: updater_bench hash|pass|download|small|cut|peak|far\n");
+        std::fprintf(stderr, "usage: updater_bench hash|pass|download|small|cut|peak|far|records\n");
         return 2;
     }
     const std::wstring www = fromEnv("UPDATER_TEST_WWW");
@@ -466,5 +550,6 @@ int main(int argc, char** argv) {
     if (stage == "cut") return stageCut(www, work);
     if (stage == "peak") return stagePeak(www, work);
     if (stage == "far") return stageFar(www, work);
+    if (stage == "records") return stageRecords(www, work);
     return 2;
 }

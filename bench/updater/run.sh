@@ -13,7 +13,7 @@ export BENCH_WORK="$build/bench-work"
 rm -rf "$BENCH_WORK" && mkdir -p "$BENCH_WORK"
 trap 'rm -rf "$BENCH_WORK" "$UPDATER_TEST_WWW"/*/' EXIT
 run() { "$build/wine-run.sh" "$build/bench/updater_bench.exe" "$@"; }
-stages=${BENCH_STAGES:-hash pass download small cut peak far}
+stages=${BENCH_STAGES:-hash pass download small cut peak far records}
 want() { [[ " $stages " == *" $1 "* ]]; }
 
 echo "== updater benchmark: $(date -u +%FT%TZ), $(nproc) cores, Wine $(wine --version)"
@@ -40,5 +40,18 @@ if want small; then run small; rm -rf "$BENCH_WORK/small" "$BENCH_WORK/small-raw
 if want cut; then run cut; rm -rf "$BENCH_WORK/cut" "$UPDATER_TEST_WWW/cut"; fi
 if want peak; then run peak; fi
 if want far; then run far; rm -rf "$BENCH_WORK/far" "$UPDATER_TEST_WWW/far" "$UPDATER_TEST_WWW/far-big.bin"; fi
+if want records; then
+  run records
+  # Peak memory of a pass over 20,000 current files in a process of its own,
+  # with their records and with them ignored (--verify).
+  for flag in "" --verify; do
+    peak=$(cd "$BENCH_WORK/records-small" && "$build/wine-run.sh" "$build/tests/updater_pass_runner.exe" \
+      127.0.0.1 /records-small/ --peak $flag | tr -d '\r')
+    echo "$peak" | awk -v f="${flag:-with records}" '/^WORKING_SET_BEFORE/ {
+      printf "peak working set, 20000 files, %s: %.1f MiB over %.1f MiB idle%s\n", f, ($4 - $2) / 1048576,
+             $2 / 1048576, f == "with records" ? " (target <= 8)" : "" }'
+  done
+  rm -rf "$BENCH_WORK/records-big" "$BENCH_WORK/records-small" "$UPDATER_TEST_WWW/records-big" "$UPDATER_TEST_WWW/records-small"
+fi
 # Not by default: BENCH_STAGES=blocks (about 2 min).
 if want blocks; then "$build/wine-run.sh" "$build/bench/block_bench.exe" "Z:${BENCH_WORK//\//\\}"; fi

@@ -99,6 +99,8 @@ class Headless(unittest.TestCase):
                 if change:
                     change(self.patch)
                 game = self.write(self.work / name, before)
+                for path in game.rglob("*"):  # older than a start may trust at once
+                    os.utime(path, (time.time() - 3600,) * 2)
                 server = PatchServer(self.patch, self.work)
                 got = headless(game)
                 server.stop()
@@ -121,6 +123,13 @@ class Headless(unittest.TestCase):
                     self.assertNotIn(private.lower(), "\n".join(lines).lower())
                 if name == "fetched":
                     self.assertEqual((game / "Launcher.log.old").read_bytes(), big_log)
+                    # The next start reads none of the files: their records vouch for them.
+                    server = PatchServer(self.patch, self.work)
+                    self.assertEqual(headless(game)[0], 0)
+                    server.stop()
+                    self.assertEqual(server.requests(), ["/patch/manifest.json", "/patch/manifest.json.sig"])
+                    self.assertIn("checks: 3 files current by their records, 0 read (0 bytes)",
+                                  (game / "Launcher.log").read_text(encoding="utf-8").split("=== ")[-1])
 
     # A second run in a folder that is being updated exits at once with 7; a new Launcher.exe
     # is moved in, and nothing is started afterwards.

@@ -1,6 +1,6 @@
 // Runs one update pass in the current directory, for the tests that need one
 // in a process of their own (killed midway, or from Python):
-//   updater_pass_runner HOST[:PORT] BASEPATH [--tls] [--key HEX] [--peak]
+//   updater_pass_runner HOST[:PORT] BASEPATH [--tls] [--key HEX] [--peak] [--verify]
 // With --key the manifest must be signed by that P-256 point (128 hex digits),
 // versions kept under HKCU\Software\LauncherTests\PassRunner.
 // Exit code 0 when the pass succeeded, else the failure's number
@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
             updater.secure = true;
         } else if (std::strcmp(argv[i], "--peak") == 0) {
             peak = true;
+        } else if (std::strcmp(argv[i], "--verify") == 0) {
+            updater.verifyAll = true;
         } else if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc) {
             usage = !decodeHex(argv[++i], updater.trust.publicKey);
         } else {
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
         }
     }
     if (usage) {
-        std::fprintf(stderr, "usage: updater_pass_runner HOST BASEPATH [--tls] [--key HEX] [--peak]\n");
+        std::fprintf(stderr, "usage: updater_pass_runner HOST BASEPATH [--tls] [--key HEX] [--peak] [--verify]\n");
         return 2;
     }
     PROCESS_MEMORY_COUNTERS before{}, after{};

@@ -129,7 +129,7 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
              "data/../../outside/keep.txt", "./x.bin", "data//x.bin", "data/",
              "x.", "x ", "CON", "data/nul.txt", "Com1.log", "lpt9", "con .txt", "COM\xC2\xB9",
              "x*.bin", "x.bin:evil", "x\\u0001.bin", "a\x7F", "x.bin.launcher-part",
-             "Launcher.exe.launcher-old", "launcher.LOG", "Launcher.log.old",
+             "Launcher.exe.launcher-old", "launcher.LOG", "Launcher.log.old", "Launcher.Verified",
              "\xC3(.bin", "\xC3", "\xC0\xAE\xC0\xAE/x", "\xE0\x80\xAE", "\xED\xA0\x80.bin",
              "\xF8\x88\x80\x80\x80"})
         bad.push_back(entryJson(path, hash, "1"));

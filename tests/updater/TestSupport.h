@@ -84,7 +84,7 @@ inline std::string readFile(const std::wstring& path) {
 inline std::map<std::wstring, std::string> snapshot(const std::wstring& root) {
     std::map<std::wstring, std::string> out;
     for (const auto& item : std::filesystem::recursive_directory_iterator(root))
-        out[item.path().wstring()] = item.is_directory() ? "<folder>" : readFile(item.path());
+        if (item.path().filename() != kRecordsName) out[item.path().wstring()] = item.is_directory() ? "<folder>" : readFile(item.path());
     return out;
 }
 

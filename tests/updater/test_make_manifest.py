@@ -70,7 +70,7 @@ class MakeManifestTest(unittest.TestCase):
         for bad in [b"CON", b"aux.txt", b"Lpt3.log", b"trailing.", b"trailing ", b"a:b", b"back\\slash",
                     b"ctl\x01.txt", b"x.bin.launcher-part", b"L.exe.launcher-old", b"what?.txt", b"\xff\xfe.bin", b"sub/nul.dat",
                     b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old",
-                    b"blocks/x.blocks", b"BLOCKS/" + b"a" * 64 + b".blocks"]:
+                    b"blocks/x.blocks", b"BLOCKS/" + b"a" * 64 + b".blocks", b"launcher.VERIFIED"]:
             with self.subTest(name=bad):
                 game = os.path.join(self.tmp, "refuse")
                 shutil.rmtree(game, ignore_errors=True)
