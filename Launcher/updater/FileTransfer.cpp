@@ -87,7 +87,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kQueuedBlocks = 4;
+    static constexpr std::size_t kQueuedBlocks = 2;
     static constexpr std::size_t kFlushEvery = 16 * 1024 * 1024;
 
     void run() {
