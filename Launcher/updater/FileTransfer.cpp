@@ -42,9 +42,10 @@ struct Block {
 // Hashes blocks on a thread of its own, so that the digest of a download costs
 // little time beyond the transfer. At most kQueuedBlocks wait, which bounds
 // memory whatever the file size. A file that fits in one block is hashed
-// where it is pushed, without a thread. The thread also flushes the file
+// where it is pushed, without a thread. A second thread flushes the file
 // every kFlushEvery bytes, so that writing it to disk overlaps the transfer
-// and the flush before the rename finds little left to do.
+// and the flush before the rename finds little left to do; a flush may take
+// as long as hashing several blocks, so hashing never waits for one.
 class BackgroundDigest {
 public:
     BackgroundDigest() = default;
@@ -62,7 +63,7 @@ public:
             block.size = 0;
             return;
         }
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        if (!thread_.joinable()) start();
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return queue_.size() < kQueuedBlocks; });
         const std::size_t capacity = block.capacity;
@@ -85,7 +86,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kQueuedBlocks = 4;
+    static constexpr std::size_t kQueuedBlocks = 2;
     static constexpr std::size_t kFlushEvery = 16 * 1024 * 1024;
 
     void run() {
@@ -99,14 +100,32 @@ private:
             lock.unlock();
             const bool hashed = sha_.update(block.bytes.get(), block.size);
             unflushed_ += block.size;
-            if (file_ && unflushed_ >= kFlushEvery) {
-                FlushFileBuffers(file_);
-                unflushed_ = 0;
-            }
             lock.lock();
+            if (unflushed_ >= kFlushEvery) {
+                unflushed_ = 0;
+                flushDue_ = true;
+                changed_.notify_all();
+            }
             spare_.push_back(std::move(block));
             if (!hashed) failed_ = true;
         }
+    }
+    void flushWhenDue() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return flushDue_ || stopping_; });
+            if (!flushDue_) return;
+            flushDue_ = false;
+            lock.unlock();
+            FlushFileBuffers(file_);
+            lock.lock();
+        }
+    }
+    // The flushing thread first: should the hashing one fail to start,
+    // stop() still joins what did.
+    void start() {
+        if (file_) flusher_ = std::thread([this] { flushWhenDue(); });
+        thread_ = std::thread([this] { run(); });
     }
     void stop() {
         {
@@ -115,6 +134,7 @@ private:
         }
         changed_.notify_all();
         if (thread_.joinable()) thread_.join();
+        if (flusher_.joinable()) flusher_.join();
     }
 
     Sha256 sha_;
@@ -124,8 +144,10 @@ private:
     std::vector<Block> spare_;  // hashed, for push to hand back
     bool stopping_ = false;
     bool failed_ = false;
+    bool flushDue_ = false;
     HANDLE file_ = nullptr;
-    std::size_t unflushed_ = 0;  // used by the thread alone
+    std::size_t unflushed_ = 0;  // used by the hashing thread alone
+    std::thread flusher_;
     std::thread thread_;
 };
 
