@@ -207,10 +207,11 @@ def report_deltas(manifest, requests):
             if path != "/patch/" + entry["path"]:
                 continue
             asked += 1
-            first, _, last = wanted[len("bytes="):].partition("-")
             if not wanted:
                 fetched += entry["size"]
-            else:
+            # A request may ask several ranges at once: "bytes=A-B,C-D".
+            for asked_range in wanted[len("bytes="):].split(",") if wanted else []:
+                first, _, last = asked_range.partition("-")
                 fetched += (int(last) + 1 if last else entry["size"]) - int(first)
         if asked:
             how = "a delta, its block list included" if listed else "no old copy: the whole file"
