@@ -397,7 +397,7 @@ public:
         }
         BodyReader body(request);
         std::uint64_t first = 0, end = 0;
-        const std::string type = asciiText(request.contentType());
+        const std::string boundary = boundaryOf(asciiText(request.contentType()));
         if (request.status() == 206 && !whole &&
             readContentRange(asciiText(request.contentRange()), size_, first, end) &&
             first == from && (end == last + 1 || (several && end <= last + 1))) {
@@ -407,9 +407,9 @@ public:
                 return {Attempt::Fail, failure};
             }
             end = size_;
-        } else if (request.status() == 206 && several && !boundaryOf(type).empty()) {
+        } else if (request.status() == 206 && several && !boundary.empty()) {
             resumed_ = true;
-            return takeParts(body, "--" + boundaryOf(type), ranges, fill);
+            return takeParts(body, "--" + boundary, ranges, fill);
         } else if (several && (request.status() == 200 || request.status() == 206)) {
             severalRanges_ = false;
             return {Attempt::Done};
