@@ -27,9 +27,9 @@ import testcerts  # noqa: E402
 xdo, blob = x, content
 
 
-def make_manifest(patch, version=1):
+def make_manifest(patch, version=1, *more):
     subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch),
-                    "--sign", str(SIGNING_KEY), "--version", str(version)], check=True, capture_output=True)
+                    "--sign", str(SIGNING_KEY), "--version", str(version), *more], check=True, capture_output=True)
 
 
 # Every test publishes version 1: the versions seen before (the demo's too) go. Without pipes:

@@ -3,6 +3,7 @@
 its exit codes, what it prints, and the support log it leaves in the game folder.
 Run inside scripts/sandbox.sh (CTest does). Usage: test_headless.py BUILD_DIR"""
 import os
+import hashlib
 import re
 import shutil
 import subprocess
@@ -14,6 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from test_e2e import BUILD, LAUNCHER_KEY, STUB, PatchServer, blob, delete_keys, make_manifest, wait_for  # noqa: E402
+from cdn_edge import Edge  # noqa: E402  (scripts/, on the path test_e2e set)
 
 NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
@@ -155,6 +157,25 @@ class Headless(unittest.TestCase):
         # Without --update-only the window cannot be made here: the launcher
         # says so and ends instead of waiting for ever holding the folder.
         self.assertEqual(headless(self.work, args=())[0], 1)
+
+    # A CDN's edge (a year's validity, the origin's headers ignored) in front of an nginx origin:
+    # version 1 is installed through it, then version 2 is published at the origin under the same
+    # paths. The plain layout gets the edge's stale copies, objects are new URLs.
+    def test_a_new_version_through_a_caching_edge(self):
+        pak, text = blob("pak", 1_500_000), b"".join(b"line %d of the notes\r\n" % i for i in range(9000))
+        v1 = {"Main.exe": STUB.read_bytes(), "a.bin": blob("a1", 100_000), "data/world.pak": pak, "notes.txt": text}
+        v2 = {**v1, "a.bin": blob("a2", 100_000), "data/world.pak": pak[:700_000] + b"v2" + pak[700_002:],
+              "notes.txt": text.replace(b"notes", b"news!")}
+        digests = lambda files: {rel: hashlib.sha256(data).hexdigest()[:16] for rel, data in files.items()}  # noqa: E731
+        for layout, flags, code in (("plain", (), 2), ("objects", ("--objects",), 0)):
+            root, game = self.work / layout, self.work / layout / "game"
+            game.mkdir(parents=True)
+            with self.subTest(layout), Edge(root / "nginx", root / "server"):
+                delete_keys(LAUNCHER_KEY)
+                for version, files, want in ((1, v1, (0, v1)), (2, v2, (code, v2 if code == 0 else v1))):
+                    make_manifest(self.write(root / "server" / "patch", files), version, *flags)
+                    self.assertEqual((headless(game)[0], digests({rel: (game / rel).read_bytes() for rel in v1})),
+                                     (want[0], digests(want[1])), version)
 
 
 if __name__ == "__main__":
