@@ -14,7 +14,8 @@ alive between answers. A "Range: bytes=N-" (or "bytes=N-M") request gets a 206 w
 the file (or bytes N to M); several ranges ("bytes=N-M,P-Q") get a multipart/byteranges 206. With --log, the log file is created once the server listens (wait
 for it to know the server is up) and every request path is appended to it, one
 a line, followed by " bytes=N-" for a range request (LOG.times: the same
-lines after the seconds since the server started); LOG.stats holds the
+lines after the seconds since the server started; LOG.headers: the same
+lines with the request's Cache-Control and Accept-Encoding, "-" for none); LOG.stats holds the
 connections accepted, the body bytes sent so far and the most requests
 being answered at once ("connections N sent M peak P"), counted afresh from
 the first request after the log was removed.
@@ -105,12 +106,16 @@ class Handler(socketserver.StreamRequestHandler):
                 if not os.path.exists(self.server.log):
                     self.server.counts["peak"] = self.server.counts["busy"] = 0
                     self.server.generation += 1
-                    if os.path.exists(self.server.log + ".times"):
-                        os.unlink(self.server.log + ".times")
+                    for kept in (".times", ".headers"):
+                        if os.path.exists(self.server.log + kept):
+                            os.unlink(self.server.log + kept)
                 with open(self.server.log, "a", encoding="utf-8") as log:
                     log.write(line)
                 with open(self.server.log + ".times", "a", encoding="utf-8") as log:
                     log.write("%.3f %s" % (time.monotonic() - self.server.started, line))
+                with open(self.server.log + ".headers", "a", encoding="utf-8") as log:
+                    log.write("%s cache-control=%s accept-encoding=%s\n" % (line.rstrip("\n"),
+                              headers.get("cache-control", "-"), headers.get("accept-encoding", "-")))
         with self.server.lock:
             generation = self.server.generation
         self.server.count(busy=1)

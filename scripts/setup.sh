@@ -7,7 +7,7 @@ packages=(
   cmake make python3 git
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  nlohmann-json3-dev googletest
+  nlohmann-json3-dev googletest libz-mingw-w64-dev
   wine wine32:i386 wine64
   xvfb xauth x11-apps x11-utils imagemagick xdotool
   iproute2 util-linux nginx-light fonts-liberation python3-cryptography osslsigncode

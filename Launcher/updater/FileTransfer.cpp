@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <zlib.h>
+
 #include "core/Handles.h"
 #include "core/SupportLog.h"
 #include "updater/BlockList.h"
@@ -202,6 +204,42 @@ UpdateFailure createFolders(const std::wstring& path) {
     return UpdateFailure::None;
 }
 
+// One gzip member (RFC 1952: zlib checks its CRC-32 and length too),
+// inflated as its bytes arrive.
+class GzipStream {
+public:
+    GzipStream() { ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK; }
+    GzipStream(const GzipStream&) = delete;
+    GzipStream& operator=(const GzipStream&) = delete;
+    ~GzipStream() {
+        if (ok_) inflateEnd(&z_);
+    }
+    bool ok() const { return ok_; }
+    void input(const char* bytes, DWORD size) {
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes));
+        z_.avail_in = size;
+    }
+    bool inputLeft() const { return z_.avail_in != 0; }
+    // Inflates the input into `room` (at least 1) bytes at `out`; `made` is
+    // how many it wrote. False for a stream that is not gzip or is damaged.
+    bool inflateInto(char* out, std::size_t room, std::size_t& made) {
+        z_.next_out = reinterpret_cast<Bytef*>(out);
+        z_.avail_out = static_cast<uInt>(room);
+        const int status = inflate(&z_, Z_NO_FLUSH);
+        made = room - z_.avail_out;
+        ended_ = status == Z_STREAM_END;
+        // Called with input and room only, so Z_BUF_ERROR (no progress
+        // possible) means a stream that is stuck.
+        return status == Z_OK || status == Z_STREAM_END;
+    }
+    bool ended() const { return ended_; }
+
+private:
+    z_stream z_{};
+    bool ok_ = false;
+    bool ended_ = false;
+};
+
 // Stages the bytes of the file up to an offset from elsewhere than the answer.
 using FillTo = std::function<UpdateFailure(std::uint64_t)>;
 
@@ -295,7 +333,8 @@ public:
           size_(entry.size),
           onProgress_(onProgress),
           abandoned_(abandoned),
-          name_(entry.path) {}
+          name_(entry.path),
+          object_(entry.object) {}
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
     ~FileTransfer() {
@@ -310,7 +349,7 @@ public:
     // zero.
     UpdateFailure begin(bool resume) {
         have_ = 0;
-        resumed_ = false;
+        resumed_ = inflated_ = false;
         digest_ = std::make_unique<BackgroundDigest>();
         block_.size = 0;
         if (!digest_->ok()) return UpdateFailure::DamagedData;
@@ -344,7 +383,7 @@ public:
     // The staging file starts empty (made, with its folders, if need be).
     UpdateFailure restart() {
         have_ = 0;
-        resumed_ = false;
+        resumed_ = inflated_ = false;
         block_.size = 0;
         digest_ = std::make_unique<BackgroundDigest>();
         if (!digest_->ok()) return UpdateFailure::DamagedData;
@@ -425,6 +464,81 @@ public:
 
     bool severalRanges() const { return severalRanges_; }
 
+    // The whole file from its compressed copy at `url`, signed to be
+    // `compressedSize` bytes, inflated into the staging file from its first
+    // byte. Done: the stream ended with the file's size staged. Retry: the
+    // answer was cut, and what was inflated stays staged. Fail with
+    // DamagedData: the copy cannot give the file (refused, longer than
+    // signed, not gzip, inflating past the file's size or ending short of
+    // it), and the raw object must.
+    Attempt inflateFrom(const PatchConnection& via, const std::wstring& url,
+                        std::uint64_t compressedSize) {
+        Request request(via);
+        if (!request.send(url, 0)) return request.noAnswer();
+        const Attempt unusable{Attempt::Fail, UpdateFailure::DamagedData, 0, request.status()};
+        if (request.status() != 200) {
+            const Attempt refused = request.refusal();
+            return refused.kind == Attempt::Retry ? refused : unusable;
+        }
+        if (request.announced() && request.contentLength() > compressedSize) return unusable;
+        if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
+            return {Attempt::Fail, failure};
+        }
+        inflated_ = true;
+        GzipStream gzip;
+        if (!gzip.ok()) return unusable;
+        BodyReader body(request);
+        std::vector<char> piece(64 * 1024);
+        std::uint64_t arrived = 0;
+        while (!abandoned()) {
+            DWORD got = 0;
+            if (body.read(piece.data(), static_cast<DWORD>(piece.size()), got) !=
+                Request::Read::Data) {
+                break;
+            }
+            arrived += got;
+            received_ += got;
+            compressedReceived_ += got;
+            // Nothing may follow the member.
+            if (arrived > compressedSize || gzip.ended()) return unusable;
+            gzip.input(piece.data(), got);
+            while (gzip.inputLeft() && !gzip.ended()) {
+                if (block_.size == block_.capacity) {
+                    if (const UpdateFailure failure = flushBlock(false);
+                        failure != UpdateFailure::None) {
+                        return {Attempt::Fail, failure};
+                    }
+                }
+                // Room for one byte past the file's size at most: a stream
+                // that makes it is stopped there.
+                const std::size_t room = static_cast<std::size_t>(
+                    (std::min)(std::uint64_t{block_.capacity - block_.size}, size_ + 1 - have_));
+                std::size_t made = 0;
+                if (!gzip.inflateInto(block_.bytes.get() + block_.size, room, made)) {
+                    return unusable;
+                }
+                block_.size += made;
+                have_ += made;
+                if (have_ > size_) return unusable;
+            }
+            if (gzip.inputLeft()) return unusable;  // bytes after the member
+            showProgress();
+        }
+        if (gzip.ended()) return have_ == size_ ? Attempt{Attempt::Done} : unusable;
+        // A body that broke, stopped short of its announced length or was
+        // abandoned was cut: the raw object continues what was inflated.
+        // One that ended in full before its stream did is a truncated copy.
+        if (body.broke() || abandoned() ||
+            (request.announced() && arrived < request.contentLength())) {
+            return cutShort(body);
+        }
+        return unusable;
+    }
+    // The staged bytes came from a compressed copy.
+    bool inflated() const { return inflated_; }
+    // The compressed copy could not give the file: the raw object did.
+    void compressedFailed() { compressedFailed_ = true; }
+
     // `length` bytes of the old copy at `at`, staged as the next bytes of the
     // file. False when the old copy cannot be read.
     bool copy(BlockSource& old, std::uint64_t at, std::uint64_t length, UpdateFailure& failure) {
@@ -452,12 +566,22 @@ public:
     // For the log: how the file came together, and the bytes that crossed
     // the network.
     std::string story() const {
+        std::string text = kept_ != 0 ? "resumed from byte " + std::to_string(kept_)
+                                      : std::string("fetched whole");
         if (copied_ != 0) {
-            return "delta: " + std::to_string(copied_) + " bytes found locally, " +
+            text = "delta: " + std::to_string(copied_) + " bytes found locally, " +
                    std::to_string(received_) + " fetched and " + std::to_string(listBytes_) +
                    " of block list";
         }
-        return kept_ != 0 ? "resumed from byte " + std::to_string(kept_) : "fetched whole";
+        if (object_.empty()) return text;
+        std::string from = "object " + object_;
+        if (compressedReceived_ != 0 || compressedFailed_) {
+            from += ".gz, " + std::to_string(compressedReceived_) + " bytes compressed" +
+                    (compressedFailed_ ? ", unusable: the raw object, " : ", ");
+        } else {
+            from += ", raw, ";
+        }
+        return from + text + ", " + std::to_string(received_) + " bytes on the wire";
     }
     std::uint64_t received() const { return received_; }
     void listFetched(std::uint64_t bytes) { listBytes_ = bytes; }
@@ -599,6 +723,7 @@ private:
     const ProgressCallback& onProgress_;
     const Abandoned& abandoned_;
     const std::string& name_;
+    const std::string& object_;
     UniqueFile file_;
     std::unique_ptr<BackgroundDigest> digest_;
     // A byte to spare, so that a small file never fills its block (which
@@ -609,6 +734,9 @@ private:
     bool resumed_ = false;
     bool discard_ = false;
     bool severalRanges_ = true;
+    bool inflated_ = false;
+    bool compressedFailed_ = false;
+    std::uint64_t compressedReceived_ = 0;  // for the log
 };
 
 // Tries of one file: a failed try that added progressBytes to the staging
@@ -787,7 +915,8 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
                            const Abandoned& abandoned) {
     if (entry.localPath.empty()) return UpdateFailure::DamagedData;
     if (!connection.handle()) return UpdateFailure::Network;
-    const std::wstring url = connection.urlOf(name);
+    // With objects the file is fetched from its object: the path is where it goes.
+    const std::wstring url = connection.urlOf(entry.object.empty() ? name : entry.object);
     FileTransfer transfer(entry, onProgress, abandoned);
     const ULONGLONG started = GetTickCount64();
     const std::wstring host = connection.name();
@@ -822,23 +951,47 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
                 return logged(failure);
             }
         }
-        for (const bool resume : {true, false}) {
-            failure = transfer.begin(resume);
+        // A file from its first byte comes from the compressed copy while
+        // there is one to try; whatever else is missing, from the raw object.
+        bool compressed = !entry.object.empty() && entry.gzipSize != 0;
+        const std::wstring compressedUrl = url + L".gz";
+        const auto fetchRest = [&] {
+            if (compressed && transfer.staged() == 0) {
+                const Attempt inflated =
+                    transfer.inflateFrom(connection, compressedUrl, entry.gzipSize);
+                if (inflated.kind != Attempt::Fail ||
+                    inflated.failure != UpdateFailure::DamagedData) {
+                    return inflated;
+                }
+                compressed = false;
+                transfer.compressedFailed();
+                if (const UpdateFailure restarted = transfer.restart();
+                    restarted != UpdateFailure::None) {
+                    return Attempt{Attempt::Fail, restarted};
+                }
+            }
+            return transfer.attempt(connection, url, {{transfer.staged(), entry.size - 1}});
+        };
+        for (int round = 0;; ++round) {
+            failure = transfer.begin(round == 0);
             if (failure != UpdateFailure::None) break;
             if (!transfer.complete()) {
                 int failed = 0;
-                const Attempt result = withProgressRetries(
-                    connection.limits(), transfer, host + url,
-                    [&] {
-                        return transfer.attempt(connection, url,
-                                                {{transfer.staged(), entry.size - 1}});
-                    },
-                    failed);
+                const Attempt result = withProgressRetries(connection.limits(), transfer,
+                                                           host + url, fetchRest, failed);
                 failure = result.failure;
                 if (result.kind != Attempt::Done) break;
             }
             failure = transfer.finish(entry.hash);
-            if (failure != UpdateFailure::DamagedData || !transfer.resumed()) break;
+            if (failure != UpdateFailure::DamagedData) break;
+            // Inflated bytes that fail the digest are fetched once more from
+            // the raw object, and so are kept ones, once.
+            if (transfer.inflated() && compressed) {
+                compressed = false;
+                transfer.compressedFailed();
+            } else if (round != 0 || !transfer.resumed()) {
+                break;
+            }
         }
     } catch (...) {
         // Whatever was staged when something unexpected broke off is not trusted.

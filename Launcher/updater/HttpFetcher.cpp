@@ -99,9 +99,12 @@ bool Request::send(const std::wstring& url, const ByteRanges& ranges) {
                  (last != kToTheEnd ? std::to_wstring(last) : std::wstring());
     }
     if (!range.empty()) range += L"\r\n";
+    // No Accept-Encoding, ever: compressed objects are files of their own,
+    // and what a server compresses on the fly would fail the digests.
+    const std::wstring headers = range + (revalidate_ ? L"Cache-Control: no-cache\r\n" : L"");
     if (!WinHttpSendRequest(handle_.get(),
-                            range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
-                            static_cast<DWORD>(range.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+                            headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(handle_.get(), nullptr)) {
         error_ = GetLastError();
         refused_ = isCertificateRefusal(error_);
@@ -321,14 +324,14 @@ PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t p
 
 FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string& body,
                                            std::size_t maxBytes, std::wstring* contentType,
-                                           std::string* why) const {
+                                           std::string* why, bool revalidate) const {
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);
     bool tooLong = false;
     const Attempt result = withRetries(limits_, this->name() + url, [&]() -> Attempt {
         body.resize(start);
-        Request request(*this);
+        Request request(*this, revalidate);
         if (!request.send(url, 0)) return request.noAnswer();
         // An error page would otherwise be read as the document.
         if (request.status() != 200) return request.refusal();

@@ -56,10 +56,12 @@ public:
     // appended to `body`, and its Content-Type put in `contentType` when
     // asked for. Anything longer than maxBytes is Rejected without being read
     // to its end. Transport failures are tried again. On failure `why` (when
-    // given) says why the last try failed, for the log.
+    // given) says why the last try failed, for the log. `revalidate` asks
+    // every cache on the way to check its copy with the server: for the
+    // documents whose bytes change under one name.
     FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes,
-                              std::wstring* contentType = nullptr,
-                              std::string* why = nullptr) const;
+                              std::wstring* contentType = nullptr, std::string* why = nullptr,
+                              bool revalidate = false) const;
 
     // The request path of `name`: basePath and the percent-encoded name.
     std::wstring urlOf(const std::string& name) const;
@@ -150,7 +152,8 @@ class Request {
 public:
     enum class Read { Data, End, Broke };
 
-    explicit Request(const PatchConnection& via) : via_(via), limits_(via.limits()) {}
+    explicit Request(const PatchConnection& via, bool revalidate = false)
+        : via_(via), limits_(via.limits()), revalidate_(revalidate) {}
 
     static constexpr std::uint64_t kToTheEnd = ~std::uint64_t{0};
 
@@ -191,6 +194,7 @@ private:
 
     const PatchConnection& via_;
     const TransferLimits& limits_;
+    const bool revalidate_;  // Cache-Control: no-cache
     UniqueInternet handle_;
     DWORD status_ = 0;
     bool announced_ = false;

@@ -145,7 +145,20 @@ bool readEntry(const nlohmann::json& entry, ManifestEntry& out) {
             out.blocksSize = 0;
         }
     }
+    // The same for a compressed copy: the raw object is fetched.
+    const auto gzip = entry.find("gzip");
+    if (gzip != entry.end() && gzip->is_object()) {
+        const auto compressed = gzip->find("size");
+        if (compressed == gzip->end() || !readSize(*compressed, out.gzipSize)) out.gzipSize = 0;
+    }
     return true;
+}
+
+// Objects are named by their digest in lowercase, under a folder of its two
+// first digits.
+std::string objectName(const std::string& folder, std::string hash) {
+    for (char& c : hash) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    return folder + "/" + hash.substr(0, 2) + "/" + hash;
 }
 
 bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& entries) {
@@ -153,6 +166,11 @@ bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& e
     const nlohmann::json root = nlohmann::json::parse(text);
     if (root.is_null()) return true;
     if (!root.is_object()) return false;
+    std::string objects;
+    if (const auto folder = root.find("objects"); folder != root.end()) {
+        if (!folder->is_string() || !isSafeObjectFolder(folder->get<std::string>())) return false;
+        objects = folder->get<std::string>();
+    }
     const auto files = root.find("files");
     if (files == root.end() || files->is_null()) return true;
     // An object's members are walked in ascending byte order of their keys,
@@ -162,6 +180,7 @@ bool readManifestDocument(const std::string& text, std::vector<ManifestEntry>& e
     for (const auto& entry : *files) {
         ManifestEntry read;
         if (!readEntry(entry, read)) return false;
+        if (!objects.empty()) read.object = objectName(objects, read.hash);
         entries.push_back(std::move(read));
     }
     return namesAreDistinct(entries);
@@ -239,6 +258,26 @@ ManifestEntry::ManifestEntry(std::string written, std::string digest, std::uint6
 bool isSafeManifestPath(const std::string& path) {
     std::wstring decoded;
     return decodeUtf8(path, decoded) && isSafePath(path, decoded);
+}
+
+bool isSafeObjectFolder(const std::string& folder) {
+    std::wstring decoded;
+    if (folder.empty() || folder.size() > 200 || !decodeUtf8(folder, decoded)) return false;
+    for (char c : folder) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || std::string("\\?#%").find(c) != std::string::npos) {
+            return false;
+        }
+    }
+    // Every part a name: no empty one (which leading, trailing and doubled
+    // slashes make), no "." or "..".
+    for (std::size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
+        slash = folder.find('/', start);
+        const std::string part =
+            folder.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (part.empty() || part == "." || part == "..") return false;
+    }
+    return true;
 }
 
 bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {

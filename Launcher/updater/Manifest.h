@@ -38,12 +38,21 @@ struct ManifestEntry {
     // its size and SHA-256 (empty: none).
     std::uint64_t blocksSize = 0;
     std::string blocksHash;
+    // With an objects folder in the manifest: the path of the file's object
+    // under the manifest's folder (empty: the file is fetched at its path),
+    // and the size of its gzip copy, "<object>.gz" (0: none).
+    std::string object;
+    std::uint64_t gzipSize = 0;
 };
 
 // Parses and checks the whole manifest. Returns false, with no exception, for
 // anything but a well-formed manifest whose every path is safe and names a
 // file of its own; on success `entries` holds the files in processing order.
 bool readManifest(const std::string& text, std::vector<ManifestEntry>& entries);
+
+// The manifest's "objects" member: a relative "/"-separated UTF-8 folder of
+// at most 200 bytes, each part a name, nothing a URL would read otherwise.
+bool isSafeObjectFolder(const std::string& folder);
 
 // True for a relative "/"-separated UTF-8 path that stays inside the game
 // folder and names an ordinary file on Windows, with room for the staging

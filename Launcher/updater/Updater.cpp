@@ -78,8 +78,8 @@ UpdateFailure Updater::runPass() const {
         std::string body, why = "a web page";
         std::wstring contentType;
         PatchConnection& connection = *servers[first];
-        const FetchResult result =
-            connection.fetchToMemory("manifest.json", body, kMaxManifestBytes, &contentType, &why);
+        const FetchResult result = connection.fetchToMemory(
+            "manifest.json", body, kMaxManifestBytes, &contentType, &why, true);
         // A server that answered with anything else leaves no fallback.
         answered = answered || result != FetchResult::NoResponse;
         last = UpdateFailure::Network;
@@ -116,8 +116,8 @@ UpdateFailure Updater::runPass() const {
 UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& manifest) const {
     for (int round = 0;; ++round) {
         std::string signature, why;
-        const FetchResult fetched =
-            connection.fetchToMemory(kSignatureName, signature, kMaxSignatureBytes, nullptr, &why);
+        const FetchResult fetched = connection.fetchToMemory(
+            kSignatureName, signature, kMaxSignatureBytes, nullptr, &why, true);
         if (fetched != FetchResult::Complete) {
             logLine("manifest signature: none from " + asciiText(connection.name()) + " (" + why +
                     ")");
@@ -135,8 +135,8 @@ UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& 
         Sleep(limits.republishWaitMs);
         manifest.clear();
         std::wstring contentType;
-        if (connection.fetchToMemory("manifest.json", manifest, kMaxManifestBytes, &contentType) !=
-                FetchResult::Complete ||
+        if (connection.fetchToMemory("manifest.json", manifest, kMaxManifestBytes, &contentType,
+                                     nullptr, true) != FetchResult::Complete ||
             isWebPage(manifest, contentType)) {
             return UpdateFailure::Network;
         }

@@ -2,6 +2,7 @@
 """Tests of tools/make-manifest, with a round trip through a real update pass
 under Wine. Usage: test_make_manifest.py MAKE_MANIFEST WINE_RUN PASS_RUNNER_EXE"""
 import contextlib
+import gzip
 import hashlib
 import importlib.machinery
 import io
@@ -39,6 +40,10 @@ def listing(files):
             for p in sorted(files, key=lambda p: p.encode("utf-8"))]
 
 
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def make(folder, *options):
     return subprocess.run([sys.executable, TOOL, folder, *options], capture_output=True, text=True)
 
@@ -70,7 +75,8 @@ class MakeManifestTest(unittest.TestCase):
         for bad in [b"CON", b"aux.txt", b"Lpt3.log", b"trailing.", b"trailing ", b"a:b", b"back\\slash",
                     b"ctl\x01.txt", b"x.bin.launcher-part", b"L.exe.launcher-old", b"what?.txt", b"\xff\xfe.bin", b"sub/nul.dat",
                     b"x.Launcher-Part", b"n" * 242, b"FINE.TXT", b"launcher.LOG", b"Launcher.log.old",
-                    b"blocks/x.blocks", b"BLOCKS/" + b"a" * 64 + b".blocks", b"launcher.VERIFIED"]:
+                    b"blocks/x.blocks", b"BLOCKS/" + b"a" * 64 + b".blocks", b"launcher.VERIFIED", b"objects/x",
+                    b"objects/aa/" + b"a" * 63, b"Objects/aa"]:
             with self.subTest(name=bad):
                 game = os.path.join(self.tmp, "refuse")
                 shutil.rmtree(game, ignore_errors=True)
@@ -155,6 +161,62 @@ class MakeManifestTest(unittest.TestCase):
         self.assertEqual(make(self.patch, "--no-delta").returncode, 0)
         self.assertEqual(os.listdir(os.path.join(self.patch, "blocks")), [])
 
+    def test_objects_written_reused_when_right_and_pruned_after_the_keep_period(self):
+        rng = random.Random(3)
+        # Compressed copies only where gzip -9 saves 10 %: Main.exe, half.bin; not near.bin, pack.
+        files = dict(FILES, **{"half.bin": rng.randbytes(2000) + bytes(400), "near.bin": rng.randbytes(2000) + bytes(150),
+                               "pack": rng.randbytes(70000)})
+        for name, data in files.items():
+            write(os.path.join(self.patch, name), data)
+        obj = lambda data, gz="": Path(self.patch, "objects", sha(data)[:2], sha(data) + gz)  # noqa: E731
+        tool = load_tool()
+        for link_fails in (True, False):  # a copy where no hard link can be made
+            with mock.patch.object(tool.os, "link", side_effect=OSError(18, "cross-device")) if link_fails \
+                    else contextlib.nullcontext(), contextlib.redirect_stdout(io.StringIO()):
+                self.assertEqual(tool.main([self.patch, "--objects", "--delta-min-size", "65536"]), 0)
+            document = json.loads(Path(self.patch, "manifest.json").read_bytes())
+            self.assertEqual(document["objects"], "objects")
+            for entry in document["files"]:
+                data = files[entry["path"]]
+                self.assertEqual(obj(data).read_bytes(), data)
+                self.assertEqual(obj(data).samefile(Path(self.patch, entry["path"])), not link_fails)
+                packed = gzip.compress(data, 9, mtime=0)
+                self.assertEqual(entry.get("gzip"), {"size": len(packed)} if len(packed) <= 0.9 * len(data) else None)
+                self.assertEqual(obj(data, ".gz").read_bytes() if "gzip" in entry else None, packed if "gzip" in entry else None)
+            shutil.rmtree(os.path.join(self.patch, "objects"))
+        # Damaged objects are replaced; a game file edited in place loses the object it shared.
+        self.assertEqual(make(self.patch, "--objects").returncode, 0)
+        obj(files["Main.exe"], ".gz").write_bytes(b"\x1f\x8b" + bytes(30))
+        os.unlink(obj(files["pack"]))
+        write(str(obj(files["pack"])), files["pack"][::-1])
+        with open(os.path.join(self.patch, "half.bin"), "r+b") as f:
+            f.write(b"edited in place")
+        dropped = [obj(files["half.bin"], ".gz"), obj(files["pack"]), Path(self.patch, "blocks", sha(files["pack"]) + ".blocks")]
+        done = make(self.patch, "--objects")
+        self.assertIn("half.bin, which was changed in place", done.stderr)
+        self.assertFalse(obj(files["half.bin"]).exists())
+        self.assertEqual(obj(files["pack"]).read_bytes(), files["pack"])
+        self.assertEqual(gzip.decompress(obj(files["Main.exe"], ".gz").read_bytes()), files["Main.exe"])
+        # Dropped from the manifest: kept (dated to that run) until older than the keep period.
+        os.unlink(os.path.join(self.patch, "pack"))
+        old = time.time() - 15 * 86400
+        age = lambda: [os.utime(p, (old, old)) for p in Path(self.patch).rglob("*") if p.is_file()]  # noqa: E731
+        age()
+        done = make(self.patch, "--objects", "--delta-min-size", "65536")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for name in ("notes.txt", "aa/x.bin", "ab/" + "aa" * 32):  # not the tool's: never pruned
+            write(os.path.join(self.patch, "objects", name), b"")
+        every = [p for p in Path(self.patch).rglob("*") if p.is_file()]
+        freed = sum(p.stat().st_size for p in dropped[1:])
+        for aged, days, gone in [(False, "14", dropped[:1]), (True, "16", dropped[:1]), (False, "14", dropped)]:
+            if aged:
+                age()
+            done = subprocess.run([sys.executable, TOOL, "prune", self.patch, "--keep-days", days],
+                                  capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(sorted(p for p in every if not p.exists()), sorted(gone))
+        self.assertIn("removed 2 files, %d bytes freed" % freed, done.stdout)
+
     def test_refusals_leave_the_published_pair_and_versions_that_go_through(self):
         keys = os.path.join(self.tmp, "keys")
         subprocess.run([sys.executable, TOOL, "keygen", keys], check=True, capture_output=True)
@@ -194,7 +256,7 @@ class MakeManifestTest(unittest.TestCase):
         self.assertEqual(len(set(os.listdir(self.patch)) - before), 1)
         # A file that changes while it is read is listed as read, size and digest alike.
         grown = dict(FILES, **{"data/maps/one.map": b"map one, grown while read"})
-        tool.open = lambda path, *mode: (io.BytesIO(grown["data/maps/one.map"]) if path.endswith(b"one.map")
+        tool.open = lambda path, *mode: (io.BytesIO(grown["data/maps/one.map"]) if os.fsdecode(path).endswith("one.map")
                                          else open(path, *mode))
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             self.assertEqual(tool.main([self.patch]), 0)
@@ -209,11 +271,12 @@ class MakeManifestTest(unittest.TestCase):
         write(os.path.join(self.patch, "big.pak"), pack)
         sig, stale = os.path.join(self.patch, "manifest.json.sig"), None
         for version in ("6", "7"):
-            self.assertEqual(make(self.patch, "--delta-min-size", "16384", "--sign",
+            self.assertEqual(make(self.patch, "--objects", "--delta-min-size", "16384", "--sign",
                                   os.path.join(keys, "manifest-key.pem"), "--version", version).returncode, 0)
             stale = stale or Path(sig).read_bytes()
         pack_list = "blocks/%s.blocks" % hashlib.sha256(pack).hexdigest()
         other_list = tool.blocklist.block_list(io.BytesIO(pack[:-1]), len(pack) - 1)
+        main = "objects/%s/%s" % (sha(FILES["Main.exe"])[:2], sha(FILES["Main.exe"]))
 
         def signed(change, files=()):
             """The manifest changed and signed again, and files written beside it."""
@@ -245,7 +308,14 @@ class MakeManifestTest(unittest.TestCase):
                  r"problem: blocks/\w+\.blocks: missing"),
                 ("list of another size", signed(lambda e, d: e["big.pak"].update(blocks={
                     "size": len(other_list), "hash": hashlib.sha256(other_list).hexdigest()}), [(pack_list, other_list)]), 1,
-                 r"problem: blocks/\w+\.blocks: made for a file of 19999 bytes, not 20000")]:
+                 r"problem: blocks/\w+\.blocks: made for a file of 19999 bytes, not 20000"),
+                ("damaged object", lambda root: write(os.path.join(root, main), FILES["Main.exe"][::-1]), 1,
+                 r"problem: objects/\w+/\w+: \d+ bytes or SHA-256 not Main\.exe's"),
+                ("damaged gz", lambda root: Path(root, main + ".gz").write_bytes(
+                    bytes(b ^ (i == 200) for i, b in enumerate(Path(root, main + ".gz").read_bytes()))), 1,
+                 r"problem: objects/\w+/\w+\.gz: not a gzip stream"),
+                ("gz of another size", lambda root: write(os.path.join(root, main + ".gz"), gzip.compress(FILES["Main.exe"], 1)), 1,
+                 r"problem: objects/\w+/\w+\.gz: \d+ bytes, the manifest says")]:
             with self.subTest(name):
                 root = shutil.copytree(self.patch, os.path.join(self.tmp, name))
                 change(root)
