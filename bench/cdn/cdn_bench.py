@@ -12,7 +12,8 @@ with objects (--objects, gzip where it pays). nginx serves both (scripts/cdn_edg
   sandbox's), each in its own copy of one version 1 folder, update to version 2 at once through
   the caching edge of scripts/cdn_edge.py: their outcomes and folders, the bytes the origin sent
   against one update's, the edge's hit ratio and the wall time; then one more alone, for scale.
-Usage: cdn_bench.py BUILD_DIR [SIZE_MIB [LAUNCHERS]]   (default 300 MiB and 20)"""
+Usage: [BENCH_STAGES="install far release"] cdn_bench.py BUILD_DIR [SIZE_MIB [LAUNCHERS]]
+  (default 300 MiB and 20; "install" is the one on loopback, "far" the one 40 ms away)"""
 import hashlib
 import json
 import os
@@ -34,18 +35,21 @@ BUILD = Path(sys.argv[1]).resolve()
 SIZE = int(sys.argv[2]) << 20 if len(sys.argv) > 2 else 300 << 20
 LAUNCHERS = int(sys.argv[3]) if len(sys.argv) > 3 else 20
 RUNS, RTT_MS, MIB = 3, 40, 1 << 20
+STAGES = set(os.environ.get("BENCH_STAGES", "install far release").split())
 WORK = BUILD / "bench-cdn"
 WWW, ORIGIN, FAR = WORK / "www", 8080, 8090
 KEY = BUILD / "keys" / "manifest-key.pem"
 RUNNER = [str(BUILD / "wine-run.sh"), str(BUILD / "tests" / "updater_pass_runner.exe")]
 WINE = ["/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"]
-# kind, share of the folder, where its files come from, which names (None: seeded random bytes).
-KINDS = [("programs", 0.40, WINE, r"\.(dll|exe|drv|sys|ocx|acm|cpl|tlb)$"),
-         ("text", 0.10, ["/usr/share/doc"], r"(^[^.]*|\.(txt|json|md|html|xml|rst|css|js))$"),
-         ("fonts", 0.10, ["/usr/share/fonts"], r"\.(ttf|otf|ttc|pfb|pcf)$"),
-         ("pictures", 0.05, ["/usr/share", "/usr/lib"], r"\.(png|jpe?g)$"),
-         ("compressed", 0.15, ["/usr/share", "/usr/lib"], r"\.(gz|xz)$"),
-         ("random", 1.0, None, None)]
+# kind, share of the folder, where its files come from, which names (None: seeded random bytes),
+# the smallest file taken (a game's files are seldom tiny; thousands of them would time the
+# launcher's cost per file, the same in both layouts).
+KINDS = [("programs", 0.40, WINE, r"\.(dll|exe|drv|sys|ocx|acm|cpl|tlb)$", 16384),
+         ("text", 0.10, ["/usr/share/doc"], r"(^[^.]*|\.(txt|json|md|html|xml|rst|css|js))$", 16384),
+         ("fonts", 0.10, ["/usr/share/fonts"], r"\.(ttf|otf|ttc|pfb|pcf)$", 16384),
+         ("pictures", 0.05, ["/usr/share", "/usr/lib"], r"\.(png|jpe?g)$", 16384),
+         ("compressed", 0.15, ["/usr/share", "/usr/lib"], r"\.(gz|xz)$", 65536),
+         ("random", 1.0, None, None, 0)]
 DEVICES = re.compile(r"^(con|prn|aux|nul|com\d|lpt\d)(\..*)?$", re.I)
 SAFE = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._+-]{0,80}(?<![.])$")
 
@@ -67,7 +71,7 @@ def gather(game):
     """Fills game with about SIZE bytes; {kind: [relative paths]}, and for version 2 a reserve of
     programs not in version 1 ({relative path: source})."""
     kinds, seen, names, total, reserve = {}, set(), set(), 0, {}
-    for kind, share, roots, pattern in KINDS:
+    for kind, share, roots, pattern, smallest in KINDS:
         budget, got = min(share * SIZE, SIZE - total), 0
         kinds[kind] = []
         if roots is None:
@@ -84,7 +88,7 @@ def gather(game):
         random.Random(kind).shuffle(found)
         for path, rel in found:
             size = path.stat().st_size
-            if size == 0 or size > 16 * MIB or (kind / rel).as_posix().lower() in names:
+            if size < smallest or size > 16 * MIB or (kind / rel).as_posix().lower() in names:
                 continue
             data = path.read_bytes()
             digest = hashlib.sha256(data).digest()
@@ -164,6 +168,7 @@ def wine_prefixes(count):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)  # the registry on disk as it is now
     source, prefixes = Path(os.environ["WINEPREFIX"]), []
+    (WORK / "prefixes").mkdir()
     for i in range(count):
         prefix = WORK / "prefixes" / f"p{i:02}"
         subprocess.run(["cp", "-al", str(source), str(prefix)], check=True)
@@ -242,6 +247,49 @@ def release_day(edge, v1, v2):
           f"alone afterwards, the edge warm: {took_alone:.1f} s (exit {alone})")
 
 
+def installs(v1, kinds, plain, kind_of, edge):
+    """Fresh installs of each layout in turn: bytes by kind, wall times, memory."""
+    times, memory, sent = {"plain": [], "objects": [], "plain far": [], "objects far": []}, {}, {}
+    far = subprocess.Popen([sys.executable, str(REPO / "scripts" / "patch_server.py"), "--root", str(WWW),
+                            "--prefix", "/", "--port", str(FAR)])
+    try:
+        for _ in range(RUNS):
+            for layout in ("plain", "objects"):
+                if "install" in STAGES:
+                    mark = edge.mark("origin")
+                    took, memory[layout] = fresh_install(f"/{layout}/", ORIGIN)
+                    times[layout].append(took)
+                    sent[layout] = by_kind(edge.log("origin", mark), kind_of)
+                if "far" in STAGES:
+                    times[layout + " far"].append(fresh_install(f"/{layout}/~rtt={RTT_MS}/", FAR)[0])
+    finally:
+        far.terminate()
+    if "install" in STAGES:
+        files = {kind: (len(paths), sum((v1 / p).stat().st_size for p in paths)) for kind, paths in kinds.items()}
+        files["manifest"] = (2, (WWW / "plain" / "manifest.json").stat().st_size)
+        files["total"] = tuple(map(sum, zip(*files.values())))
+        for layout in ("plain", "objects"):
+            sent[layout]["total"] = sum(sent[layout].values())
+        print(f"\n-- a fresh install of {len(plain['files'])} files: bytes nginx sent (headers included), "
+              f"the plain layout against objects (manifest: the plain one's size)")
+        print(f"  {'kind':<12}{'files':>6}{'size':>14}{'plain':>14}{'objects':>14}  ratio")
+        for kind, (n, size) in files.items():
+            p, o = sent["plain"].get(kind, 0), sent["objects"].get(kind, 0)
+            print(f"  {kind:<12}{n:>6}{size:>14,}{p:>14,}{o:>14,}  {o / p:.3f}"
+                  f"{'  (target <= 0.75)' if kind == 'total' else ''}")
+    print(f"\n-- wall time of that install, medians of {RUNS} runs, the two layouts in turn")
+    for where, suffix in (("loopback", ""), (f"{RTT_MS} ms an answer", " far")):
+        if times["plain" + suffix]:
+            p, o = (statistics.median(times[layout + suffix]) for layout in ("plain", "objects"))
+            print(f"  {where:<18} plain {seconds(times['plain' + suffix])}  objects {seconds(times['objects' + suffix])}"
+                  f"  ratio {o / p:.3f} (target {'<= 1' if not suffix else '< 1'})")
+    if memory:
+        print("\n-- peak working set of the install over the working set before it (target <= 8 MiB for objects)")
+        for layout in ("plain", "objects"):
+            before, peak = memory[layout]
+            print(f"  {layout:<8} +{(peak - before) / MIB:.1f} MiB over {before / MIB:.1f} MiB")
+
+
 def main():
     shutil.rmtree(WORK, ignore_errors=True)
     v1, v2 = WORK / "v1", WORK / "v2"
@@ -255,41 +303,12 @@ def main():
     objects = publish(v1, "objects", 1, "--objects")
     kind_of = {e["hash"].lower(): e["path"].split("/")[0] for e in objects["files"]}
     edge = Edge(WORK / "nginx", WWW, 80, ORIGIN)
-    far = subprocess.Popen([sys.executable, str(REPO / "scripts" / "patch_server.py"), "--root", str(WWW),
-                            "--prefix", "/", "--port", str(FAR)])
     try:
-        times, memory, sent = {"plain": [], "objects": [], "plain far": [], "objects far": []}, {}, {}
-        for _ in range(RUNS):
-            for layout in ("plain", "objects"):
-                mark = edge.mark("origin")
-                took, memory[layout] = fresh_install(f"/{layout}/", ORIGIN)
-                times[layout].append(took)
-                sent[layout] = by_kind(edge.log("origin", mark), kind_of)
-                times[layout + " far"].append(fresh_install(f"/{layout}/~rtt={RTT_MS}/", FAR)[0])
-        files = {kind: (len(paths), sum((v1 / p).stat().st_size for p in paths)) for kind, paths in kinds.items()}
-        files["manifest"] = (2, (WWW / "plain" / "manifest.json").stat().st_size)
-        files["total"] = tuple(map(sum, zip(*files.values())))
-        for layout in ("plain", "objects"):
-            sent[layout]["total"] = sum(sent[layout].values())
-        print(f"\n-- a fresh install of {len(plain['files'])} files: bytes nginx sent (headers included), "
-              f"the plain layout against objects (manifest: the plain one's size)")
-        print(f"  {'kind':<12}{'files':>6}{'size':>14}{'plain':>14}{'objects':>14}  ratio")
-        for kind, (n, size) in files.items():
-            p, o = sent["plain"].get(kind, 0), sent["objects"].get(kind, 0)
-            print(f"  {kind:<12}{n:>6}{size:>14,}{p:>14,}{o:>14,}  {o / p:.3f}"
-                  f"{'  (target <= 0.75)' if kind == 'total' else ''}")
-        print(f"\n-- wall time of that install, medians of {RUNS} runs, the two layouts in turn")
-        for where, suffix in (("loopback", ""), (f"{RTT_MS} ms an answer", " far")):
-            p, o = (statistics.median(times[layout + suffix]) for layout in ("plain", "objects"))
-            print(f"  {where:<18} plain {seconds(times['plain' + suffix])}  objects {seconds(times['objects' + suffix])}"
-                  f"  ratio {o / p:.3f} (target {'<= 1' if not suffix else '< 1'})")
-        print("\n-- peak working set of the install over the working set before it (target <= 8 MiB for objects)")
-        for layout in ("plain", "objects"):
-            before, peak = memory[layout]
-            print(f"  {layout:<8} +{(peak - before) / MIB:.1f} MiB over {before / MIB:.1f} MiB")
-        release_day(edge, v1, v2)
+        if {"install", "far"} & STAGES:
+            installs(v1, kinds, plain, kind_of, edge)
+        if "release" in STAGES:
+            release_day(edge, v1, v2)
     finally:
-        far.terminate()
         edge.stop()
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
         shutil.rmtree(WORK, ignore_errors=True)
