@@ -237,10 +237,12 @@ def release_day(edge, v1, v2):
           f"{same} of {LAUNCHERS} folders byte-identical to version 2")
     print(f"  one update        {patch:,.0f} bytes from the edge (its bytes sent / {LAUNCHERS}), "
           f"{len(served) / LAUNCHERS:.0f} requests")
+    whole = sum((WWW / u.lstrip("/")).stat().st_size for u in objects)
     print(f"  origin sent       {origin:,} bytes in {len(sent)} requests = {origin / patch:.3f} x one update "
-          f"(target <= 1.2); objects and block lists {origin_objects:,} bytes, {len(objects)} of them, "
-          f"asked of the origin at most {max((asked[u] for u in objects), default=0)} time(s) each; "
-          f"manifests and signatures {origin - origin_objects:,} bytes")
+          f"(target <= 1.2): objects and block lists {origin_objects:,} bytes, {len(objects)} of them asked at "
+          f"most {max((asked[u] for u in objects), default=0)} time(s) each, {origin_objects / whole:.3f} x their "
+          f"sizes (the edge fetches an object whole for a delta's ranges); manifests and signatures "
+          f"{origin - origin_objects:,} bytes")
     print(f"  edge              {hits} hits of {len(served)} requests, hit ratio {hits / len(served):.3f} "
           f"(statuses: {', '.join(f'{s} {n}' for s, n in sorted(Counter(s for *_, s in served).items()))})")
     print(f"  wall time         {took:.1f} s for all {LAUNCHERS} (from their start, Wine's included); one more "
