@@ -182,7 +182,8 @@ class MakeManifestTest(unittest.TestCase):
                 self.assertEqual(obj(data).samefile(Path(self.patch, entry["path"])), not link_fails)
                 packed = gzip.compress(data, 9, mtime=0)
                 self.assertEqual(entry.get("gzip"), {"size": len(packed)} if len(packed) <= 0.9 * len(data) else None)
-                self.assertEqual(obj(data, ".gz").read_bytes() if "gzip" in entry else None, packed if "gzip" in entry else None)
+                self.assertEqual(obj(data, ".gz").read_bytes() if obj(data, ".gz").exists() else None,
+                                 packed if "gzip" in entry else None)
             shutil.rmtree(os.path.join(self.patch, "objects"))
         self.assertEqual(make(self.patch, "--objects").returncode, 0)
         if RUNNER and os.environ.get("WINEPREFIX"):  # a fresh install from the objects, the .gz ones inflated
