@@ -49,6 +49,13 @@ def next_version(old):
     return bytes(new)
 
 
+def map_text(seed, lines):
+    """A map as the game's editor saves it: text, which the compressed copies shrink."""
+    rng = random.Random(seed)
+    return "".join(f"tile {i % 256} {i // 256} {rng.choice(('grass', 'wall', 'water', 'gate'))} h={rng.randrange(16)}\r\n"
+                   for i in range(lines)).encode()
+
+
 def demo_files(stub):
     readme = b"Zovra demo game folder.\r\nThe launcher keeps these files up to date.\r\n"
     world_v1 = content("world-v1", 24 * MIB)
@@ -59,7 +66,7 @@ def demo_files(stub):
         # The game folder holds the last version: only what changed is fetched.
         "data/world.pak": (next_version(world_v1), world_v1),
         "data/textures.pak": (textures, content("textures-v1", 3 * MIB)),
-        "data/maps/castle.map": (content("castle", 700 * 1024), None),
+        "data/maps/castle.map": (map_text("castle", 24000), None),
         "data/sound.pak": (content("sound", 5 * MIB), None),
         "news.txt": (b"Season 3 is live!\r\n", None),
     }
@@ -82,8 +89,9 @@ def prepare(build, fresh):
             target.write_bytes(served)
     # Signed on every run with a version that rises, as an operator publishes,
     # with the build's key (scripts/build.sh makes it; the launcher holds its
-    # public half).
-    subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch),
+    # public half), and published as objects, as for a CDN: the map travels
+    # compressed.
+    subprocess.run([sys.executable, str(REPO / "tools" / "make-manifest"), str(patch), "--objects",
                     "--sign", str(build / "keys" / "manifest-key.pem"), "--version", str(int(time.time()))],
                    check=True, stdout=subprocess.DEVNULL)
     if not game.exists():
@@ -160,6 +168,13 @@ def press(origin, point):
     time.sleep(0.5)
 
 
+def url_of(manifest, entry):
+    """Where the launcher fetches an entry: its object, or its path without objects."""
+    if "objects" in manifest:
+        return f"/patch/{manifest['objects']}/{entry['hash'][:2]}/{entry['hash']}"
+    return "/patch/" + entry["path"]
+
+
 def drive(launcher, game, manifest, log, shots):
     deadline = time.time() + 30
     origin = None
@@ -172,7 +187,8 @@ def drive(launcher, game, manifest, log, shots):
     if not up_to_date(game, manifest):
         # While the large file is on its way.
         deadline = time.time() + 30
-        while time.time() < deadline and "world.pak" not in log.read_text():
+        world = next(url_of(manifest, e) for e in manifest["files"] if e["path"] == "data/world.pak")
+        while time.time() < deadline and world not in log.read_text():
             time.sleep(0.05)
         time.sleep(1.0)
         screenshot(origin, shots / "downloading.png")
@@ -195,16 +211,18 @@ def drive(launcher, game, manifest, log, shots):
         launcher.kill()
 
 
-def report_deltas(manifest, requests):
-    """Bytes fetched for each file that has a block list, against its size."""
+def report_transfers(manifest, requests):
+    """Bytes fetched for each file, against its size, and how."""
     for entry in manifest["files"]:
-        if "blocks" not in entry:
-            continue
+        url = url_of(manifest, entry)
         listed = f"/patch/blocks/{entry['hash']}.blocks" in requests
         fetched, asked = entry["blocks"]["size"] if listed else 0, 0
         for line in requests:
             path, _, wanted = line.partition(" ")
-            if path != "/patch/" + entry["path"]:
+            if path == url + ".gz" and "gzip" in entry:
+                asked += 1
+                fetched += entry["gzip"]["size"]
+            if path != url:
                 continue
             asked += 1
             if not wanted:
@@ -214,9 +232,10 @@ def report_deltas(manifest, requests):
                 first, _, last = asked_range.partition("-")
                 fetched += (int(last) + 1 if last else entry["size"]) - int(first)
         if asked:
-            how = "a delta, its block list included" if listed else "no old copy: the whole file"
+            how = ("a delta, its block list included" if listed else
+                   "its compressed copy, inflated on arrival" if url + ".gz" in requests else "no old copy: the whole file")
             print(f"  {entry['path']}: {fetched / MIB:.2f} MiB fetched of {entry['size'] / MIB:.2f} MiB "
-                  f"({100 * fetched / entry['size']:.1f} %: {how})")
+                  f"({100 * fetched / max(entry['size'], 1):.1f} %: {how})")
 
 
 def main():
@@ -270,7 +289,7 @@ def main():
     if record.exists():
         print("The game client was started; its record:")
         print("  " + record.read_text(errors="replace").strip().replace("\n", "\n  "))
-    report_deltas(manifest, requests)
+    report_transfers(manifest, requests)
     # A second start reads none of the game files: its records vouch for them.
     checks = [line for line in (game / "Launcher.log").read_text(errors="replace").splitlines() if " checks: " in line]
     if checks:

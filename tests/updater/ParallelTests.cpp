@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -6,15 +5,6 @@
 using namespace testing_support;
 
 namespace {
-
-// The most requests answered at once since the request log was cleared: the
-// connections in use at once.
-long peakConnections() {
-    long peak = -1;
-    std::sscanf(readFile(wwwRoot() + L"\\requests.log.stats").c_str(),
-                "connections %*ld sent %*ld peak %ld", &peak);
-    return peak;
-}
 
 // When the server took each request, in seconds, by request line.
 std::vector<std::pair<double, std::string>> requestTimes() {
@@ -50,7 +40,8 @@ TEST(ParallelFetchTest, FilesAtOnceWithinThePoolAndShownInOrder) {
         Updater updater = site.updater();
         updater.limits.connections = pool;
         EXPECT_EQ(updater.runPass(), UpdateFailure::None) << pool;
-        EXPECT_TRUE(peakConnections() >= 2 && peakConnections() <= pool) << peakConnections();
+        EXPECT_TRUE(sentAndPeak().second >= 2 && sentAndPeak().second <= pool)
+            << sentAndPeak().second;
         EXPECT_EQ(site.requests().size(), 51u);
         for (const FileSpec& f : files) EXPECT_EQ(sandbox.content(f.path), f.content) << f.path;
         std::size_t shown = 0;

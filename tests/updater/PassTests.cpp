@@ -150,6 +150,12 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
     // clang-format on
     for (const std::string& entry : bad)
         manifests.push_back("{\"files\": [" + fine + ", " + entry + "]}");
+    // An objects folder that is not a plain relative one.
+    for (const std::string folder : std::initializer_list<std::string>{
+             "5", "null", "[]", "\"\"", "\"/o\"", "\"o/\"", "\"o//p\"", "\"./o\"", "\"o/..\"",
+             "\"o\\\\p\"", "\"o?p\"", "\"o#p\"", "\"o%41\"", "\"o\\u0001p\"", "\"\xC3(\"",
+             "\"" + std::string(201, 'o') + "\""})
+        manifests.push_back("{\"objects\": " + folder + ", \"files\": [" + fine + "]}");
     const auto before = snapshot(sandbox.root());
     for (const std::string& text : manifests) {
         clearRequestLog();
@@ -162,6 +168,8 @@ TEST(UpdatePassTest, UnsafeOrMalformedManifestsTouchNothing) {
     site.manifest("{\"files\": [" + fine + "]}");
     EXPECT_TRUE(site.pass());
     EXPECT_EQ(sandbox.content("fine.bin"), "fine");
+    site.manifest("{\"objects\": \"" + std::string(200, 'o') + "\", \"files\": []}");
+    EXPECT_TRUE(site.pass());
 }
 
 // A pass over files in place logs them as one line, so that one run, its

@@ -6,9 +6,11 @@
 
 #include <bcrypt.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -52,6 +54,20 @@ inline std::string md5Of(const std::string& bytes) {
     Md5 md5;
     md5.update(bytes.data(), bytes.size());
     return md5.bytes();
+}
+
+// `bytes` as one gzip member at the best level, as the operator's tool
+// writes a compressed object.
+inline std::string gzipOf(const std::string& bytes) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, uLong(bytes.size())), '\0');
+    z.next_in = (Bytef*)bytes.data(), z.avail_in = uInt(bytes.size());
+    z.next_out = (Bytef*)&out[0], z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
 }
 
 inline std::string upper(std::string text) {
@@ -106,6 +122,28 @@ inline Requests requestLog() {
     for (std::string line; std::getline(text, line);)
         if (line != "<missing>") lines.push_back(line);
     return lines;
+}
+
+// The body bytes the server has sent and the most requests it answered at
+// once since the request log was cleared; 0 before any.
+inline std::pair<long, long> sentAndPeak() {
+    long sent = 0, peak = 0;
+    std::sscanf(readFile(wwwRoot() + L"\\requests.log.stats").c_str(),
+                "connections %*ld sent %ld peak %ld", &sent, &peak);
+    return {sent, peak};
+}
+
+// Only the manifest and its signature, whose bytes change under their names,
+// ask caches to revalidate (since the last clearRequestLog); nothing asks for
+// an encoding.
+inline void expectOnlyDocumentsRevalidated(const std::string& context) {
+    std::istringstream headers(readFile(wwwRoot() + L"\\requests.log.headers"));
+    for (std::string line; std::getline(headers, line);)
+        EXPECT_EQ(line.substr((std::min)(line.size(), line.rfind(" cache-control="))),
+                  line.find("/manifest.json") != std::string::npos
+                      ? " cache-control=no-cache accept-encoding=-"
+                      : " cache-control=- accept-encoding=-")
+            << context << ": " << line;
 }
 
 inline std::string littleEndian(std::uint64_t value, int bytes) {

@@ -1,5 +1,4 @@
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "TestSupport.h"
@@ -20,14 +19,6 @@ Updater quickUpdater(const std::string& site) {
     u.limits.connections = 1;   // the pool has tests of its own
     u.trust = ManifestTrust{};  // unsigned: these test the transfer
     return u;
-}
-
-// Connections the server accepted and body bytes it sent, so far.
-std::pair<long, long> serverCounts() {
-    long connections = -1, sent = -1;
-    std::sscanf(readFile(wwwRoot() + L"\\requests.log.stats").c_str(), "connections %ld sent %ld",
-                &connections, &sent);
-    return {connections, sent};
 }
 
 }  // namespace
@@ -89,7 +80,7 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         site.misbehave(c.file, c.how);
         sandbox.put("big.bin", kOld);
         if (!c.staged.empty()) sandbox.put(B + kStagingSuffix, c.staged);
-        const auto before = serverCounts();
+        const long before = sentAndPeak().first;
         const auto start = std::chrono::steady_clock::now();
         const UpdateFailure failure = quickUpdater(id).runPass();
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -104,13 +95,95 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
         }
         EXPECT_EQ(seen, c.requests) << c.name;
         // Less the manifest and slow.bin, which go through unharmed.
-        const long sent = serverCounts().second - before.second - long(padded.size() + 20000);
+        const long sent = sentAndPeak().first - before - long(padded.size() + 20000);
         if (c.maxSent) EXPECT_LE(sent, c.maxSent * 600000) << c.name;
         EXPECT_GE(took, c.minSeconds) << c.name;
         EXPECT_LT(took, 15.0) << c.name;
         EXPECT_EQ(sandbox.content(B), c.failure == none ? content : kOld) << c.name;
         EXPECT_EQ(sandbox.content(B + kStagingSuffix),
                   c.left ? content.substr(0, c.left) : "<missing>") << c.name;
+    }
+}
+
+// With objects every file comes from its object. A compressed copy is
+// inflated as it arrives, its progress in the file's bytes; one that is
+// damaged, truncated, longer than signed, missing, inflating past the file's
+// size (a bomb) or to another file is followed by the raw object from its
+// first byte, once, and never leaves a wrong file (nor shows more than 100 %).
+// A compressed transfer cut half-way, or a staging file a killed run left,
+// continues with a Range on the raw object from the staged length: the
+// staged bytes are not sent again.
+TEST(TransferTest, CompressedObjectsAndTheirFallbacks) {
+    const std::string content = patternBytes(600000), gz = gzipOf(content), h = sha256Of(content);
+    const std::string object = u8"o b/\u00fc/" + h.substr(0, 2) + "/" + h;
+    const std::string raw = "o%20b/%C3%BC/" + h.substr(0, 2) + "/" + h, Z = raw + ".gz";
+    const auto size = [](std::size_t bytes) { return "{\"size\": " + std::to_string(bytes) + "}"; };
+    const std::size_t half = gz.size() / 2, all = content.size();
+    const std::string damaged = gz.substr(0, half) + char(gz[half] ^ 0x55) + gz.substr(half + 1);
+    const struct {
+        const char* name;
+        Requests requests;
+        std::size_t sent;  // at most, of the object's bytes
+        // The .gz object if not the good one, its misbehaviour, the entry's
+        // "gzip" if not its size, a staging file a killed run left.
+        std::string served = "", how = "", member = "", staged = "";
+        UpdateFailure end = UpdateFailure::None;
+        std::string rawServed = "";  // the raw object, if not the good one
+    } rows[] = {
+        // clang-format off
+        {"inflated", {Z}, gz.size()},
+        {"damaged", {Z, raw}, gz.size() + all, damaged},
+        {"truncated", {Z, raw}, half + all, gz.substr(0, half), "", size(gz.size())},
+        {"longer than signed", {Z, raw}, gz.size() + all, "", "", size(gz.size() - 1)},
+        {"a bomb", {Z, raw}, 0, gzipOf(std::string(8 << 20, 'b'))},
+        {"another file", {Z, raw}, 0, gzipOf(patternBytes(all + 1).substr(1))},
+        {"bytes after the member", {Z, raw}, 0, gz + gz}, {"missing", {Z, raw}, all, "", "status=404"},
+        {"cut half-way", {Z, raw + " bytes=*"}, 0, "", "reset=" + std::to_string(half) + "\nfirst=1"},
+        {"killed run", {raw + " bytes=250000-"}, 350000, "", "", "", content.substr(0, 250000)},
+        {"gzip size as text", {raw}, all, "", "", "{\"size\": \"12\"}"}, {"gzip a number", {raw}, all, "", "", "12"},
+        {"gzip size negative", {raw}, all, "", "", "{\"size\": -1}"}, {"gzip size 1.5", {raw}, all, "", "", "{\"size\": 1.5}"},
+        {"gzip without size", {raw}, all, "", "", "{\"bytes\": 12}"},
+        {"raw damaged too", {Z, raw}, 0, damaged, "", "", "", UpdateFailure::DamagedData, patternBytes(all + 1).substr(1)},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        const std::string id = "gzip" + std::to_string(&row - rows);
+        Sandbox sandbox(id);
+        PatchSite site(id);
+        const std::string served = row.served.empty() ? gz : row.served;
+        site.file(object, row.rawServed.empty() ? content : row.rawServed);
+        site.file(object + ".gz", served);
+        site.misbehave(object + ".gz", row.how);
+        const std::string member = row.member.empty() ? size(served.size()) : row.member;
+        const std::string manifest =
+            "{\"objects\": \"o b/\u00fc\", \"files\": [" +
+            entryJson("big.bin", upper(h), std::to_string(all) + ", \"gzip\": " + member) + "]}";
+        site.manifest(manifest);
+        sandbox.put("big.bin", kOld);
+        if (!row.staged.empty()) sandbox.put("big.bin" + std::string(kStagingSuffix), row.staged);
+        const long before = sentAndPeak().first;
+        Updater updater = quickUpdater(id);
+        std::int32_t most = -1;
+        updater.onProgress = [&](int p, const std::string&) { most = (std::max)(most, p); };
+        EXPECT_EQ(updater.runPass(), row.end) << row.name;
+        Requests seen = site.requests(), expected = row.requests;
+        expected.insert(expected.begin(), "manifest.json");
+        std::size_t sent = row.sent;
+        // A cut one continues from what it staged, whatever that is.
+        if (expected.back().back() == '*' && seen.back().find('=') != std::string::npos) {
+            const std::size_t from = std::stoul(seen.back().substr(seen.back().find('=') + 1));
+            EXPECT_TRUE(from > 0 && from < all) << from;
+            expected.back() = raw + " bytes=" + std::to_string(from) + "-";
+            sent = half + all - from;
+        }
+        EXPECT_EQ(seen, expected) << row.name;
+        if (sent) EXPECT_LE(sentAndPeak().first - before, long(manifest.size() + sent)) << row.name;
+        const bool ok = row.end == UpdateFailure::None;
+        EXPECT_EQ(sandbox.content("big.bin"), ok ? content : kOld) << row.name;
+        EXPECT_EQ(sandbox.content("big.bin" + std::string(kStagingSuffix)), "<missing>")
+            << row.name;
+        EXPECT_TRUE(ok ? most == 100 : most <= 100) << row.name << ": " << most;
+        expectOnlyDocumentsRevalidated(row.name);
     }
 }
 

@@ -94,6 +94,7 @@ TEST(SignedManifestTest, OnlyTrustedManifestsChangeTheGame) {
         EXPECT_EQ(launcherState.statusDetail.get(), c.text) << c.name;
         EXPECT_EQ(site.requests(), c.requests) << c.name;
         EXPECT_EQ(storedManifestVersion(updater.trust), c.stored) << c.name;
+        expectOnlyDocumentsRevalidated(c.name);
         if (c.text == kUpToDate)
             EXPECT_EQ(sandbox.content("a.bin"), "new") << c.name;
         else
