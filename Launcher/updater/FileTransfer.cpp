@@ -499,7 +499,7 @@ public:
             arrived += got;
             received_ += got;
             compressedReceived_ += got;
-            // Nothing may follow the member.
+            // No more than signed, and nothing after the member.
             if (arrived > compressedSize || gzip.ended()) return unusable;
             gzip.input(piece.data(), got);
             while (gzip.inputLeft() && !gzip.ended()) {
