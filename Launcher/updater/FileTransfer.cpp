@@ -499,7 +499,7 @@ public:
             arrived += got;
             received_ += got;
             compressedReceived_ += got;
-            // Nothing may follow the member.
+            // No more than signed, and nothing after the member.
             if (arrived > compressedSize || gzip.ended()) return unusable;
             gzip.input(piece.data(), got);
             while (gzip.inputLeft() && !gzip.ended()) {
@@ -574,14 +574,18 @@ public:
                    " of block list";
         }
         if (object_.empty()) return text;
+        const std::string compressed = std::to_string(compressedReceived_);
         std::string from = "object " + object_;
-        if (compressedReceived_ != 0 || compressedFailed_) {
-            from += ".gz, " + std::to_string(compressedReceived_) + " bytes compressed" +
-                    (compressedFailed_ ? ", unusable: the raw object, " : ", ");
+        if (compressedFailed_) {
+            from += ".gz unusable after " + compressed + " bytes, then raw";
+        } else if (compressedReceived_ != 0) {
+            from += compressedReceived_ == received_
+                        ? ".gz, compressed"
+                        : ".gz, compressed for " + compressed + " bytes, then raw";
         } else {
-            from += ", raw, ";
+            from += ", raw";
         }
-        return from + text + ", " + std::to_string(received_) + " bytes on the wire";
+        return from + ", " + text + ", " + std::to_string(received_) + " bytes on the wire";
     }
     std::uint64_t received() const { return received_; }
     void listFetched(std::uint64_t bytes) { listBytes_ = bytes; }

@@ -14,9 +14,11 @@
 // staged bytes kept for the next start (an earlier file of the pass failed).
 using Abandoned = std::function<bool()>;
 
-// Fetches basePath + name into the entry's file: a delta where the entry has
-// a block list and an old copy, else the whole file, continuing a staging
-// file left by an earlier try; verified, flushed and moved in. On any
+// Fetches basePath + name (with objects, the entry's object) into the
+// entry's file: a delta where the entry has a block list and an old copy,
+// else the whole file, continuing a staging file left by an earlier try, or
+// from its compressed copy when there is nothing to continue; verified,
+// flushed and moved in. On any
 // failure the file is left as it was. Progress is reported under the entry's
 // path; `abandoned` may be empty.
 UpdateFailure transferFile(const PatchConnection& connection, const std::string& name,
