@@ -244,7 +244,7 @@ def release_day(edge, v1, v2):
     print(f"  origin sent       {origin:,} bytes in {len(sent)} requests = {origin / patch:.3f} x one update "
           f"(target <= 1.2): objects and block lists {origin_objects:,} bytes, {len(objects)} of them asked at "
           f"most {max((asked[u] for u in objects), default=0)} time(s) each, {origin_objects / whole:.3f} x their "
-          f"sizes (the edge fetches an object whole for a delta's ranges); manifests and signatures "
+          f"sizes (the edge fetches the 256 KiB slices a delta's ranges touch); manifests and signatures "
           f"{origin - origin_objects:,} bytes")
     print(f"  edge              {hits} hits of {len(served)} requests, hit ratio {hits / len(served):.3f} "
           f"(statuses: {', '.join(f'{s} {n}' for s, n in sorted(Counter(s for *_, s in served).items()))})")
