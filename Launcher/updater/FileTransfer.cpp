@@ -364,7 +364,8 @@ public:
           onProgress_(onProgress),
           abandoned_(abandoned),
           name_(entry.path),
-          object_(entry.object) {}
+          object_(entry.object),
+          gzipSize_(entry.object.empty() ? 0 : entry.gzipSize) {}
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
     ~FileTransfer() {
@@ -494,15 +495,13 @@ public:
 
     bool severalRanges() const { return severalRanges_; }
 
-    // The whole file from its compressed copy at `url`, signed to be
-    // `compressedSize` bytes, inflated into the staging file from its first
-    // byte. Done: the stream ended with the file's size staged. Retry: the
-    // answer was cut, and what was inflated stays staged. Fail with
-    // DamagedData: the copy cannot give the file (refused, longer than
-    // signed, not gzip, inflating past the file's size or ending short of
-    // it), and the raw object must.
-    Attempt inflateFrom(const PatchConnection& via, const std::wstring& url,
-                        std::uint64_t compressedSize) {
+    // The whole file from its compressed copy at `url` (no more bytes than
+    // signed), inflated into the staging file from its first byte. Done: the
+    // stream ended with the file's size staged. Retry: the answer was cut,
+    // and what was inflated stays staged. Fail with DamagedData: the copy
+    // cannot give the file (refused, longer than signed, not gzip, inflating
+    // past the file's size or ending short of it), and the raw object must.
+    Attempt inflateFrom(const PatchConnection& via, const std::wstring& url) {
         Request request(via);
         if (!request.send(url, 0)) return request.noAnswer();
         const Attempt unusable{Attempt::Fail, UpdateFailure::DamagedData, 0, request.status()};
@@ -510,13 +509,13 @@ public:
             const Attempt refused = request.refusal();
             return refused.kind == Attempt::Retry ? refused : unusable;
         }
-        if (request.announced() && request.contentLength() > compressedSize) return unusable;
+        if (request.announced() && request.contentLength() > gzipSize_) return unusable;
         if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
             return {Attempt::Fail, failure};
         }
         inflated_ = true;
         BodyReader body(request);
-        GzipBody gzip(body, compressedSize);
+        GzipBody gzip(body, gzipSize_);
         const Attempt taken = gzip.ok() ? take(body, size_, false, true, &gzip) : unusable;
         received_ += gzip.arrived();
         compressedReceived_ += gzip.arrived();
@@ -524,6 +523,8 @@ public:
     }
     // The staged bytes came from a compressed copy.
     bool inflated() const { return inflated_; }
+    // There is a compressed copy, and it has not failed yet.
+    bool compressedLeft() const { return gzipSize_ != 0 && !compressedFailed_; }
     // The compressed copy could not give the file: the raw object did.
     void compressedFailed() { compressedFailed_ = true; }
 
@@ -717,6 +718,7 @@ private:
     const Abandoned& abandoned_;
     const std::string& name_;
     const std::string& object_;
+    const std::uint64_t gzipSize_;  // of the compressed copy, 0 if none
     UniqueFile file_;
     std::unique_ptr<BackgroundDigest> digest_;
     // A byte to spare, so that a small file never fills its block (which
@@ -946,17 +948,14 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
         }
         // A file from its first byte comes from the compressed copy while
         // there is one to try; whatever else is missing, from the raw object.
-        bool compressed = !entry.object.empty() && entry.gzipSize != 0;
         const std::wstring compressedUrl = url + L".gz";
         const auto fetchRest = [&] {
-            if (compressed && transfer.staged() == 0) {
-                const Attempt inflated =
-                    transfer.inflateFrom(connection, compressedUrl, entry.gzipSize);
+            if (transfer.compressedLeft() && transfer.staged() == 0) {
+                const Attempt inflated = transfer.inflateFrom(connection, compressedUrl);
                 if (inflated.kind != Attempt::Fail ||
                     inflated.failure != UpdateFailure::DamagedData) {
                     return inflated;
                 }
-                compressed = false;
                 transfer.compressedFailed();
                 if (const UpdateFailure restarted = transfer.restart();
                     restarted != UpdateFailure::None) {
@@ -979,8 +978,7 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
             if (failure != UpdateFailure::DamagedData) break;
             // Inflated bytes that fail the digest are fetched once more from
             // the raw object, and so are kept ones, once.
-            if (transfer.inflated() && compressed) {
-                compressed = false;
+            if (transfer.inflated() && transfer.compressedLeft()) {
                 transfer.compressedFailed();
             } else if (round != 0 || !transfer.resumed()) {
                 break;
