@@ -51,15 +51,20 @@ std::string Digest::bytes() {
     return got ? std::string(reinterpret_cast<const char*>(digest), length) : std::string();
 }
 
-std::string Digest::hexDigest() {
+std::string lowerHex(const void* bytes, std::size_t size) {
     static const char hex[] = "0123456789abcdef";
     std::string text;
-    for (const char c : bytes()) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto byte = static_cast<const unsigned char*>(bytes)[i];
         text.push_back(hex[byte >> 4]);
         text.push_back(hex[byte & 0x0F]);
     }
     return text;
+}
+
+std::string Digest::hexDigest() {
+    const std::string digest = bytes();
+    return lowerHex(digest.data(), digest.size());
 }
 
 std::string hashFile(const std::wstring& path) {

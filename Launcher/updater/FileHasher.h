@@ -23,6 +23,9 @@ private:
     UniqueCryptHash hash_;
 };
 
+// `size` bytes as lowercase hex digits, two a byte.
+std::string lowerHex(const void* bytes, std::size_t size);
+
 struct Sha256 : Digest {
     Sha256() : Digest(CALG_SHA_256) {}
 };

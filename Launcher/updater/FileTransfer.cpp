@@ -204,42 +204,6 @@ UpdateFailure createFolders(const std::wstring& path) {
     return UpdateFailure::None;
 }
 
-// One gzip member (RFC 1952: zlib checks its CRC-32 and length too),
-// inflated as its bytes arrive.
-class GzipStream {
-public:
-    GzipStream() { ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK; }
-    GzipStream(const GzipStream&) = delete;
-    GzipStream& operator=(const GzipStream&) = delete;
-    ~GzipStream() {
-        if (ok_) inflateEnd(&z_);
-    }
-    bool ok() const { return ok_; }
-    void input(const char* bytes, DWORD size) {
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes));
-        z_.avail_in = size;
-    }
-    bool inputLeft() const { return z_.avail_in != 0; }
-    // Inflates the input into `room` (at least 1) bytes at `out`; `made` is
-    // how many it wrote. False for a stream that is not gzip or is damaged.
-    bool inflateInto(char* out, std::size_t room, std::size_t& made) {
-        z_.next_out = reinterpret_cast<Bytef*>(out);
-        z_.avail_out = static_cast<uInt>(room);
-        const int status = inflate(&z_, Z_NO_FLUSH);
-        made = room - z_.avail_out;
-        ended_ = status == Z_STREAM_END;
-        // Called with input and room only, so Z_BUF_ERROR (no progress
-        // possible) means a stream that is stuck.
-        return status == Z_OK || status == Z_STREAM_END;
-    }
-    bool ended() const { return ended_; }
-
-private:
-    z_stream z_{};
-    bool ok_ = false;
-    bool ended_ = false;
-};
-
 // Stages the bytes of the file up to an offset from elsewhere than the answer.
 using FillTo = std::function<UpdateFailure(std::uint64_t)>;
 
@@ -288,6 +252,72 @@ private:
     Request::Read last_ = Request::Read::Data;
 };
 
+// One gzip member (RFC 1952: zlib checks its CRC-32 and length too) as the
+// body of an answer, inflated as its bytes arrive: no more of them than
+// signed, and nothing after the member.
+class GzipBody {
+public:
+    GzipBody(BodyReader& body, std::uint64_t signedSize) : body_(body), signed_(signedSize) {
+        ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
+    }
+    GzipBody(const GzipBody&) = delete;
+    GzipBody& operator=(const GzipBody&) = delete;
+    ~GzipBody() {
+        if (ok_) inflateEnd(&z_);
+    }
+    bool ok() const { return ok_; }
+
+    // Up to `room` inflated bytes: Data, or how the body ended. A body that
+    // cannot be the member ends it there (damaged).
+    Request::Read read(char* into, DWORD room, DWORD& made) {
+        made = 0;
+        if (z_.avail_in == 0) {
+            DWORD got = 0;
+            const Request::Read read =
+                body_.read(piece_.data(), static_cast<DWORD>(piece_.size()), got);
+            if (read != Request::Read::Data) return read;
+            arrived_ += got;
+            if (arrived_ > signed_ || ended_) return damage();
+            z_.next_in = reinterpret_cast<Bytef*>(piece_.data());
+            z_.avail_in = got;
+        }
+        z_.next_out = reinterpret_cast<Bytef*>(into);
+        z_.avail_out = room;
+        const int status = inflate(&z_, Z_NO_FLUSH);
+        made = room - z_.avail_out;
+        ended_ = status == Z_STREAM_END;
+        // Called with input and room only, so Z_BUF_ERROR (no progress
+        // possible) means a stream that is stuck.
+        if (!ended_ && status != Z_OK) return damage();
+        return ended_ && z_.avail_in != 0 ? damage() : Request::Read::Data;
+    }
+    // The member ended, and nothing was wrong with the body up to there.
+    bool complete() const { return ended_ && !damaged_; }
+    // The body was cut before its member ended: it broke, was abandoned or
+    // stopped short of its announced length. One that ended in full first
+    // is a truncated copy.
+    bool cut(bool abandoned) const {
+        const Request& request = body_.request();
+        return !ended_ && !damaged_ &&
+               (body_.broke() || abandoned ||
+                (request.announced() && arrived_ < request.contentLength()));
+    }
+    std::uint64_t arrived() const { return arrived_; }
+
+private:
+    Request::Read damage() {
+        damaged_ = true;
+        return Request::Read::End;
+    }
+
+    BodyReader& body_;
+    const std::uint64_t signed_;
+    std::vector<char> piece_ = std::vector<char>(64 * 1024);
+    z_stream z_{};
+    std::uint64_t arrived_ = 0;
+    bool ok_ = false, ended_ = false, damaged_ = false;
+};
+
 // "bytes FIRST-LAST/SIZE" (a Content-Range) as FIRST and LAST + 1, the
 // size being the file's.
 bool readContentRange(const std::string& text, std::uint64_t size, std::uint64_t& first,
@@ -334,7 +364,8 @@ public:
           onProgress_(onProgress),
           abandoned_(abandoned),
           name_(entry.path),
-          object_(entry.object) {}
+          object_(entry.object),
+          gzipSize_(entry.object.empty() ? 0 : entry.gzipSize) {}
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
     ~FileTransfer() {
@@ -464,15 +495,13 @@ public:
 
     bool severalRanges() const { return severalRanges_; }
 
-    // The whole file from its compressed copy at `url`, signed to be
-    // `compressedSize` bytes, inflated into the staging file from its first
-    // byte. Done: the stream ended with the file's size staged. Retry: the
-    // answer was cut, and what was inflated stays staged. Fail with
-    // DamagedData: the copy cannot give the file (refused, longer than
-    // signed, not gzip, inflating past the file's size or ending short of
-    // it), and the raw object must.
-    Attempt inflateFrom(const PatchConnection& via, const std::wstring& url,
-                        std::uint64_t compressedSize) {
+    // The whole file from its compressed copy at `url` (no more bytes than
+    // signed), inflated into the staging file from its first byte. Done: the
+    // stream ended with the file's size staged. Retry: the answer was cut,
+    // and what was inflated stays staged. Fail with DamagedData: the copy
+    // cannot give the file (refused, longer than signed, not gzip, inflating
+    // past the file's size or ending short of it), and the raw object must.
+    Attempt inflateFrom(const PatchConnection& via, const std::wstring& url) {
         Request request(via);
         if (!request.send(url, 0)) return request.noAnswer();
         const Attempt unusable{Attempt::Fail, UpdateFailure::DamagedData, 0, request.status()};
@@ -480,62 +509,22 @@ public:
             const Attempt refused = request.refusal();
             return refused.kind == Attempt::Retry ? refused : unusable;
         }
-        if (request.announced() && request.contentLength() > compressedSize) return unusable;
+        if (request.announced() && request.contentLength() > gzipSize_) return unusable;
         if (const UpdateFailure failure = restart(); failure != UpdateFailure::None) {
             return {Attempt::Fail, failure};
         }
         inflated_ = true;
-        GzipStream gzip;
-        if (!gzip.ok()) return unusable;
         BodyReader body(request);
-        std::vector<char> piece(64 * 1024);
-        std::uint64_t arrived = 0;
-        while (!abandoned()) {
-            DWORD got = 0;
-            if (body.read(piece.data(), static_cast<DWORD>(piece.size()), got) !=
-                Request::Read::Data) {
-                break;
-            }
-            arrived += got;
-            received_ += got;
-            compressedReceived_ += got;
-            // No more than signed, and nothing after the member.
-            if (arrived > compressedSize || gzip.ended()) return unusable;
-            gzip.input(piece.data(), got);
-            while (gzip.inputLeft() && !gzip.ended()) {
-                if (block_.size == block_.capacity) {
-                    if (const UpdateFailure failure = flushBlock(false);
-                        failure != UpdateFailure::None) {
-                        return {Attempt::Fail, failure};
-                    }
-                }
-                // Room for one byte past the file's size at most: a stream
-                // that makes it is stopped there.
-                const std::size_t room = static_cast<std::size_t>(
-                    (std::min)(std::uint64_t{block_.capacity - block_.size}, size_ + 1 - have_));
-                std::size_t made = 0;
-                if (!gzip.inflateInto(block_.bytes.get() + block_.size, room, made)) {
-                    return unusable;
-                }
-                block_.size += made;
-                have_ += made;
-                if (have_ > size_) return unusable;
-            }
-            if (gzip.inputLeft()) return unusable;  // bytes after the member
-            showProgress();
-        }
-        if (gzip.ended()) return have_ == size_ ? Attempt{Attempt::Done} : unusable;
-        // A body that broke, stopped short of its announced length or was
-        // abandoned was cut: the raw object continues what was inflated.
-        // One that ended in full before its stream did is a truncated copy.
-        if (body.broke() || abandoned() ||
-            (request.announced() && arrived < request.contentLength())) {
-            return cutShort(body);
-        }
-        return unusable;
+        GzipBody gzip(body, gzipSize_);
+        const Attempt taken = gzip.ok() ? take(body, size_, false, true, &gzip) : unusable;
+        received_ += gzip.arrived();
+        compressedReceived_ += gzip.arrived();
+        return taken;
     }
     // The staged bytes came from a compressed copy.
     bool inflated() const { return inflated_; }
+    // There is a compressed copy, and it has not failed yet.
+    bool compressedLeft() const { return gzipSize_ != 0 && !compressedFailed_; }
     // The compressed copy could not give the file: the raw object did.
     void compressedFailed() { compressedFailed_ = true; }
 
@@ -626,11 +615,13 @@ public:
     bool resumed() const { return resumed_; }
 
 private:
-    // The body's bytes into the staging file up to offset `end`: Done, or
-    // Retry with what arrived staged when the body was cut short. A part
-    // ends at `end`; a whole body is read on to its end, so that one
-    // longer than announced fails.
-    Attempt take(BodyReader& body, std::uint64_t end, bool part, bool announced) {
+    // The body's bytes (with `gzip`, inflated from it) into the staging
+    // file up to offset `end`: Done, or Retry with what arrived staged when
+    // the body was cut short. A part ends at `end`; a whole body is read on
+    // to its end, so that one longer than announced fails, and so does a
+    // compressed copy that cannot give the file.
+    Attempt take(BodyReader& body, std::uint64_t end, bool part, bool announced,
+                 GzipBody* gzip = nullptr) {
         while (!part || have_ < end) {
             if (block_.size == block_.capacity) {
                 if (const UpdateFailure failure = flushBlock(false);
@@ -640,25 +631,24 @@ private:
             }
             std::uint64_t room = block_.capacity - block_.size;
             if (part) room = (std::min)(room, end - have_);
+            char* const into = block_.bytes.get() + block_.size;
             DWORD got = 0;
-            if (body.read(block_.bytes.get() + block_.size, static_cast<DWORD>(room), got) !=
-                Request::Read::Data) {
+            if ((gzip ? gzip->read(into, static_cast<DWORD>(room), got)
+                      : body.read(into, static_cast<DWORD>(room), got)) != Request::Read::Data) {
                 break;
             }
             block_.size += got;
             have_ += got;
-            received_ += got;
+            if (!gzip) received_ += got;
             // An endless or overlong body is cut off here, not at the end.
             if (have_ > end) return {Attempt::Fail, UpdateFailure::DamagedData};
             if (abandoned()) break;
             if (announced) showProgress();
         }
-        if (have_ == end) return {Attempt::Done};
+        if (have_ == end && (!gzip || gzip->complete())) return {Attempt::Done};
+        if (gzip && !gzip->cut(abandoned())) return {Attempt::Fail, UpdateFailure::DamagedData};
         // Cut short: what arrived stays staged for the next try to continue.
-        if (const UpdateFailure failure = flushBlock(false); failure != UpdateFailure::None) {
-            return {Attempt::Fail, failure};
-        }
-        return {Attempt::Retry, UpdateFailure::Network, 0, 0, body.lastError()};
+        return cutShort(body);
     }
 
     // The parts of a multipart/byteranges answer, each exactly one of the
@@ -728,6 +718,7 @@ private:
     const Abandoned& abandoned_;
     const std::string& name_;
     const std::string& object_;
+    const std::uint64_t gzipSize_;  // of the compressed copy, 0 if none
     UniqueFile file_;
     std::unique_ptr<BackgroundDigest> digest_;
     // A byte to spare, so that a small file never fills its block (which
@@ -957,17 +948,14 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
         }
         // A file from its first byte comes from the compressed copy while
         // there is one to try; whatever else is missing, from the raw object.
-        bool compressed = !entry.object.empty() && entry.gzipSize != 0;
         const std::wstring compressedUrl = url + L".gz";
         const auto fetchRest = [&] {
-            if (compressed && transfer.staged() == 0) {
-                const Attempt inflated =
-                    transfer.inflateFrom(connection, compressedUrl, entry.gzipSize);
+            if (transfer.compressedLeft() && transfer.staged() == 0) {
+                const Attempt inflated = transfer.inflateFrom(connection, compressedUrl);
                 if (inflated.kind != Attempt::Fail ||
                     inflated.failure != UpdateFailure::DamagedData) {
                     return inflated;
                 }
-                compressed = false;
                 transfer.compressedFailed();
                 if (const UpdateFailure restarted = transfer.restart();
                     restarted != UpdateFailure::None) {
@@ -990,8 +978,7 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
             if (failure != UpdateFailure::DamagedData) break;
             // Inflated bytes that fail the digest are fetched once more from
             // the raw object, and so are kept ones, once.
-            if (transfer.inflated() && compressed) {
-                compressed = false;
+            if (transfer.inflated() && transfer.compressedLeft()) {
                 transfer.compressedFailed();
             } else if (round != 0 || !transfer.resumed()) {
                 break;

@@ -322,9 +322,9 @@ PatchConnection::PatchConnection(bool secure, std::wstring host, std::uint16_t p
     connection_.reset(WinHttpConnect(session_.get(), host_.c_str(), port_, 0));
 }
 
-FetchResult PatchConnection::fetchToMemory(const std::string& name, std::string& body,
-                                           std::size_t maxBytes, std::wstring* contentType,
-                                           std::string* why, bool revalidate) const {
+FetchResult PatchConnection::fetch(const std::string& name, std::string& body, std::size_t maxBytes,
+                                   std::wstring* contentType, std::string* why,
+                                   bool revalidate) const {
     const std::wstring url = urlOf(name);
     const std::size_t start = body.size();
     std::vector<char> piece(64 * 1024);

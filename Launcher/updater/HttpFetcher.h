@@ -56,12 +56,20 @@ public:
     // appended to `body`, and its Content-Type put in `contentType` when
     // asked for. Anything longer than maxBytes is Rejected without being read
     // to its end. Transport failures are tried again. On failure `why` (when
-    // given) says why the last try failed, for the log. `revalidate` asks
-    // every cache on the way to check its copy with the server: for the
-    // documents whose bytes change under one name.
+    // given) says why the last try failed, for the log.
     FetchResult fetchToMemory(const std::string& name, std::string& body, std::size_t maxBytes,
-                              std::wstring* contentType = nullptr, std::string* why = nullptr,
-                              bool revalidate = false) const;
+                              std::wstring* contentType = nullptr,
+                              std::string* why = nullptr) const {
+        return fetch(name, body, maxBytes, contentType, why, false);
+    }
+    // fetchToMemory for a document whose bytes change under one name (the
+    // manifest, its signature): every cache on the way checks its copy with
+    // the server.
+    FetchResult fetchRevalidated(const std::string& name, std::string& body, std::size_t maxBytes,
+                                 std::wstring* contentType = nullptr,
+                                 std::string* why = nullptr) const {
+        return fetch(name, body, maxBytes, contentType, why, true);
+    }
 
     // The request path of `name`: basePath and the percent-encoded name.
     std::wstring urlOf(const std::string& name) const;
@@ -86,6 +94,8 @@ public:
 
 private:
     void openSession();
+    FetchResult fetch(const std::string& name, std::string& body, std::size_t maxBytes,
+                      std::wstring* contentType, std::string* why, bool revalidate) const;
 
     const bool secure_;
     const std::wstring host_;

@@ -74,6 +74,25 @@ bool isSafeSegment(const std::string& segment) {
     return true;
 }
 
+// No control character and none of `refused` in `text`, and every part
+// between its slashes (the empty ones too) passes `isSafePart`.
+bool hasSafeParts(const std::string& text, const char* refused,
+                  bool (*isSafePart)(const std::string&)) {
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || std::string(refused).find(c) != std::string::npos) {
+            return false;
+        }
+    }
+    for (std::size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
+        slash = text.find('/', start);
+        if (!isSafePart(text.substr(start, slash == std::string::npos ? slash : slash - start))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // `decoded` is `path` in UTF-16, empty when it is not UTF-8. The launcher's
 // log, its older generation and its verification records are its own.
 bool isSafePath(const std::string& path, const std::wstring& decoded) {
@@ -82,22 +101,9 @@ bool isSafePath(const std::string& path, const std::wstring& decoded) {
         upperAscii(path) == upperAscii(kRecordsName)) {
         return false;
     }
-    for (char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        // Colons make drive letters and alternate streams; the rest are
-        // characters that Windows refuses in names.
-        if (byte < 0x20 || byte == 0x7F) return false;
-        if (std::string("\\:*?\"<>|").find(c) != std::string::npos) return false;
-    }
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t slash = path.find('/', start);
-        const std::string segment =
-            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (!isSafeSegment(segment)) return false;
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
+    // Colons make drive letters and alternate streams; the rest are
+    // characters that Windows refuses in names.
+    return hasSafeParts(path, "\\:*?\"<>|", isSafeSegment);
 }
 
 bool readSize(const nlohmann::json& value, std::uint64_t& size) {
@@ -263,21 +269,11 @@ bool isSafeManifestPath(const std::string& path) {
 bool isSafeObjectFolder(const std::string& folder) {
     std::wstring decoded;
     if (folder.empty() || folder.size() > 200 || !decodeUtf8(folder, decoded)) return false;
-    for (char c : folder) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || std::string("\\?#%").find(c) != std::string::npos) {
-            return false;
-        }
-    }
     // Every part a name: no empty one (which leading, trailing and doubled
     // slashes make), no "." or "..".
-    for (std::size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
-        slash = folder.find('/', start);
-        const std::string part =
-            folder.substr(start, slash == std::string::npos ? slash : slash - start);
-        if (part.empty() || part == "." || part == "..") return false;
-    }
-    return true;
+    return hasSafeParts(folder, "\\?#%", [](const std::string& part) {
+        return !part.empty() && part != "." && part != "..";
+    });
 }
 
 bool namesAreDistinct(const std::vector<ManifestEntry>& entries) {
@@ -320,7 +316,6 @@ bool pathsFitFolder(const std::vector<ManifestEntry>& entries, std::size_t folde
         return folderLength + 1 + entry.localPath.size() + kStagingSuffixLength < MAX_PATH;
     });
 }
-
 
 bool isHexDigest(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {

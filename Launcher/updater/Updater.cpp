@@ -51,6 +51,16 @@ bool isWebPage(const std::string& body, const std::wstring& contentType) {
     return first != std::string::npos && body[first] == '<';
 }
 
+// The manifest, asked for with every cache on the way checking its copy;
+// a web page in its place is Rejected.
+FetchResult fetchManifest(const PatchConnection& connection, std::string& body, std::string* why) {
+    std::wstring contentType;
+    const FetchResult result =
+        connection.fetchRevalidated("manifest.json", body, kMaxManifestBytes, &contentType, why);
+    return result == FetchResult::Complete && isWebPage(body, contentType) ? FetchResult::Rejected
+                                                                           : result;
+}
+
 }  // namespace
 
 UpdateFailure Updater::runPass() const {
@@ -76,14 +86,12 @@ UpdateFailure Updater::runPass() const {
     UpdateFailure last = UpdateFailure::Network;
     for (std::size_t first = 0; first < servers.size(); ++first) {
         std::string body, why = "a web page";
-        std::wstring contentType;
         PatchConnection& connection = *servers[first];
-        const FetchResult result = connection.fetchToMemory(
-            "manifest.json", body, kMaxManifestBytes, &contentType, &why, true);
+        const FetchResult result = fetchManifest(connection, body, &why);
         // A server that answered with anything else leaves no fallback.
         answered = answered || result != FetchResult::NoResponse;
         last = UpdateFailure::Network;
-        if (result != FetchResult::Complete || isWebPage(body, contentType)) {
+        if (result != FetchResult::Complete) {
             logLine("manifest: none from " + asciiText(connection.name()) + " (" + why + ")");
             continue;
         }
@@ -116,8 +124,8 @@ UpdateFailure Updater::runPass() const {
 UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& manifest) const {
     for (int round = 0;; ++round) {
         std::string signature, why;
-        const FetchResult fetched = connection.fetchToMemory(
-            kSignatureName, signature, kMaxSignatureBytes, nullptr, &why, true);
+        const FetchResult fetched = connection.fetchRevalidated(kSignatureName, signature,
+                                                                kMaxSignatureBytes, nullptr, &why);
         if (fetched != FetchResult::Complete) {
             logLine("manifest signature: none from " + asciiText(connection.name()) + " (" + why +
                     ")");
@@ -134,10 +142,7 @@ UpdateFailure Updater::verifyManifest(PatchConnection& connection, std::string& 
         if (verdict != TrustVerdict::BadSignature || round == 1) return UpdateFailure::Unverified;
         Sleep(limits.republishWaitMs);
         manifest.clear();
-        std::wstring contentType;
-        if (connection.fetchToMemory("manifest.json", manifest, kMaxManifestBytes, &contentType,
-                                     nullptr, true) != FetchResult::Complete ||
-            isWebPage(manifest, contentType)) {
+        if (fetchManifest(connection, manifest, nullptr) != FetchResult::Complete) {
             return UpdateFailure::Network;
         }
     }

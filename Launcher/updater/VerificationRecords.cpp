@@ -39,16 +39,6 @@ std::uint64_t getLittle(const std::string& in, std::size_t at, int bytes) {
     return value;
 }
 
-std::string hexOf(const std::array<unsigned char, 32>& digest) {
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : digest) {
-        text.push_back(hex[byte >> 4]);
-        text.push_back(hex[byte & 0x0F]);
-    }
-    return text;
-}
-
 bool digestOfHex(const std::string& hex, std::array<unsigned char, 32>& digest) {
     std::string bytes;
     if (!decodeHex(hex, bytes) || bytes.size() != digest.size()) return false;
@@ -151,7 +141,7 @@ CheckOutcome checkFile(const ManifestEntry& entry, const VerificationRecord* kno
     if (!before || before->size != entry.size) return outcome;
     if (known && known->stamp == *before) {
         // Compared as a hash of the file would be: byte for byte.
-        outcome.current = hexOf(known->digest) == entry.hash;
+        outcome.current = lowerHex(known->digest.data(), known->digest.size()) == entry.hash;
         outcome.record = *known;
         return outcome;
     }
