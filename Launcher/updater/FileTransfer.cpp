@@ -950,6 +950,9 @@ UpdateFailure transferFile(const PatchConnection& connection, const std::string&
         // there is one to try; whatever else is missing, from the raw object.
         const std::wstring compressedUrl = url + L".gz";
         const auto fetchRest = [&] {
+            // Cut after the file's last byte (in a compressed copy's trailer):
+            // nothing is missing, and the digest decides.
+            if (transfer.complete()) return Attempt{Attempt::Done, UpdateFailure::None};
             if (transfer.compressedLeft() && transfer.staged() == 0) {
                 const Attempt inflated = transfer.inflateFrom(connection, compressedUrl);
                 if (inflated.kind != Attempt::Fail ||

@@ -112,7 +112,7 @@ TEST(TransferTest, RetriesResumeAndTimeLimits) {
 // first byte, once, and never leaves a wrong file (nor shows more than 100 %).
 // A compressed transfer cut half-way, or a staging file a killed run left,
 // continues with a Range on the raw object from the staged length: the
-// staged bytes are not sent again.
+// staged bytes are not sent again; cut after the whole file, it asks nothing more.
 TEST(TransferTest, CompressedObjectsAndTheirFallbacks) {
     const std::string content = patternBytes(600000), gz = gzipOf(content), h = sha256Of(content);
     const std::string object = u8"o b/\u00fc/" + h.substr(0, 2) + "/" + h;
@@ -139,6 +139,7 @@ TEST(TransferTest, CompressedObjectsAndTheirFallbacks) {
         {"another file", {Z, raw}, 0, gzipOf(patternBytes(all + 1).substr(1))},
         {"bytes after the member", {Z, raw}, 0, gz + gz}, {"missing", {Z, raw}, all, "", "status=404"},
         {"cut half-way", {Z, raw + " bytes=*"}, 0, "", "reset=" + std::to_string(half) + "\nfirst=1"},
+        {"cut before its trailer", {Z}, gz.size(), "", "reset=" + std::to_string(gz.size() - 8) + "\nfirst=1"},
         {"killed run", {raw + " bytes=250000-"}, 350000, "", "", "", content.substr(0, 250000)},
         {"gzip size as text", {raw}, all, "", "", "{\"size\": \"12\"}"}, {"gzip a number", {raw}, all, "", "", "12"},
         {"gzip size negative", {raw}, all, "", "", "{\"size\": -1}"}, {"gzip size 1.5", {raw}, all, "", "", "{\"size\": 1.5}"},

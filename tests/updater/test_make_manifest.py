@@ -300,6 +300,8 @@ class MakeManifestTest(unittest.TestCase):
 
         for name, change, code, line in [
                 ("good", lambda root: None, 0, r"version 7, expires \S+ \S+ UTC \((29\.9|30\.0) days left\)"),
+                ("without objects", lambda root: (shutil.rmtree(os.path.join(root, "objects")), signed(lambda e, d: [
+                    d.pop("objects")] + [f.pop("gzip", 0) for f in d["files"]])(root)), 0, r"version 7"),
                 ("changed file", lambda root: write(os.path.join(root, "data/maps/one.map"), b"map 1!!"), 1,
                  r"problem: data/maps/one\.map: SHA-256"),
                 ("stale signature", lambda root: write(os.path.join(root, "manifest.json.sig"), stale), 1,
