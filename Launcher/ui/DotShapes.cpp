@@ -53,7 +53,6 @@ RECT squareOf(const Particle& dot) {
     return RECT{left, top, left + kSquare, top + kSquare};
 }
 
-
 bool drawable(const Particle& dot) {
     return std::isfinite(dot.x) && std::isfinite(dot.y) && std::isfinite(dot.size) &&
            dot.size >= 0.0f && dot.size <= kLargestDot && std::fabs(dot.x) < 1e6f &&

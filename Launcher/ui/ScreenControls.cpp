@@ -51,8 +51,9 @@ void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int desig
 void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const Button& button) {
     fillShape(graphics, tools, button.d, button.rect,
               launcherState.*button.hover ? button.hoverColour : button.colour);
-    graphics.DrawString(button.label, -1, tools.resources.buttonFont, textBox(launcherState.scale, button.rect),
-                        tools.resources.centredFormat, tools.resources.whiteBrush);
+    graphics.DrawString(button.label, -1, tools.resources.buttonFont,
+                        textBox(launcherState.scale, button.rect), tools.resources.centredFormat,
+                        tools.resources.whiteBrush);
 }
 
 void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
@@ -73,10 +74,11 @@ void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
     }
     const int length = static_cast<int>(status.size());
     graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
-                        textBox(launcherState.scale, shifted(statusLineRect, kStatusShadowOffset)), format,
-                        shadow);
+                        textBox(launcherState.scale, shifted(statusLineRect, kStatusShadowOffset)),
+                        format, shadow);
     graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
-                        textBox(launcherState.scale, statusLineRect), format, tools.resources.whiteBrush);
+                        textBox(launcherState.scale, statusLineRect), format,
+                        tools.resources.whiteBrush);
 }
 
 // The pixels a rounded fill can touch: its corner squares reach past the
