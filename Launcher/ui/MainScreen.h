@@ -25,10 +25,9 @@ void drawMainScreenPlain(Gdiplus::Graphics& graphics);
 // down, after replacing the background picture, and when the scale changes.
 void releaseMainScreenCaches();
 
-// WM_MOUSEMOVE at a point of the window (in its pixels, which the design's
-// hit rectangles are tested in after mapping back): updates the hover flags
-// (or the settings panel's list row while the panel is open) and requests a
-// repaint.
+// WM_MOUSEMOVE at a point in window pixels (mapped back to design units for
+// the hit rectangles): updates the hover flags (or the settings panel's list
+// row while the panel is open) and requests a repaint.
 void handleMouseMove(int windowX, int windowY);
 
 enum class PressResult { Handled, DragWindow };
