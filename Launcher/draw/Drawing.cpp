@@ -81,17 +81,21 @@ Gdiplus::RectF textBox(const RECT& rect) {
                           static_cast<Gdiplus::REAL>(rect.bottom - rect.top));
 }
 
+Gdiplus::RectF textBox(const Scale& scale, const RECT& design) {
+    return textBox(scale.rect(design));
+}
+
 const std::wstring& textFontFamilyName() {
     static const std::wstring name = findTextFontFamily();
     return name;
 }
 
-PaintResourceSet::PaintResourceSet()
+PaintResourceSet::PaintResourceSet(const Scale& scale)
     : family_(std::make_unique<Gdiplus::FontFamily>(textFontFamilyName().c_str())),
-      buttonFont_(std::make_unique<Gdiplus::Font>(family_.get(), 18.0f, Gdiplus::FontStyleBold,
-                                                  Gdiplus::UnitPixel)),
-      smallFont_(std::make_unique<Gdiplus::Font>(family_.get(), 15.0f, Gdiplus::FontStyleBold,
-                                                 Gdiplus::UnitPixel)),
+      buttonFont_(std::make_unique<Gdiplus::Font>(family_.get(), scale.size(18.0f),
+                                                  Gdiplus::FontStyleBold, Gdiplus::UnitPixel)),
+      smallFont_(std::make_unique<Gdiplus::Font>(family_.get(), scale.size(15.0f),
+                                                 Gdiplus::FontStyleBold, Gdiplus::UnitPixel)),
       centredFormat_(std::make_unique<Gdiplus::StringFormat>(0, LANG_NEUTRAL)),
       whiteBrush_(std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFFFFFF))),
       accentBrush_(std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFF8C00))) {

@@ -72,11 +72,13 @@ void drawMainScreen(Gdiplus::Graphics& graphics) {
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-    if (launcherState.backgroundImage) {
-        graphics.DrawImage(launcherState.backgroundImage, 0, 0, kWindowWidth, kWindowHeight);
+    const Scale& scale = launcherState.scale;
+    const int width = scale.px(kWindowWidth);
+    if (Gdiplus::Image* picture = pictureNearest(width)) {
+        drawPictureAt(graphics, picture, width, scale.px(kWindowHeight));
     }
     drawParticles(graphics);
-    const PaintResourceSet resources;
+    const PaintResourceSet resources(scale);
     drawControls(graphics, ControlTools{resources.get()});
 }
 
@@ -148,8 +150,10 @@ void repaintAfterTick(HWND window, HRGN changed) {
     ReleaseDC(window, windowDc);
 }
 
-void handleMouseMove(int x, int y) {
+void handleMouseMove(int windowX, int windowY) {
     LauncherState& state = launcherState;
+    const int x = state.scale.design(windowX);
+    const int y = state.scale.design(windowY);
     if (!state.settingsOpen) {
         for (const Button& button : kButtons) state.*button.hover = pointInRect(button.rect, x, y);
     } else {
@@ -160,8 +164,10 @@ void handleMouseMove(int x, int y) {
     requestRepaint();
 }
 
-PressResult handleLeftButtonDown(HWND window, int x, int y) {
+PressResult handleLeftButtonDown(HWND window, int windowX, int windowY) {
     LauncherState& state = launcherState;
+    const int x = state.scale.design(windowX);
+    const int y = state.scale.design(windowY);
     if (pointInRect(closeButtonRect, x, y)) {
         DestroyWindow(window);
         return PressResult::Handled;

@@ -10,10 +10,15 @@
 // window once it is shown, opens the settings panel and leaves it with Esc
 // (not with the repeat of a key held down), whose second press (on the main
 // screen) must not close the window, and then closes it with Alt+F4.
+// Before, it moves the window to a 200 % monitor as Windows would say so
+// (Wine never does): the window takes the suggested rectangle, draws and
+// hit-tests at the new scale, and goes back the same way.
 TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed) {
     wchar_t title[64] = {};
     DWORD style = 0, exStyle = 0;
-    RECT frame{}, client{};
+    RECT frame{}, client{}, scaledFrame{};
+    bool scaledHover = false;
+    COLORREF scaledStart = 0;
     LRESULT erased = 0;
     bool panelLeft = false, closedByAltF4 = false;
     std::thread inspector([&] {
@@ -25,6 +30,19 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         GetWindowTextW(window, title, 64);
         style = GetWindowLongW(window, GWL_STYLE);
         exStyle = GetWindowLongW(window, GWL_EXSTYLE);
+        GetWindowRect(window, &frame);
+        const auto moveTo = [&](int dpi, RECT suggested) {
+            SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), LPARAM(&suggested));
+        };
+        moveTo(192, RECT{0, 0, 1800, 1100});  // all of it on the 1920 x 1080 screen
+        GetWindowRect(window, &scaledFrame);
+        SendMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(160, 800));  // SETTINGS' corner
+        scaledHover = launcherState.settingsHover;
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        HDC windowDc = GetDC(window);
+        scaledStart = GetPixel(windowDc, 1700, 850);  // START GAME's right end
+        ReleaseDC(window, windowDc);
+        moveTo(96, frame);
         GetWindowRect(window, &frame);
         GetClientRect(window, &client);
         erased = SendMessageW(window, WM_ERASEBKGND, 0, 0);
@@ -46,6 +64,9 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
               std::make_pair(DWORD{WS_POPUP | WS_VISIBLE}, DWORD{0}));
     EXPECT_EQ(erased, 1) << "the paint pass draws every pixel: no erasing";
     EXPECT_TRUE(panelLeft);
+    EXPECT_EQ(std::make_tuple(scaledFrame.left, scaledFrame.top, scaledFrame.right,
+                              scaledFrame.bottom, scaledHover, scaledStart),
+              std::make_tuple(0L, 0L, 1800L, 1100L, true, RGB(0x00, 0xB4, 0x78)));
     EXPECT_TRUE(closedByAltF4);
     // Centred, and not clamped on a screen smaller than the window.
     const POINT small = centredWindowOrigin(800, 501);

@@ -100,17 +100,21 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
         InvalidateRect(window.handle, &after, FALSE);
     };
     unsigned seed = 0;
-    // Into a bitmap, through the window, and into a bitmap with GDI+ filling
-    // every dot, as where kept shapes cannot reproduce its fills.
-    for (int pass = 0; pass < 3; ++pass) {
+    // Into a bitmap, through the window, into a bitmap with GDI+ filling
+    // every dot, as where kept shapes cannot reproduce its fills, and into a
+    // bitmap at 150 %.
+    for (int pass = 0; pass < 4; ++pass) {
         const bool throughWindow = pass == 1;
         allowKeptDotShapes(pass != 2);
+        if (pass == 3) drawAtDpi(144);
         for (bool dots : {false, true}) {
-            if (pass == 2 && !dots) continue;
+            if (pass >= 2 && !dots) continue;
             for (const auto& state : states) {
                 SCOPED_TRACE(std::string(state.name) + (dots ? ", dots" : "") +
-                             (throughWindow ? ", window" : "") + (pass == 2 ? ", GDI+ dots" : ""));
+                             (throughWindow ? ", window" : "") + (pass == 2 ? ", GDI+ dots" : "") +
+                             (pass == 3 ? ", 144 DPI" : ""));
                 resetMainScreenState();
+                if (pass == 3) s.scale = Scale{144};
                 // Through the window, ticks repaint only the dots' places.
                 s.window = throughWindow ? window.handle : nullptr;
                 s.backgroundImage = state.flags & 8 ? nullptr : picture;
