@@ -9,6 +9,7 @@
 #include "core/Gdiplus.h"
 #include "core/Handles.h"
 #include "core/LauncherState.h"
+#include "core/SupportLog.h"
 #include "game/GameSettings.h"
 #include "resources/resource.h"
 #include "ui/FrameCache.h"
@@ -161,6 +162,8 @@ private:
 FirstFrameWork firstFrameWork;
 // Set when the launcher's window is made; cleared when the worker starts.
 bool workerDue = false;
+// Cleared when the launcher's window is made; set by its first paint.
+bool framePainted = false;
 TaskbarButton taskbarButton;
 // The shell's word that the window's taskbar button exists; 0 until the
 // window is made.
@@ -173,6 +176,7 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // The picture is the program's ready pixels, or is decoded before the
     // first frame (FirstFrameWork).
     spawnParticles();
+    framePainted = false;
     workerDue = true;  // started with the first tick (startUpdateWorkerWhenDue)
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
     // A launcher run as administrator hears from the shell only when it lets
@@ -184,14 +188,27 @@ LRESULT onCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// The pass starts once the first frame is on screen: a tick comes after
-// the first paint of a shown window, and comes all the same when the window
-// never paints (started minimised). Before it, its loading and hashing would
-// share the processor with everything the first frame needs.
+// The pass and the log's writer start once the first frame is on screen: a
+// tick comes after the first paint of a shown window, and comes all the same
+// when the window never paints (started minimised). Before it, their threads,
+// loading and hashing would share the processor with the first frame.
 void startUpdateWorkerWhenDue() {
     if (!workerDue) return;
     workerDue = false;
+    startSupportLogWriter();
     startUpdateWorker();
+}
+
+// The window system shows a frame once the window thread waits for messages.
+// The first tick, due by the end of the first paint, would come before
+// that wait, and its work (the pass's start, the controls' layer) would
+// keep the first frame off the screen: the timer starts again from here.
+void onPaint(HWND window) {
+    firstFrameWork.take();
+    paintWindow(window);
+    if (framePainted) return;
+    framePainted = true;
+    SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
 }
 
 LRESULT onDestroy(HWND window) {
@@ -275,8 +292,7 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_DESTROY:
         return onDestroy(window);
     case WM_PAINT:
-        firstFrameWork.take();
-        paintWindow(window);
+        onPaint(window);
         return 0;
     case WM_ERASEBKGND:
         return 1;

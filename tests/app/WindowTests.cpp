@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 #include <tuple>
 
 #include "app/Application.h"
 #include "core/LauncherState.h"
+#include "core/SupportLog.h"
 
 // Runs the real start-up on this thread; a second thread inspects the
-// window once it is shown, opens the settings panel and leaves it with Esc
+// window once it is shown, finds the log's first line written while the
+// window is open (not only at the process's end), opens the settings panel and leaves it with Esc
 // (not with the repeat of a key held down), whose second press (on the main
 // screen) must not close the window, and then closes it with Alt+F4.
 // Before, it moves the window to a 200 % monitor as Windows would say so
@@ -20,7 +25,10 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
     bool scaledHover = false;
     COLORREF scaledStart = 0;
     LRESULT erased = 0;
-    bool panelLeft = false, closedByAltF4 = false;
+    bool panelLeft = false, closedByAltF4 = false, logged = false;
+    DeleteFileW(L"window-test.log");
+    openSupportLog(L"window-test.log");
+    logLine("window test");
     std::thread inspector([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !(window && IsWindowVisible(window)); ++i) {
@@ -46,6 +54,11 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
         GetWindowRect(window, &frame);
         GetClientRect(window, &client);
         erased = SendMessageW(window, WM_ERASEBKGND, 0, 0);
+        for (int i = 0; i < 250 && !logged; ++i, Sleep(20)) {
+            std::ifstream log("window-test.log");
+            logged = std::string(std::istreambuf_iterator<char>(log), {}).find("window test") !=
+                     std::string::npos;
+        }
         SendMessageW(window, WM_LBUTTONDOWN, 0, MAKELPARAM(80, 400));  // SETTINGS
         SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, LPARAM{1} << 30);  // held: ignored
         panelLeft = launcherState.settingsOpen;
@@ -67,6 +80,9 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
     EXPECT_EQ(std::make_tuple(scaledFrame.left, scaledFrame.top, scaledFrame.right,
                               scaledFrame.bottom, scaledHover, scaledStart),
               std::make_tuple(0L, 0L, 1800L, 1100L, true, RGB(0x00, 0xB4, 0x78)));
+    EXPECT_TRUE(logged);
+    openSupportLog(L"");
+    DeleteFileW(L"window-test.log");
     EXPECT_TRUE(closedByAltF4);
     // Centred, and not clamped on a screen smaller than the window.
     const POINT small = centredWindowOrigin(800, 501);
