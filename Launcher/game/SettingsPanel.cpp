@@ -5,6 +5,7 @@
 #include "core/LauncherState.h"
 #include "draw/Geometry.h"
 #include "game/GameSettings.h"
+#include "ui/KeyboardFocus.h"
 
 namespace {
 
@@ -168,6 +169,8 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
              resources.centredFormat, resources.whiteBrush);
 
     if (s.resolutionListOpen) drawResolutionList(graphics, resources, centredMiddleFormat);
+    const int32_t ring = focusRingStop();
+    if (ring >= kFirstPanelStop) drawFocusRing(graphics, ring);
 }
 
 void handleSettingsClick(int x, int y) {

@@ -10,6 +10,7 @@
 #include "game/GameLaunch.h"
 #include "game/SettingsPanel.h"
 #include "ui/FrameCache.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -190,9 +191,9 @@ PressResult handleLeftButtonDown(HWND window, int x, int y) {
     return PressResult::DragWindow;
 }
 
-// Only Enter and Esc mean anything: there is no focus to move between the
-// controls, and none is drawn.
-void handleKeyDown(HWND window, UINT key) {
+// Enter and Esc keep their meaning while no control has the focus.
+void handleKeyDown(HWND window, UINT key, bool shift) {
+    if (handleFocusKey(window, key, shift)) return;
     const bool panelOpen = launcherState.settingsOpen;
     if (key == VK_ESCAPE && panelOpen) handleSettingsEscape();
     // The panel takes every press, START GAME's too; launchGame keeps its gate.

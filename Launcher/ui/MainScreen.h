@@ -35,10 +35,12 @@ enum class PressResult { Handled, DragWindow };
 // answers DragWindow for a press that only moves the window.
 PressResult handleLeftButtonDown(HWND window, int x, int y);
 
-// WM_KEYDOWN: Enter starts the game when a press on START GAME would; Esc
-// closes the settings panel's open list, or else the panel without saving;
-// other keys, and Esc on the main screen, do nothing.
-void handleKeyDown(HWND window, UINT key);
+// WM_KEYDOWN: Tab (Shift+Tab backwards) moves the keyboard focus, Space and
+// Enter act on the focused control, the arrows change its value
+// (KeyboardFocus.h). With nothing focused, Enter starts the game when a press
+// on START GAME would; Esc closes the settings panel's open list, or else the
+// panel without saving; other keys, and Esc on the main screen, do nothing.
+void handleKeyDown(HWND window, UINT key, bool shift = false);
 
 // NEWS and RANKING open their pages through this; tests put in their own.
 using WebPageOpener = void (*)(const std::wstring& address);

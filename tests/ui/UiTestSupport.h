@@ -45,6 +45,8 @@ inline void resetMainScreenState() {
     s.newsHover = s.rankingHover = s.settingsHover = s.startHover = s.closeHover = false;
     s.settingsOpen = s.resolutionListOpen = false;
     s.hoveredResolutionRow = -1;
+    s.focusedControl = -1;
+    s.focusRingShown = false;
 }
 
 // Pages that NEWS and RANKING asked for: no test starts a browser.
