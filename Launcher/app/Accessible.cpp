@@ -72,7 +72,9 @@ ChildView describeStop(int32_t stop, bool windowFocused) {
     case WindowModeStop:
     case SoundStop:
     case MusicStop: {
-        const bool on = stop == WindowModeStop ? s.windowMode : stop == SoundStop ? s.soundOn : s.musicOn;
+        const bool on = stop == WindowModeStop ? s.windowMode
+                        : stop == SoundStop    ? s.soundOn
+                                               : s.musicOn;
         if (on) view.state |= STATE_SYSTEM_CHECKED;
         break;
     }
@@ -88,8 +90,11 @@ ChildView describeStop(int32_t stop, bool windowFocused) {
 // Children 1 to kAccessibleChildCount.
 ChildView describeChild(long child, bool windowFocused) {
     if (child == kStatusChild) {
-        return ChildView{launcherState.statusDetail.get(), {}, ROLE_SYSTEM_STATICTEXT,
-                         STATE_SYSTEM_READONLY, statusLineRect};
+        return ChildView{launcherState.statusDetail.get(),
+                         {},
+                         ROLE_SYSTEM_STATICTEXT,
+                         STATE_SYSTEM_READONLY,
+                         statusLineRect};
     }
     if (child == kProgressChild) {
         return ChildView{L"Update progress",
@@ -251,7 +256,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
         ChildView view;
         const HRESULT found = look(child, view);
-        return FAILED(found) ? found : answerText(defaultAction(view), action, DISP_E_MEMBERNOTFOUND);
+        return FAILED(found) ? found
+                             : answerText(defaultAction(view), action, DISP_E_MEMBERNOTFOUND);
     }
     // A screen reader's focus: onto a control the keyboard can reach now.
     HRESULT STDMETHODCALLTYPE accSelect(long flags, VARIANT child) override {
@@ -387,6 +393,14 @@ bool comStarted = false;
 std::vector<ChildView> announced;
 long announcedFocus = -1;
 
+std::vector<ChildView> describeChildren(bool windowFocused) {
+    std::vector<ChildView> children;
+    children.reserve(kAccessibleChildCount);
+    for (long c = 1; c <= kAccessibleChildCount; ++c)
+        children.push_back(describeChild(c, windowFocused));
+    return children;
+}
+
 }  // namespace
 
 LRESULT answerAccessibleObjectRequest(HWND window, WPARAM flags, LPARAM objectId) {
@@ -398,6 +412,10 @@ LRESULT answerAccessibleObjectRequest(HWND window, WPARAM flags, LPARAM objectId
         comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         accessibleObject = new (std::nothrow) LauncherAccessible(window);
         if (!accessibleObject) return 0;
+        // What the client reads now: every later change is announced.
+        const bool focused = holdsKeyboardFocus(window);
+        announced = describeChildren(focused);
+        announcedFocus = focusChild(focused);
     }
     return LresultFromObject(__uuidof(IAccessible), flags, accessibleObject);
 }
@@ -405,20 +423,22 @@ LRESULT answerAccessibleObjectRequest(HWND window, WPARAM flags, LPARAM objectId
 void announceAccessibleChanges(HWND window) {
     if (!accessibleObject) return;
     const bool focused = holdsKeyboardFocus(window);
-    std::vector<ChildView> now;
-    now.reserve(kAccessibleChildCount);
-    for (long c = 1; c <= kAccessibleChildCount; ++c) now.push_back(describeChild(c, focused));
+    std::vector<ChildView> now = describeChildren(focused);
     if (announced.size() == now.size()) {
         for (long c = 1; c <= kAccessibleChildCount; ++c) {
             const ChildView& was = announced[static_cast<size_t>(c - 1)];
             const ChildView& is = now[static_cast<size_t>(c - 1)];
-            if (was.name != is.name) NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, c);
-            if (was.state != is.state) NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, c);
-            if (was.value != is.value) NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, window, OBJID_CLIENT, c);
+            if (was.name != is.name)
+                NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, window, OBJID_CLIENT, c);
+            if (was.state != is.state)
+                NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, c);
+            if (was.value != is.value)
+                NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, window, OBJID_CLIENT, c);
         }
     }
     const long focus = focusChild(focused);
-    if (focus >= 0 && focus != announcedFocus) NotifyWinEvent(EVENT_OBJECT_FOCUS, window, OBJID_CLIENT, focus);
+    if (focus >= 0 && focus != announcedFocus)
+        NotifyWinEvent(EVENT_OBJECT_FOCUS, window, OBJID_CLIENT, focus);
     announcedFocus = focus;
     announced.swap(now);
 }

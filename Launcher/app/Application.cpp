@@ -153,13 +153,13 @@ LRESULT onDestroy(HWND window) {
     launcherState.window = nullptr;
     KillTimer(window, kRepaintTimerId);
     taskbarButton.release();
-    disconnectAccessibleObject();
     // The kept frame pieces and the picture are GDI+ objects: they go
     // before GDI+ does.
     releaseMainScreenCaches();
     firstFrameWork.release();
     Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);
     launcherState.gdiplusToken = 0;
+    disconnectAccessibleObject();
     PostQuitMessage(0);
     return 0;
 }
@@ -197,7 +197,8 @@ LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 LRESULT onKeyDown(HWND window, WPARAM key, LPARAM flags) {
     const bool repeated = (flags & (LPARAM{1} << 30)) != 0;
     const bool moves = key == VK_TAB || (key >= VK_LEFT && key <= VK_DOWN);
-    if (!repeated || moves) handleKeyDown(window, static_cast<UINT>(key), GetKeyState(VK_SHIFT) < 0);
+    if (!repeated || moves)
+        handleKeyDown(window, static_cast<UINT>(key), GetKeyState(VK_SHIFT) < 0);
     return 0;
 }
 

@@ -5,8 +5,8 @@
 // then "focus <TAB> child". "AccessProbe events" prints each
 // "event <TAB> number (hex) <TAB> child" the window sends, until killed.
 // Exits 2 when the launcher's window or its object is not found.
-#include <windows.h>
 #include <oleacc.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -23,8 +23,11 @@ HWND launcherWindow() {
 
 std::string utf8(const wchar_t* text) {
     if (!text || !*text) return {};
-    std::string out(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+    std::string out(static_cast<size_t>(
+                        WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr)),
+                    '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], static_cast<int>(out.size()), nullptr,
+                        nullptr);
     out.pop_back();
     return out;
 }
@@ -33,7 +36,8 @@ std::string text(HRESULT (STDMETHODCALLTYPE IAccessible::*get)(VARIANT, BSTR*), 
                  VARIANT child) {
     BSTR value = nullptr;
     const HRESULT result = (object->*get)(child, &value);
-    std::string out = FAILED(result) ? "!" + std::to_string(static_cast<long>(result)) : utf8(value);
+    std::string out =
+        FAILED(result) ? "!" + std::to_string(static_cast<long>(result)) : utf8(value);
     SysFreeString(value);
     return out;
 }
@@ -96,9 +100,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     IAccessible* object = nullptr;
-    const HRESULT found = AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
-                                                     __uuidof(IAccessible),
-                                                     reinterpret_cast<void**>(&object));
+    const HRESULT found =
+        AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                   reinterpret_cast<void**>(&object));
     if (FAILED(found) || !object) {
         std::printf("no object: %lx\n", static_cast<unsigned long>(found));
         return 2;

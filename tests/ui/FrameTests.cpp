@@ -203,7 +203,8 @@ TEST_F(MainScreenTest, TheFocusRingShowsOnlyAfterAKey) {
         int inside = 0, outside = 0;
         for (int y = 0; y < kFrameHeight; ++y) {
             for (int x = 0; x < kFrameWidth; ++x) {
-                if (with.at(x, y) != without.at(x, y)) ++(pointInRect(around, x, y) ? inside : outside);
+                if (with.at(x, y) != without.at(x, y))
+                    ++(pointInRect(around, x, y) ? inside : outside);
             }
         }
         EXPECT_GT(inside, 40) << "stop " << stop;
