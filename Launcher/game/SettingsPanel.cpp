@@ -5,7 +5,6 @@
 #include "core/LauncherState.h"
 #include "draw/Geometry.h"
 #include "game/GameSettings.h"
-#include "ui/KeyboardFocus.h"
 
 namespace {
 
@@ -169,8 +168,6 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
              resources.centredFormat, resources.whiteBrush);
 
     if (s.resolutionListOpen) drawResolutionList(graphics, resources, centredMiddleFormat);
-    const int32_t ring = focusRingStop();
-    if (ring >= kFirstPanelStop) drawFocusRing(graphics, ring);
 }
 
 void handleSettingsClick(int x, int y) {

@@ -5,7 +5,7 @@
 #include "core/LauncherState.h"
 #include "draw/Drawing.h"
 #include "game/SettingsPanel.h"
-#include "ui/MainScreen.h"
+#include "ui/ScreenControls.h"
 
 namespace {
 
@@ -42,11 +42,6 @@ bool validStop(int32_t stop) {
 
 bool isPanelStop(int32_t stop) {
     return stop >= kFirstPanelStop && stop < kFocusStopCount;
-}
-
-POINT centreOf(const RECT& design) {
-    const RECT r = clientRectFromDesign(design);
-    return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
 // The focused value one step along, kept within its range: the list's next
@@ -97,46 +92,24 @@ int32_t focusedStop() {
     return stored;
 }
 
-void activateFocusStop(HWND window, int32_t stop) {
-    LauncherState& s = launcherState;
-    if (!validStop(stop)) return;
-    if (stop == VolumeStop) return;
-    // An open list closes with the row chosen by the arrows: a press at the
-    // box would pick the row under it instead.
-    if (stop == ResolutionStop && s.resolutionListOpen) {
-        s.resolutionListOpen = false;
-        requestRepaint();
-        return;
-    }
-    const POINT at = centreOf(focusStopRect(stop));
-    handleLeftButtonDown(window, at.x, at.y);
-}
-
-bool handleFocusKey(HWND window, UINT key, bool shift) {
+bool handleFocusKey(UINT key, bool shift) {
     LauncherState& s = launcherState;
     const int32_t focus = focusedStop();
     switch (key) {
     case VK_TAB:
         s.resolutionListOpen = false;
         s.focusedControl = nextFocusStop(focus, s.settingsOpen, shift);
-        s.focusRingShown = true;
         break;
     case VK_LEFT:
     case VK_UP:
     case VK_RIGHT:
     case VK_DOWN:
-        s.focusRingShown = true;
         stepFocusedValue(focus, key);
-        break;
-    case VK_SPACE:
-    case VK_RETURN:
-        if (focus == NoFocus) return false;
-        s.focusedControl = focus;
-        activateFocusStop(window, focus);
         break;
     default:
         return false;
     }
+    s.focusRingShown = true;
     requestRepaint();
     return true;
 }

@@ -42,13 +42,9 @@ int32_t nextFocusStop(int32_t current, bool panelOpen, bool backwards);
 // opened or closed beneath it (to its first control, back to SETTINGS).
 int32_t focusedStop();
 
-// Tab, Shift+Tab and the arrows move the focus or change the focused
-// value and show the ring; Space and Enter act on the focused control as a
-// press would. False for a key this leaves to others (Enter and Space with
-// nothing focused, every other key).
-bool handleFocusKey(HWND window, UINT key, bool shift);
-// What a press on the stop does; the panel's list and volume take no press.
-void activateFocusStop(HWND window, int32_t stop);
+// Tab and Shift+Tab move the focus, the arrows step the focused list or
+// volume; each shows the ring. False for any other key.
+bool handleFocusKey(UINT key, bool shift);
 // WM_UPDATEUISTATE: the system shows or hides focus cues.
 void updateFocusCues(WPARAM change);
 
