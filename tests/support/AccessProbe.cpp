@@ -5,39 +5,22 @@
 // then "focus <TAB> child". "AccessProbe events" prints each
 // "event <TAB> number (hex) <TAB> child" the window sends, until killed.
 // Exits 2 when the launcher's window or its object is not found.
-#include <oleacc.h>
 #include <windows.h>
+
+#include <oleacc.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
 
-HWND launcherWindow() {
-    for (int i = 0; i < 100; ++i) {
-        if (HWND window = FindWindowW(L"ZovraLauncherClass", nullptr)) return window;
-        Sleep(100);
-    }
-    return nullptr;
-}
-
-std::string utf8(const wchar_t* text) {
-    if (!text || !*text) return {};
-    std::string out(static_cast<size_t>(
-                        WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr)),
-                    '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], static_cast<int>(out.size()), nullptr,
-                        nullptr);
-    out.pop_back();
-    return out;
-}
-
-std::string text(HRESULT (STDMETHODCALLTYPE IAccessible::*get)(VARIANT, BSTR*), IAccessible* object,
-                 VARIANT child) {
+// Names and values are ASCII here, as the launcher's texts are.
+std::wstring text(HRESULT (STDMETHODCALLTYPE IAccessible::*get)(VARIANT, BSTR*),
+                  IAccessible* object, VARIANT child) {
     BSTR value = nullptr;
     const HRESULT result = (object->*get)(child, &value);
-    std::string out =
-        FAILED(result) ? "!" + std::to_string(static_cast<long>(result)) : utf8(value);
+    std::wstring out = FAILED(result) ? L"!" + std::to_wstring(static_cast<long>(result))
+                                      : std::wstring(value ? value : L"");
     SysFreeString(value);
     return out;
 }
@@ -68,7 +51,7 @@ int printTree(IAccessible* object) {
         VARIANT hit;
         VariantInit(&hit);
         object->accHitTest(x + w / 2, y + h / 2, &hit);
-        std::printf("%ld\t%s\t%ld\t%lx\t%s\t%ld,%ld,%ld,%ld\t%ld\n", id,
+        std::printf("%ld\t%ls\t%ld\t%lx\t%ls\t%ld,%ld,%ld,%ld\t%ld\n", id,
                     text(&IAccessible::get_accName, object, child).c_str(),
                     number(&IAccessible::get_accRole, object, child),
                     number(&IAccessible::get_accState, object, child),
@@ -86,7 +69,7 @@ int printTree(IAccessible* object) {
 
 int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const HWND window = launcherWindow();
+    const HWND window = FindWindowW(L"ZovraLauncherClass", nullptr);
     if (!window) return 2;
     if (argc > 1 && std::string(argv[1]) == "events") {
         DWORD process = 0;
