@@ -4,6 +4,7 @@
 #include <exception>
 #include <future>
 
+#include "app/Accessible.h"
 #include "app/Instance.h"
 #include "app/Taskbar.h"
 #include "core/Gdiplus.h"
@@ -13,6 +14,7 @@
 #include "game/GameSettings.h"
 #include "resources/resource.h"
 #include "ui/FrameCache.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/MainScreen.h"
 #include "ui/Particles.h"
 #include "updater/UpdateWorker.h"
@@ -206,6 +208,7 @@ void startUpdateWorkerWhenDue() {
 void onPaint(HWND window) {
     firstFrameWork.take();
     paintWindow(window);
+    announceAccessibleChanges(window);
     if (framePainted) return;
     framePainted = true;
     SetTimer(window, kRepaintTimerId, kRepaintTimerPeriodMs, nullptr);
@@ -223,6 +226,7 @@ LRESULT onDestroy(HWND window) {
     firstFrameWork.release();
     Gdiplus::GdiplusShutdown(launcherState.gdiplusToken);
     launcherState.gdiplusToken = 0;
+    disconnectAccessibleObject();
     PostQuitMessage(0);
     return 0;
 }
@@ -256,10 +260,12 @@ LRESULT onLeftButtonDown(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 // A key held down acts once, as a held button does: its repeats would close
 // the panel right after the list, or start the game the moment the pass
-// ends.
+// ends. Tab and the arrows repeat, as they do everywhere.
 LRESULT onKeyDown(HWND window, WPARAM key, LPARAM flags) {
     const bool repeated = (flags & (LPARAM{1} << 30)) != 0;
-    if (!repeated) handleKeyDown(window, static_cast<UINT>(key));
+    const bool moves = key == VK_TAB || (key >= VK_LEFT && key <= VK_DOWN);
+    if (!repeated || moves)
+        handleKeyDown(window, static_cast<UINT>(key), GetKeyState(VK_SHIFT) < 0);
     return 0;
 }
 
@@ -313,6 +319,15 @@ LRESULT CALLBACK launcherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case kRestartLauncherMessage:
         restartLauncher(window);
         return 0;
+    case WM_GETOBJECT:
+        if (LRESULT answer = answerAccessibleObjectRequest(window, wParam, lParam)) return answer;
+        return DefWindowProcW(window, message, wParam, lParam);
+    case kAccessibleActionMessage:
+        activateFocusStop(window, static_cast<int32_t>(wParam));
+        return 0;
+    case WM_UPDATEUISTATE:
+        updateFocusCues(wParam);
+        return DefWindowProcW(window, message, wParam, lParam);
     default:
         if (message != 0 && message == taskbarButtonCreatedMessage) {
             taskbarButton.buttonCreated();

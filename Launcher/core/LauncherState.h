@@ -91,6 +91,11 @@ struct LauncherState {
     bool startHover = false;
     bool closeHover = false;
 
+    // The control the keyboard acts on (a FocusStop, -1 for none) and
+    // whether its ring shows: only once a key has been used.
+    int32_t focusedControl = -1;
+    bool focusRingShown = false;
+
     // Settings panel.
     bool settingsOpen = false;
     bool resolutionListOpen = false;

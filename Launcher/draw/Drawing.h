@@ -25,6 +25,10 @@ void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, in
 // The same over a layout rectangle.
 void fillRoundedRect(Gdiplus::Graphics& graphics, int d, const RECT& rect, Gdiplus::ARGB colour);
 
+// The outline of the same shape, drawn with `pen` along the rectangle's edge.
+void drawRoundedOutline(Gdiplus::Graphics& graphics, const Gdiplus::Pen& pen, int d,
+                        const RECT& rect);
+
 // A layout rectangle as the box GDI+ lays text out in.
 Gdiplus::RectF textBox(const RECT& rect);
 // A design rectangle's box at `scale`.

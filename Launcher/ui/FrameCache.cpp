@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -134,6 +135,7 @@ ControlsKey ControlsKey::current() {
     key.progressPercent = launcherState.progressPercent.load();
     for (size_t i = 0; i < kButtonCount; ++i) key.hovers[i] = launcherState.*kButtons[i].hover;
     key.statusDetail = launcherState.statusDetail.get();
+    key.focusRing = focusRingStop();
     return key;
 }
 

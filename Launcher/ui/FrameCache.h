@@ -42,11 +42,12 @@ struct ControlsKey {
     int32_t progressPercent = -1;
     std::array<bool, kButtonCount> hovers{};
     std::wstring statusDetail;
+    int32_t focusRing = -1;
 
     static ControlsKey current();
     bool operator==(const ControlsKey& o) const {
         return progressPercent == o.progressPercent && hovers == o.hovers &&
-               statusDetail == o.statusDetail;
+               statusDetail == o.statusDetail && focusRing == o.focusRing;
     }
 };
 

@@ -10,6 +10,7 @@
 #include "game/GameLaunch.h"
 #include "game/SettingsPanel.h"
 #include "ui/FrameCache.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -18,7 +19,10 @@ namespace {
 // open, the settings panel.
 void drawControls(Gdiplus::Graphics& graphics, const ControlTools& tools) {
     for (int control = 0; control < kControlCount; ++control) drawControl(graphics, tools, control);
-    if (launcherState.settingsOpen) drawSettingsPanel(graphics, tools.resources);
+    if (!launcherState.settingsOpen) return;
+    drawSettingsPanel(graphics, tools.resources);
+    const int32_t ring = focusRingStop();
+    if (ring >= kFirstPanelStop) drawFocusRing(graphics, ring);
 }
 
 std::unique_ptr<FrameCache> frameCache;
@@ -196,9 +200,29 @@ PressResult handleLeftButtonDown(HWND window, int windowX, int windowY) {
     return PressResult::DragWindow;
 }
 
-// Only Enter and Esc mean anything: there is no focus to move between the
-// controls, and none is drawn.
-void handleKeyDown(HWND window, UINT key) {
+void activateFocusStop(HWND window, int32_t stop) {
+    LauncherState& s = launcherState;
+    if (stop < 0 || stop >= kFocusStopCount || stop == VolumeStop) return;
+    // An open list closes with the row chosen by the arrows: a press at the
+    // box would pick the row under it instead.
+    if (stop == ResolutionStop && s.resolutionListOpen) {
+        s.resolutionListOpen = false;
+        requestRepaint();
+        return;
+    }
+    const RECT r = clientRectFromDesign(focusStopRect(stop));
+    handleLeftButtonDown(window, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+// Enter and Esc keep their meaning while no control has the focus.
+void handleKeyDown(HWND window, UINT key, bool shift) {
+    if (handleFocusKey(key, shift)) return;
+    const int32_t focus = focusedStop();
+    if ((key == VK_SPACE || key == VK_RETURN) && focus != NoFocus) {
+        launcherState.focusedControl = focus;
+        activateFocusStop(window, focus);
+        return;
+    }
     const bool panelOpen = launcherState.settingsOpen;
     if (key == VK_ESCAPE && panelOpen) handleSettingsEscape();
     // The panel takes every press, START GAME's too; launchGame keeps its gate.

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "ui/ScreenControls.h"
@@ -37,10 +38,16 @@ enum class PressResult { Handled, DragWindow };
 // moves the window.
 PressResult handleLeftButtonDown(HWND window, int windowX, int windowY);
 
-// WM_KEYDOWN: Enter starts the game when a press on START GAME would; Esc
-// closes the settings panel's open list, or else the panel without saving;
-// other keys, and Esc on the main screen, do nothing.
-void handleKeyDown(HWND window, UINT key);
+// A press at the middle of a focus stop (KeyboardFocus.h); the panel's
+// open list closes instead, and the volume takes no press.
+void activateFocusStop(HWND window, int32_t stop);
+
+// WM_KEYDOWN: Tab (Shift+Tab backwards) moves the keyboard focus, the arrows
+// change its value, Space and Enter act on the focused control. With nothing
+// focused, Enter starts the game when a press
+// on START GAME would; Esc closes the settings panel's open list, or else the
+// panel without saving; other keys, and Esc on the main screen, do nothing.
+void handleKeyDown(HWND window, UINT key, bool shift = false);
 
 // NEWS and RANKING open their pages through this; tests put in their own.
 using WebPageOpener = void (*)(const std::wstring& address);

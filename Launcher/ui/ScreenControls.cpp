@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/KeyboardFocus.h"
+
 namespace {
 
 constexpr Gdiplus::ARGB kTrackColour = 0xFF282828;
@@ -54,6 +56,9 @@ void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const Bu
     graphics.DrawString(button.label, -1, tools.resources.buttonFont,
                         textBox(launcherState.scale, button.rect), tools.resources.centredFormat,
                         tools.resources.whiteBrush);
+    // The main screen's stops are the buttons, in the same order.
+    const int32_t stop = static_cast<int32_t>(&button - kButtons);
+    if (focusRingStop() == stop) drawFocusRing(graphics, stop);
 }
 
 void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <oleacc.h>
 
 #include <fstream>
 #include <iterator>
@@ -6,9 +9,11 @@
 #include <thread>
 #include <tuple>
 
+#include "app/Accessible.h"
 #include "app/Application.h"
 #include "core/LauncherState.h"
 #include "core/SupportLog.h"
+#include "ui/KeyboardFocus.h"
 
 // Runs the real start-up on this thread; a second thread inspects the
 // window once it is shown, finds the log's first line written while the
@@ -96,4 +101,28 @@ TEST(LauncherWindowTest, OpensABorderlessCentredWindowAndExitsWithZeroWhenClosed
     // WM_DESTROY released the picture and the handle; the message loop has ended.
     EXPECT_EQ(launcherState.backgroundImage, nullptr);
     EXPECT_EQ(launcherState.window.load(), nullptr);
+}
+
+// The accessible object knows the window only weakly: once the window has
+// gone, a client still holding it gets CO_E_OBJNOTCONNECTED, not the state.
+TEST(LauncherWindowTest, AccessibleObjectFailsPolitelyAfterTheWindow) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 9, 9, nullptr, nullptr,
+                                  nullptr, nullptr);
+    const LRESULT answer = answerAccessibleObjectRequest(window, 0, OBJID_CLIENT);
+    IAccessible* object = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(ObjectFromLresult(answer, __uuidof(IAccessible), 0,
+                                               reinterpret_cast<void**>(&object)));
+    VARIANT start{};
+    start.vt = VT_I4;
+    start.lVal = StartStop + 1;
+    BSTR name = nullptr;
+    EXPECT_EQ(object->get_accName(start, &name), S_OK);
+    EXPECT_STREQ(name, L"START GAME");
+    SysFreeString(name);
+    disconnectAccessibleObject();
+    DestroyWindow(window);
+    EXPECT_EQ(object->get_accName(start, &name), CO_E_OBJNOTCONNECTED);
+    object->Release();
+    CoUninitialize();
 }

@@ -46,6 +46,8 @@ inline void resetMainScreenState() {
     s.settingsOpen = s.resolutionListOpen = false;
     s.hoveredResolutionRow = -1;
     s.scale = Scale{};
+    s.focusedControl = -1;
+    s.focusRingShown = false;
 }
 
 // Frames from now on at `dpi`, drawn with pieces made afresh.
