@@ -196,17 +196,18 @@ TEST_F(MainScreenTest, TheFocusRingShowsOnlyAfterAKey) {
     updateFocusCues(MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS));
     EXPECT_EQ(differingPixels(render().pixels, untouched), 0);
     for (int32_t stop = 0; stop < kFocusStopCount; ++stop) {
+        drawAtDpi(stop % 2 ? 192 : 96);  // every other stop at 200 %
         s.settingsOpen = stop >= kFirstPanelStop;
         s.focusedControl = stop;
         s.focusRingShown = false;
         const Frame without = render();
         s.focusRingShown = true;
         const Frame with = render();
-        RECT around = focusStopRect(stop);
-        InflateRect(&around, 5, 5);
+        RECT around = s.scale.rect(focusStopRect(stop));
+        InflateRect(&around, s.scale.px(5), s.scale.px(5));
         int inside = 0, outside = 0;
-        for (int y = 0; y < kFrameHeight; ++y) {
-            for (int x = 0; x < kFrameWidth; ++x) {
+        for (int y = 0; y < s.scale.px(kFrameHeight); ++y) {
+            for (int x = 0; x < with.width; ++x) {
                 if (with.at(x, y) != without.at(x, y))
                     ++(pointInRect(around, x, y) ? inside : outside);
             }

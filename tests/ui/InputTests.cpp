@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,11 +99,11 @@ TEST_F(MainScreenTest, TabVisitsEachControlOfTheOpenScreenInOrder) {
 TEST_F(MainScreenTest, KeysActOnTheFocusedControlAsAPressWould) {
     enum { Pages, Panel, List, Switches, Volume, Resolution, Focus, Gone };
     using State = std::array<int, 8>;
-    StandInWindow window;
+    std::optional<StandInWindow> window;
     const auto state = [&] {
         return State{int(openedPages.size()), s.settingsOpen, s.resolutionListOpen,
                      s.windowMode * 4 + s.soundOn * 2 + s.musicOn, s.volumeLevel,
-                     s.resolutionIndex, focusedStop(), !IsWindow(window.handle)};
+                     s.resolutionIndex, focusedStop(), !IsWindow(window->handle)};
     };
     // clang-format off
     const struct { int32_t stop; std::vector<UINT> keys; int field, value; } cases[] = {
@@ -119,10 +120,13 @@ TEST_F(MainScreenTest, KeysActOnTheFocusedControlAsAPressWould) {
         {VolumeStop, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_LEFT}, Volume, 0},
         {SaveStop, {VK_RETURN}, Panel, 0}, {CloseStop, {VK_RETURN}, Gone, 1}};
     // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "stop " << c.stop << ", " << c.keys.size() << " keys");
+    for (const auto& c : cases) for (int dpi : {96, 192}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "stop " << c.stop << ", " << c.keys.size() << " keys at " << dpi);
         resetMainScreenState();
+        s.scale = Scale{dpi};  // a key presses where the control is drawn
         openedPages.clear();
+        window.emplace();
         s.windowMode = s.soundOn = s.musicOn = true;
         s.volumeLevel = s.resolutionIndex = 5;
         s.settingsOpen = c.stop >= kFirstPanelStop;
@@ -130,7 +134,7 @@ TEST_F(MainScreenTest, KeysActOnTheFocusedControlAsAPressWould) {
         State want = state();
         want[c.field] = c.value;
         if (c.field == Panel) want[Focus] = c.value ? ResolutionStop : SettingsStop;
-        for (UINT key : c.keys) handleKeyDown(window.handle, key);
+        for (UINT key : c.keys) handleKeyDown(window->handle, key);
         EXPECT_EQ(state(), want);
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor");  // SAVE & ACCEPT wrote it
