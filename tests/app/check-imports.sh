@@ -20,4 +20,9 @@ names=" $(strings -a "$2" | tr 'A-Z' 'a-z' | grep -E '^[a-z0-9_.-]+[.]dll$' | tr
 for dll in winhttp.dll bcrypt.dll oleacc.dll oleaut32.dll; do
   [[ "$dlls" != *" $dll "* && "$names" == *" $dll "* ]] || { echo "$dll not delay-loaded"; fail=1; }
 done
+# Wine draws a program that declares no DPI awareness as it is, where Windows would stretch it:
+# only the manifest inside the program shows it.
+for want in '<dpiAware[^>]*>true<' '<dpiAwareness[^>]*>PerMonitorV2<'; do
+  grep -aEq "$want" "$2" || { echo "the manifest does not declare $want"; fail=1; }
+done
 exit "$fail"
