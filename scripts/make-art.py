@@ -3,6 +3,7 @@
 
 Writes, relative to the repository root:
   Launcher/resources/background.png  900x550 RGBA night-time scenery
+  Launcher/resources/background-2x.png  the same at 1800x1100, for 150 % and up
   Launcher/resources/launcher.ico    flame-and-sword emblem, 256..16 px
   Launcher/resources/cursor.cur      32x32 gold arrow pointer, hot spot (1, 3)
 
@@ -417,8 +418,21 @@ def seg_dist(px, py, s):
     return math.sqrt(ex * ex + ey * ey)
 
 
-def make_background():
-    W, H = BG_W, BG_H
+def make_background(S=1):
+    """The scenery at S pixels per design pixel (1 or 2). Everything is laid
+    out in design pixels; a pixel is sampled at its centre, edges stay one
+    pixel soft at any S, and S = 1 gives the 900 x 550 picture unchanged."""
+    W, H = BG_W * S, BG_H * S
+
+    def dc(i):
+        """The design coordinate of pixel i's centre (i itself at S = 1)."""
+        return float(i) if S == 1 else (i + 0.5) / S - 0.5
+
+    def block(px, py):
+        """Indices of the pixels that design pixel (px, py) covers."""
+        return [(py * S + j) * W + px * S + i for j in range(S) for i in range(S)]
+
+    xs = [dc(x) for x in range(W)]
     rnd = random.Random(SEED)
     nz = Noise(SEED + 1)
     nz2 = Noise(SEED + 2)
@@ -430,18 +444,20 @@ def make_background():
     sky = [(0.00, (5, 5, 17)), (0.22, (10, 10, 34)), (0.45, (21, 17, 52)),
            (0.62, (37, 23, 60)), (0.75, (52, 28, 58)), (1.00, (40, 22, 40))]
     for y in range(H):
-        c = gradient(sky, y / (H - 1))
+        yd = dc(y)
+        c = gradient(sky, yd / (BG_H - 1))
         row = y * W
-        dy = y - MOON_Y
+        dy = yd - MOON_Y
         for x in range(W):
-            dx = x - MOON_X
+            xd = xs[x]
+            dx = xd - MOON_X
             d = math.sqrt(dx * dx + dy * dy)
             halo = (0.55 * math.exp(-max(d - MOON_R, 0.0) / 26.0) +
                     0.35 * math.exp(-max(d - MOON_R, 0.0) / 110.0) +
                     0.15 * math.exp(-d / 320.0))
             # warm horizon glow behind the valley
-            hx = (x - 450.0) / 330.0
-            hy = (y - 360.0) / 85.0
+            hx = (xd - 450.0) / 330.0
+            hy = (yd - 360.0) / 85.0
             hg = math.exp(-(hx * hx + hy * hy))
             R[row + x] = c[0] + 70 * halo + 40 * hg
             G[row + x] = c[1] + 72 * halo + 16 * hg
@@ -449,7 +465,7 @@ def make_background():
 
     # --- stars --------------------------------------------------------------
     for _ in range(520):
-        x = rnd.uniform(0, W - 1)
+        x = rnd.uniform(0, BG_W - 1)
         y = (rnd.random() ** 1.6) * 340
         b = 25 + 200 * rnd.random() ** 3.2
         dm = math.hypot(x - MOON_X, y - MOON_Y)
@@ -465,34 +481,34 @@ def make_background():
         for ox, oy, wgt in ((0, 0, (1 - fx) * (1 - fy)), (1, 0, fx * (1 - fy)),
                             (0, 1, (1 - fx) * fy), (1, 1, fx * fy)):
             px, py = ix + ox, iy + oy
-            if 0 <= px < W and 0 <= py < H:
-                i = py * W + px
-                R[i] += b * wgt * tint[0] * 1.6
-                G[i] += b * wgt * tint[1] * 1.6
-                B[i] += b * wgt * tint[2] * 1.6
+            if 0 <= px < BG_W and 0 <= py < BG_H:
+                for i in block(px, py):
+                    R[i] += b * wgt * tint[0] * 1.6
+                    G[i] += b * wgt * tint[1] * 1.6
+                    B[i] += b * wgt * tint[2] * 1.6
         if b > 150:  # a tiny cross glint on the brightest few
             for ox, oy in ((-2, 0), (2, 0), (0, -2), (0, 2),
                            (-1, 0), (1, 0), (0, -1), (0, 1)):
                 px, py = ix + ox, iy + oy
                 k = 0.12 if abs(ox) + abs(oy) == 2 else 0.3
-                if 0 <= px < W and 0 <= py < H:
-                    i = py * W + px
-                    R[i] += b * k * tint[0]
-                    G[i] += b * k * tint[1]
-                    B[i] += b * k * tint[2]
+                if 0 <= px < BG_W and 0 <= py < BG_H:
+                    for i in block(px, py):
+                        R[i] += b * k * tint[0]
+                        G[i] += b * k * tint[1]
+                        B[i] += b * k * tint[2]
 
     # --- moon -------------------------------------------------------------
-    for y in range(int(MOON_Y - MOON_R - 2), int(MOON_Y + MOON_R + 3)):
-        for x in range(int(MOON_X - MOON_R - 2), int(MOON_X + MOON_R + 3)):
-            dx = x + 0.5 - MOON_X
-            dy = y + 0.5 - MOON_Y
+    for y in range(int((MOON_Y - MOON_R - 2) * S), int((MOON_Y + MOON_R + 3) * S)):
+        for x in range(int((MOON_X - MOON_R - 2) * S), int((MOON_X + MOON_R + 3) * S)):
+            dx = (x + 0.5) / S - MOON_X
+            dy = (y + 0.5) / S - MOON_Y
             d = math.sqrt(dx * dx + dy * dy)
-            cov = clamp(MOON_R - d + 0.5)
+            cov = clamp((MOON_R - d) * S + 0.5)
             if cov <= 0:
                 continue
             rr = d / MOON_R
             limb = 1.0 - 0.35 * rr ** 3
-            mare = nz2.fbm2(x / 14.0, y / 14.0, 4)
+            mare = nz2.fbm2(xs[x] / 14.0, dc(y) / 14.0, 4)
             mare = smoothstep(0.42, 0.7, mare) * 0.22
             # light from the upper right; soft terminator on the lower left
             lit = 0.78 + 0.22 * clamp((dx * 0.6 - dy * 0.8) / MOON_R * 1.2 +
@@ -505,17 +521,19 @@ def make_background():
             B[i] = lerp(B[i], col[2], cov)
 
     # --- thin wispy clouds --------------------------------------------------
-    for y in range(30, 300):
-        band = smoothstep(30, 90, y) * (1.0 - smoothstep(220, 300, y))
+    for y in range(30 * S, 300 * S):
+        yd = dc(y)
+        band = smoothstep(30, 90, yd) * (1.0 - smoothstep(220, 300, yd))
         if band <= 0:
             continue
         row = y * W
         for x in range(W):
-            n = nz.fbm2(x / 230.0, y / 22.0, 5)
+            xd = xs[x]
+            n = nz.fbm2(xd / 230.0, yd / 22.0, 5)
             dens = smoothstep(0.50, 0.78, n) * band * 0.75
             if dens <= 0.002:
                 continue
-            dm = math.hypot(x - MOON_X, y - MOON_Y)
+            dm = math.hypot(xd - MOON_X, yd - MOON_Y)
             moonlit = math.exp(-dm / 120.0)
             cr = 28 + 120 * moonlit
             cg = 26 + 118 * moonlit
@@ -530,10 +548,18 @@ def make_background():
         n = nz.fbm1(x / scale + seed_off, 5, 0.55)
         return 1.0 - abs(2.0 * n - 1.0)
 
+    def near_height(x):
+        # near cliffs: high on the left, low valley in the middle, rising
+        # again on the right
+        t = x / (BG_W - 1)
+        base = (240 + 210 * smoothstep(0.22, 0.44, t)
+                - 70 * smoothstep(0.62, 0.9, t))
+        return base - 30 * nz.fbm1(x / 70.0 + 200) - 8 * nz.fbm1(x / 12.0 + 300)
+
     far_h = []
     mid_h = []
     near_h = []
-    for x in range(W):
+    for x in xs:
         # distant range: tall hazy peaks
         fh = 300 - 120 * ridge(x, 210.0, 3.0) ** 1.6 - 20 * nz.fbm1(x / 40.0 +
                                                                   50)
@@ -543,19 +569,13 @@ def make_background():
         hill = math.exp(-((x - 530) / 120.0) ** 2)
         mh = lerp(mh, 318 - 10 * nz.fbm1(x / 20.0 + 3), hill)
         mid_h.append(mh)
-        # near cliffs: high on the left, low valley in the middle, rising
-        # again on the right
-        t = x / (W - 1)
-        base = (240 + 210 * smoothstep(0.22, 0.44, t)
-                - 70 * smoothstep(0.62, 0.9, t))
-        nh = base - 30 * nz.fbm1(x / 70.0 + 200) - 8 * nz.fbm1(x / 12.0 + 300)
-        near_h.append(nh)
+        near_h.append(near_height(x))
 
     # conifers along the near ridge
     trees = []
     x = 2.0
-    while x < W:
-        t = x / (W - 1)
+    while x < BG_W:
+        t = x / (BG_W - 1)
         if t < 0.30 or t > 0.58:
             h = rnd.uniform(22, 58) * (0.7 if t > 0.58 else 1.0)
             trees.append((x, h, h * rnd.uniform(0.22, 0.30)))
@@ -567,12 +587,12 @@ def make_background():
             x += rnd.uniform(14, 40)
     tree_top = list(near_h)
     for tx, th, hw in trees:
-        base_y = near_h[int(clamp(tx, 0, W - 1))] + 3
+        base_y = near_height(float(int(clamp(tx, 0, BG_W - 1)))) + 3
         tip = base_y - th
-        for xi in range(int(tx - hw - 1), int(tx + hw + 2)):
+        for xi in range(int((tx - hw - 1) * S), int((tx + hw + 2) * S)):
             if not 0 <= xi < W:
                 continue
-            u = abs(xi + 0.5 - tx) / hw
+            u = abs((xi + 0.5) / S - tx) / hw
             if u >= 1.0:
                 continue
             # tiered silhouette: saw-tooth boughs
@@ -626,12 +646,12 @@ def make_background():
         return inside
 
     castle_cov = {}
-    for y in range(145, int(cb)):
-        for x in range(455, 605):
+    for y in range(145 * S, int(cb) * S):
+        for x in range(455 * S, 605 * S):
             c = 0
             for sx in (0.2, 0.6, 1.0 - 0.2):
                 for sy in (0.2, 0.6, 0.8):
-                    if in_castle(x + sx, y + sy):
+                    if in_castle(x / S + sx / S, y / S + sy / S):
                         c += 1
             if c:
                 castle_cov[(x, y)] = c / 9.0
@@ -646,26 +666,27 @@ def make_background():
     def draw_layer(heights, top_col, bot_col, depth, rim, tex,
                    cov_extra=None):
         for x in range(W):
+            xd = xs[x]
             h = heights[x]
-            slope = heights[min(x + 2, W - 1)] - heights[max(x - 2, 0)]
+            slope = heights[min(x + 2 * S, W - 1)] - heights[max(x - 2 * S, 0)]
             facing = clamp(slope / 6.0) * rim  # slopes facing the moon
-            y0 = max(int(h) - 1, 0)
+            y0 = max(int(h * S) - 1, 0)
             if cov_extra is not None:
-                y0 = 140
+                y0 = 140 * S
             for y in range(y0, H):
-                cov = clamp(y + 1 - h)
+                cov = clamp(y + 1 - h * S)
                 if cov_extra is not None:
                     cov = max(cov, cov_extra.get((x, y), 0.0))
                 if cov <= 0:
                     continue
-                dd = y - h
+                dd = dc(y) - h
                 t = clamp(dd / depth)
                 c = lerp3(top_col, bot_col, t)
                 edge = facing * math.exp(-max(dd, 0.0) / 2.2)
                 if tex:
                     # erosion streaks plus broad blotches of rock
-                    st = nz2.fbm2((x + 0.45 * dd) / 8.0, dd / 36.0, 3)
-                    bl = nz.fbm2(x / 55.0, y / 28.0, 3)
+                    st = nz2.fbm2((xd + 0.45 * dd) / 8.0, dd / 36.0, 3)
+                    bl = nz.fbm2(xd / 55.0, dc(y) / 28.0, 3)
                     fade = math.exp(-max(dd, 0.0) / (depth * 0.8))
                     sh = 1.0 + tex * ((st - 0.5) * 1.5 * fade +
                                       (bl - 0.5) * 0.9)
@@ -680,13 +701,14 @@ def make_background():
                 B[i] = lerp(B[i], cb_, cov)
 
     def fog_band(yc, spread, strength, xscale, seed_off):
-        for y in range(max(0, int(yc - 3 * spread)),
-                       min(H, int(yc + 3 * spread))):
-            dv = (y - yc) / spread
+        for y in range(max(0, int((yc - 3 * spread) * S)),
+                       min(H, int((yc + 3 * spread) * S))):
+            yd = dc(y)
+            dv = (yd - yc) / spread
             band = math.exp(-dv * dv) * strength
             row = y * W
             for x in range(W):
-                n = nz2.fbm2(x / xscale + seed_off, y / (spread * 0.9), 4)
+                n = nz2.fbm2(xs[x] / xscale + seed_off, yd / (spread * 0.9), 4)
                 dens = band * (0.35 + 0.9 * smoothstep(0.35, 0.75, n))
                 i = row + x
                 R[i] = lerp(R[i], fog_col[0], dens)
@@ -701,32 +723,34 @@ def make_background():
     for wx, wy in windows:
         for dy in range(3):
             for dx in range(2):
-                i = (wy + dy) * W + wx + dx
                 k = 0.85 if dy else 0.6
-                R[i] = lerp(R[i], 255, k)
-                G[i] = lerp(G[i], 165, k)
-                B[i] = lerp(B[i], 70, k)
+                for i in block(wx + dx, wy + dy):
+                    R[i] = lerp(R[i], 255, k)
+                    G[i] = lerp(G[i], 165, k)
+                    B[i] = lerp(B[i], 70, k)
         for dy in range(-4, 7):  # soft glow around each window
             for dx in range(-4, 6):
                 d = math.hypot(dx - 0.5, dy - 1)
                 g = 18 * math.exp(-d / 1.8)
-                i = (wy + dy) * W + wx + dx
-                R[i] += g
-                G[i] += g * 0.5
-                B[i] += g * 0.15
+                for i in block(wx + dx, wy + dy):
+                    R[i] += g
+                    G[i] += g * 0.5
+                    B[i] += g * 0.15
 
     fog_band(392, 30, 0.5, 200.0, 40.0)
     draw_layer(tree_top, (11, 9, 21), (5, 4, 10), 70, 0.3, 0.4)
 
     # --- ember glow rising from the valley floor ---------------------------
-    for y in range(250, H):
+    for y in range(250 * S, H):
+        yd = dc(y)
         row = y * W
         for x in range(W):
-            ex = (x - 450.0) / 260.0
-            ey = (y - 520.0) / 95.0
+            xd = xs[x]
+            ex = (xd - 450.0) / 260.0
+            ey = (yd - 520.0) / 95.0
             g = math.exp(-(ex * ex + ey * ey))
-            g2 = math.exp(-((x - 450.0) / 520.0) ** 2 - ((y - 560) / 60.0) ** 2)
-            flick = 0.8 + 0.4 * nz.fbm2(x / 40.0, y / 25.0, 3)
+            g2 = math.exp(-((xd - 450.0) / 520.0) ** 2 - ((yd - 560) / 60.0) ** 2)
+            flick = 0.8 + 0.4 * nz.fbm2(xd / 40.0, yd / 25.0, 3)
             k = (g * 0.85 + g2 * 0.22) * flick
             i = row + x
             R[i] += 120 * k
@@ -739,10 +763,10 @@ def make_background():
         sy = rnd.uniform(290, 462)
         br = rnd.uniform(0.2, 0.7)
         rad = rnd.uniform(0.6, 1.3)
-        for y in range(int(sy - 5), int(sy + 6)):
-            for x in range(int(sx - 5), int(sx + 6)):
-                d = math.hypot(x + 0.5 - sx, y + 0.5 - sy)
-                k = br * (clamp(rad - d + 0.5) * 0.8 +
+        for y in range(int((sy - 5) * S), int((sy + 6) * S)):
+            for x in range(int((sx - 5) * S), int((sx + 6) * S)):
+                d = math.hypot((x + 0.5) / S - sx, (y + 0.5) / S - sy)
+                k = br * (clamp((rad - d) * S + 0.5) * 0.8 +
                           0.35 * math.exp(-d / 1.8))
                 if k <= 0.003:
                     continue
@@ -770,10 +794,10 @@ def make_background():
             (sx0 + sub_w + 10, line_y, tx0 + title_w + 6, line_y)]
     lx0, ly0 = int(tx0 - 30), int(ty0 - 24)
     lx1, ly1 = int(tx0 + title_w + 30), int(sy0 + 6 * sub_scale + 22)
-    for y in range(ly0, ly1):
+    for y in range(ly0 * S, ly1 * S):
         row = y * W
-        for x in range(lx0, lx1):
-            px, py = x + 0.5, y + 0.5
+        for x in range(lx0 * S, lx1 * S):
+            px, py = (x + 0.5) / S, (y + 0.5) / S
             d_t = min(seg_dist(px, py, s) for s in title) - stroke
             d_s = min(seg_dist(px, py, s) for s in subtitle) - sub_stroke
             d_l = min(seg_dist(px, py, s) for s in deco) - 0.6
@@ -789,12 +813,12 @@ def make_background():
             G[i] *= 1 - sh
             B[i] *= 1 - sh
             # dark outline, then gold face with a vertical metallic ramp
-            oc = clamp(0.5 - (d_t - 1.4))
+            oc = clamp(0.5 - (d_t - 1.4) * S)
             if oc > 0:
                 R[i] = lerp(R[i], 26, oc)
                 G[i] = lerp(G[i], 12, oc)
                 B[i] = lerp(B[i], 4, oc)
-            fc = clamp(0.5 - d_t)
+            fc = clamp(0.5 - d_t * S)
             if fc > 0:
                 v = (py - ty0) / (6 * scale)
                 c = gradient([(0.0, (255, 236, 170)), (0.45, (246, 176, 64)),
@@ -805,12 +829,12 @@ def make_background():
                 R[i] = lerp(R[i], c[0] * k, fc)
                 G[i] = lerp(G[i], c[1] * k, fc)
                 B[i] = lerp(B[i], c[2] * k, fc)
-            sc = clamp(0.5 - d_s)
+            sc = clamp(0.5 - d_s * S)
             if sc > 0:
                 R[i] = lerp(R[i], 224, sc * 0.9)
                 G[i] = lerp(G[i], 192, sc * 0.9)
                 B[i] = lerp(B[i], 150, sc * 0.9)
-            lc = clamp(0.5 - d_l)
+            lc = clamp(0.5 - d_l * S)
             if lc > 0:
                 fade = 1.0
                 R[i] = lerp(R[i], 200, lc * 0.7 * fade)
@@ -827,16 +851,18 @@ def make_background():
     grain = random.Random(SEED + 7)
     rows = []
     for y in range(H):
+        yd = dc(y)
         row = y * W
         out = bytearray()
-        footer = smoothstep(STATUS_Y0 - 14, STATUS_Y0 - 2, y)
-        vy = (y - H * 0.45) / (H * 0.62)
+        footer = smoothstep(STATUS_Y0 - 14, STATUS_Y0 - 2, yd)
+        vy = (yd - BG_H * 0.45) / (BG_H * 0.62)
         for x in range(W):
+            xd = xs[x]
             i = row + x
             r, g, b = R[i], G[i], B[i]
             q = 0.0
             for rc in QUIET_RECTS:
-                q = max(q, rect_mask(x, y, rc, 28.0))
+                q = max(q, rect_mask(xd, yd, rc, 28.0))
             q = max(q, footer)
             if q > 0.0:
                 # pull toward a flat dark value: lowers brightness and
@@ -846,7 +872,7 @@ def make_background():
                 r = lerp(r, lum * 0.35 + r * 0.3, k)
                 g = lerp(g, lum * 0.35 + g * 0.3, k)
                 b = lerp(b, lum * 0.35 + b * 0.3 + 3, k)
-            vx = (x - W * 0.5) / (W * 0.62)
+            vx = (xd - BG_W * 0.5) / (BG_W * 0.62)
             v = 1.0 - 0.55 * clamp(vx * vx + vy * vy)
             n = grain.gauss(0.0, 1.1)
             r = r * v + n
@@ -857,13 +883,12 @@ def make_background():
         rows.append(out)
 
     # a hairline that separates the status strip from the scenery
-    ly = STATUS_Y0 - 9
-    line = rows[ly]
-    for x in range(W):
-        k = 0.45 * math.sin(math.pi * x / (W - 1)) ** 2
-        line[4 * x] = int(lerp(line[4 * x], 150, k))
-        line[4 * x + 1] = int(lerp(line[4 * x + 1], 82, k))
-        line[4 * x + 2] = int(lerp(line[4 * x + 2], 28, k))
+    for line in rows[(STATUS_Y0 - 9) * S:(STATUS_Y0 - 8) * S]:
+        for x in range(W):
+            k = 0.45 * math.sin(math.pi * xs[x] / (BG_W - 1)) ** 2
+            line[4 * x] = int(lerp(line[4 * x], 150, k))
+            line[4 * x + 1] = int(lerp(line[4 * x + 1], 82, k))
+            line[4 * x + 2] = int(lerp(line[4 * x + 2], 28, k))
     return rows
 
 
@@ -1107,6 +1132,7 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     outputs = [
         ("background.png", lambda: png_bytes(BG_W, BG_H, make_background())),
+        ("background-2x.png", lambda: png_bytes(2 * BG_W, 2 * BG_H, make_background(2))),
         ("launcher.ico", make_icon),
         ("cursor.cur", make_cursor),
     ]

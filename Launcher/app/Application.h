@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "draw/Geometry.h"
+#include "draw/Scale.h"
 
 namespace Gdiplus {
 class Image;
@@ -16,14 +17,22 @@ constexpr UINT kRepaintTimerPeriodMs = 16;
 extern const wchar_t kWindowClassName[];
 extern const wchar_t kWindowTitle[];
 
-// Top-left corner that centres the window on a screen of the given size
-// (not clamped: a small screen gives a negative corner).
-POINT centredWindowOrigin(int screenWidth, int screenHeight);
+// Top-left corner that centres a window of the given size (the design's by
+// default) on a screen of the given size (not clamped: a small screen gives
+// a negative corner).
+POINT centredWindowOrigin(int screenWidth, int screenHeight,
+                          SIZE window = SIZE{kWindowWidth, kWindowHeight});
 
-// Decodes the background picture from the module's "PNG" resource;
-// null when it is missing or cannot be decoded. GDI+ must be running, and
-// the picture must go before it shuts down.
-std::unique_ptr<Gdiplus::Image> loadBackgroundImage(HMODULE module);
+// The window's size at `scale`.
+SIZE windowSize(const Scale& scale);
+// The DPI the window is drawn at: its own where Windows knows it per window
+// (Windows 10 1607 and later), else the system's; the system's for null.
+int windowDpi(HWND window);
+
+// Decodes the background picture from the module's "PNG" resource (the one
+// twice the size when asked); null when it is missing or cannot be decoded.
+// GDI+ must be running, and the picture must go before it shuts down.
+std::unique_ptr<Gdiplus::Image> loadBackgroundImage(HMODULE module, bool twiceTheSize = false);
 
 // The background picture's rows of 32-bit pixels in the module's resources,
 // made from the PNG when the program was built; null when the module has

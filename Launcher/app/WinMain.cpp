@@ -19,6 +19,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     const std::wstring folder = currentDirectory();
     if (!folder.empty()) openSupportLog(folder + L"\\Launcher.log");
     logLine("=== Zovra Launcher " + launcherVersion() + (updateOnly ? ", --update-only" : ""));
+    // A window starts the writer after its first frame.
+    if (updateOnly) startSupportLogWriter();
     const int exitCode = updateOnly ? runUpdateOnly() : runLauncher(instance, showCommand);
     // The update worker is never joined. Ending the process here stops it
     // before static destructors could release the state it still writes;

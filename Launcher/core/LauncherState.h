@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "draw/Scale.h"
+
 namespace Gdiplus {
 class Image;
 }
 
+// In window pixels: spawned and moved at the window's scale.
 struct Particle {
     float x = 0.0f;
     float y = 0.0f;
@@ -53,7 +56,13 @@ struct LauncherState {
     // --verify: the pass reads every file; set before the worker starts.
     bool verifyAll = false;
     ULONG_PTR gdiplusToken = 0;
-    Gdiplus::Image* backgroundImage = nullptr;  // owned; deleted on WM_DESTROY
+    // The window's DPI over the design's 96; read and changed on the window
+    // thread only, where every frame, hit test and dot follows it.
+    Scale scale;
+    // The decoded pictures, 900 x 550 and twice that; a frame draws the one
+    // nearest its size (either may be missing). Owned; deleted on WM_DESTROY.
+    Gdiplus::Image* backgroundImage = nullptr;
+    Gdiplus::Image* backgroundImage2x = nullptr;
     // The picture as 900 x 550 rows of 32-bit pixels in the program's
     // resources; when set, the picture is drawn from it and never decoded.
     const void* backgroundPixels = nullptr;
@@ -81,6 +90,11 @@ struct LauncherState {
     bool settingsHover = false;
     bool startHover = false;
     bool closeHover = false;
+
+    // The control the keyboard acts on (a FocusStop, -1 for none) and
+    // whether its ring shows: only once a key has been used.
+    int32_t focusedControl = -1;
+    bool focusRingShown = false;
 
     // Settings panel.
     bool settingsOpen = false;

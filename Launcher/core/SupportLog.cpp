@@ -22,12 +22,18 @@ public:
         limit_ = limit;
         header_.clear();
         runStart_ = added_;
+    }
+
+    void start() {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (started_) return;
         try {
             std::thread([this] { run(); }).detach();  // it ends with the process
             started_ = true;
         } catch (const std::exception&) {
-            path_.clear();  // no thread, or no memory for one: no log
+            // No thread, or no memory for one: no log, and nothing kept for it.
+            path_.clear();
+            pending_.clear();
         }
     }
 
@@ -49,6 +55,7 @@ public:
     }
 
     void flush(unsigned ms) {
+        start();
         std::unique_lock<std::mutex> lock(mutex_);
         const std::uint64_t wanted = added_;
         changed_.wait_for(lock, std::chrono::milliseconds(ms),
@@ -120,6 +127,10 @@ Writer& writer() {
 
 void openSupportLog(const std::wstring& path, std::uint64_t limit) {
     writer().open(path, limit);
+}
+
+void startSupportLogWriter() {
+    writer().start();
 }
 
 void logLine(const std::string& text) {

@@ -16,11 +16,16 @@ inline constexpr char kOldLogName[] = "Launcher.log.old";
 void openSupportLog(const std::wstring& path = L"Launcher.log",
                     std::uint64_t limit = std::uint64_t{1} << 20);
 
+// Starts the writer thread; until then (or the first flush) the lines wait in
+// memory, so that a window's first frame never waits for a thread or a disk.
+void startSupportLogWriter();
+
 // Adds a line; one writer thread appends the lines in order, so no caller
 // ever waits for the disk. A log that cannot be written is skipped.
 void logLine(const std::string& text);
 
-// Waits, at most `ms`, until every line added so far is written or given up.
+// Waits, at most `ms`, until every line added so far is written or given up;
+// starts the writer if need be.
 void flushSupportLog(unsigned ms);
 
 // Text for a line from UTF-16 that is ASCII by nature (host names, URL paths,

@@ -52,16 +52,31 @@ std::wstring findTextFontFamily() {
 
 }  // namespace
 
-void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, int d, int x, int y,
-                     int width, int height, Gdiplus::ARGB colour) {
-    Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
+namespace {
+
+void addRoundedRect(Gdiplus::GraphicsPath& path, int d, int x, int y, int width, int height) {
     path.AddArc(x, y, d, d, 180.0f, 90.0f);
     path.AddArc(x + width - d, y, d, d, 270.0f, 90.0f);
     path.AddArc(x + width - d, y + height - d, d, d, 0.0f, 90.0f);
     path.AddArc(x, y + height - d, d, d, 90.0f, 90.0f);
     path.CloseFigure();
+}
+
+}  // namespace
+
+void fillRoundedRect(Gdiplus::Graphics& graphics, Gdiplus::SolidBrush& brush, int d, int x, int y,
+                     int width, int height, Gdiplus::ARGB colour) {
+    Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
+    addRoundedRect(path, d, x, y, width, height);
     brush.SetColor(Gdiplus::Color(colour));
     graphics.FillPath(&brush, &path);
+}
+
+void drawRoundedOutline(Gdiplus::Graphics& graphics, const Gdiplus::Pen& pen, int d,
+                        const RECT& rect) {
+    Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
+    addRoundedRect(path, d, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+    graphics.DrawPath(&pen, &path);
 }
 
 void fillRoundedRect(Gdiplus::Graphics& graphics, int d, int x, int y, int width, int height,
@@ -81,17 +96,21 @@ Gdiplus::RectF textBox(const RECT& rect) {
                           static_cast<Gdiplus::REAL>(rect.bottom - rect.top));
 }
 
+Gdiplus::RectF textBox(const Scale& scale, const RECT& design) {
+    return textBox(scale.rect(design));
+}
+
 const std::wstring& textFontFamilyName() {
     static const std::wstring name = findTextFontFamily();
     return name;
 }
 
-PaintResourceSet::PaintResourceSet()
+PaintResourceSet::PaintResourceSet(const Scale& scale)
     : family_(std::make_unique<Gdiplus::FontFamily>(textFontFamilyName().c_str())),
-      buttonFont_(std::make_unique<Gdiplus::Font>(family_.get(), 18.0f, Gdiplus::FontStyleBold,
-                                                  Gdiplus::UnitPixel)),
-      smallFont_(std::make_unique<Gdiplus::Font>(family_.get(), 15.0f, Gdiplus::FontStyleBold,
-                                                 Gdiplus::UnitPixel)),
+      buttonFont_(std::make_unique<Gdiplus::Font>(family_.get(), scale.size(18.0f),
+                                                  Gdiplus::FontStyleBold, Gdiplus::UnitPixel)),
+      smallFont_(std::make_unique<Gdiplus::Font>(family_.get(), scale.size(15.0f),
+                                                 Gdiplus::FontStyleBold, Gdiplus::UnitPixel)),
       centredFormat_(std::make_unique<Gdiplus::StringFormat>(0, LANG_NEUTRAL)),
       whiteBrush_(std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFFFFFF))),
       accentBrush_(std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFFFF8C00))) {

@@ -32,8 +32,30 @@ int resolutionCount() {
     return static_cast<int>(launcherState.resolutionNames.size());
 }
 
+// The panel is laid out in design units; these draw it at the window's scale.
+const Scale& scale() {
+    return launcherState.scale;
+}
+
 Gdiplus::RectF layout(int x, int y, int width, int height) {
-    return textBox(RECT{x, y, x + width, y + height});
+    return textBox(scale(), RECT{x, y, x + width, y + height});
+}
+
+void fillScaledRect(Gdiplus::Graphics& graphics, Gdiplus::Brush& brush, const RECT& design) {
+    const RECT r = scale().rect(design);
+    graphics.FillRectangle(&brush, r.left, r.top, rectWidth(r), rectHeight(r));
+}
+
+// A one-pixel outline stays whole pixels wide, so its edges stay sharp.
+void outlineScaledRect(Gdiplus::Graphics& graphics, Gdiplus::ARGB colour, const RECT& design) {
+    Gdiplus::Pen pen(colour, static_cast<Gdiplus::REAL>(scale().px(1)));
+    const RECT r = scale().rect(design);
+    graphics.DrawRectangle(&pen, r.left, r.top, rectWidth(r), rectHeight(r));
+}
+
+void fillScaledRoundedRect(Gdiplus::Graphics& graphics, int d, const RECT& design,
+                           Gdiplus::ARGB colour) {
+    fillRoundedRect(graphics, scale().px(d), scale().rect(design), colour);
 }
 
 void drawText(Gdiplus::Graphics& graphics, const wchar_t* text, const Gdiplus::Font* font,
@@ -43,35 +65,33 @@ void drawText(Gdiplus::Graphics& graphics, const wchar_t* text, const Gdiplus::F
     graphics.DrawString(text, -1, font, rect, format, brush);
 }
 
+RECT resolutionRowRect(int i) {
+    return RECT{resolutionBoxRect.left, resolutionBoxRect.top + kResolutionRowHeight * i,
+                resolutionBoxRect.right, resolutionBoxRect.top + kResolutionRowHeight * (i + 1)};
+}
+
 // Drawn last so that it covers the box itself and the volume slider; the
 // rows start at the box's top, not below it.
 void drawResolutionList(Gdiplus::Graphics& graphics, const PaintResources& resources,
                         const Gdiplus::StringFormat& centredMiddleFormat) {
     const LauncherState& s = launcherState;
-    const int left = resolutionBoxRect.left;
-    const int top = resolutionBoxRect.top;
-    const int width = resolutionBoxRect.right - resolutionBoxRect.left;
     const int count = resolutionCount();
+    RECT list = resolutionBoxRect;
+    list.bottom = list.top + kResolutionRowHeight * count;
 
     Gdiplus::SolidBrush background(kListColour);
-    graphics.FillRectangle(&background, left, top, width, kResolutionRowHeight * count);
-    Gdiplus::Pen outline(kListOutlineColour, 1.0f);
-    graphics.DrawRectangle(&outline, left, top, width, kResolutionRowHeight * count);
+    fillScaledRect(graphics, background, list);
+    outlineScaledRect(graphics, kListOutlineColour, list);
 
     Gdiplus::SolidBrush hovered(kHoveredRowColour);
     Gdiplus::SolidBrush selected(kSelectedRowColour);
     for (int i = 0; i < count; ++i) {
-        const int rowTop = top + kResolutionRowHeight * i;
-        if (i == s.hoveredResolutionRow) {
-            graphics.FillRectangle(&hovered, left, rowTop, width, kResolutionRowHeight);
-        }
+        const RECT row = resolutionRowRect(i);
+        if (i == s.hoveredResolutionRow) fillScaledRect(graphics, hovered, row);
         // The selection goes over the hover fill when both mark one row.
-        if (i == s.resolutionIndex) {
-            graphics.FillRectangle(&selected, left, rowTop, width, kResolutionRowHeight);
-        }
+        if (i == s.resolutionIndex) fillScaledRect(graphics, selected, row);
         drawText(graphics, s.resolutionNames[static_cast<size_t>(i)].c_str(), resources.smallFont,
-                 layout(left, rowTop, width, kResolutionRowHeight), &centredMiddleFormat,
-                 resources.whiteBrush);
+                 textBox(scale(), row), &centredMiddleFormat, resources.whiteBrush);
     }
 }
 
@@ -79,10 +99,7 @@ void drawResolutionList(Gdiplus::Graphics& graphics, const PaintResources& resou
 
 int32_t resolutionRowAt(int x, int y) {
     for (int i = 0; i < resolutionCount(); ++i) {
-        const RECT row{resolutionBoxRect.left, resolutionBoxRect.top + kResolutionRowHeight * i,
-                       resolutionBoxRect.right,
-                       resolutionBoxRect.top + kResolutionRowHeight * (i + 1)};
-        if (pointInRect(row, x, y)) return i;
+        if (pointInRect(resolutionRowRect(i), x, y)) return i;
     }
     return -1;
 }
@@ -112,14 +129,15 @@ const std::wstring* resolutionLabel(int32_t index) {
 
 void drawCheckBox(Gdiplus::Graphics& graphics, const PaintResources& resources, int x, int y,
                   bool checked, const wchar_t* label) {
+    const RECT box{x, y, x + 18, y + 18};
     Gdiplus::SolidBrush fill(kCheckBoxColour);
-    graphics.FillRectangle(&fill, x, y, 18, 18);
-    Gdiplus::Pen outline(kCheckOutlineColour, 1.0f);
-    graphics.DrawRectangle(&outline, x, y, 18, 18);
+    fillScaledRect(graphics, fill, box);
+    outlineScaledRect(graphics, kCheckOutlineColour, box);
     if (checked) {
-        Gdiplus::Pen mark(kCheckMarkColour, 2.2f);
-        graphics.DrawLine(&mark, x + 4, y + 9, x + 8, y + 13);
-        graphics.DrawLine(&mark, x + 8, y + 13, x + 14, y + 4);
+        const Scale& z = scale();
+        Gdiplus::Pen mark(kCheckMarkColour, z.size(2.2f));
+        graphics.DrawLine(&mark, z.px(x + 4), z.px(y + 9), z.px(x + 8), z.px(y + 13));
+        graphics.DrawLine(&mark, z.px(x + 8), z.px(y + 13), z.px(x + 14), z.px(y + 4));
     }
     drawText(graphics, label, resources.smallFont, layout(x + 28, y - 2, 150, 25), nullptr,
              resources.whiteBrush);
@@ -129,21 +147,21 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
     const LauncherState& s = launcherState;
 
     Gdiplus::SolidBrush dim(kDimColour);
-    graphics.FillRectangle(&dim, 0, 0, kWindowWidth, kWindowHeight);
-    fillRoundedRect(graphics, 20, settingsPanelRect, kPanelColour);
+    fillScaledRect(graphics, dim, kWindowRect);
+    fillScaledRoundedRect(graphics, 20, settingsPanelRect, kPanelColour);
     drawText(graphics, L"GAME CONFIGURATION", resources.buttonFont,
              layout(settingsPanelRect.left, 140, rectWidth(settingsPanelRect), 40),
              resources.centredFormat, resources.accentBrush);
 
     drawText(graphics, L"Resolution", resources.smallFont,
              layout(250, resolutionBoxRect.top + 5, 100, 25), nullptr, resources.whiteBrush);
-    fillRoundedRect(graphics, 5, resolutionBoxRect, kControlColour);
+    fillScaledRoundedRect(graphics, 5, resolutionBoxRect, kControlColour);
 
     Gdiplus::StringFormat centredMiddleFormat;
     centredMiddleFormat.SetAlignment(Gdiplus::StringAlignmentCenter);
     centredMiddleFormat.SetLineAlignment(Gdiplus::StringAlignmentCenter);
     if (const std::wstring* label = resolutionLabel(s.resolutionIndex)) {
-        drawText(graphics, label->c_str(), resources.smallFont, textBox(resolutionBoxRect),
+        drawText(graphics, label->c_str(), resources.smallFont, textBox(scale(), resolutionBoxRect),
                  &centredMiddleFormat, resources.accentBrush);
     }
 
@@ -158,13 +176,13 @@ void drawSettingsPanel(Gdiplus::Graphics& graphics, const PaintResources& resour
     wsprintfW(volumeText, L"Volume: %d", static_cast<int>(s.volumeLevel));
     drawText(graphics, volumeText, resources.smallFont,
              layout(250, volumeTrackRect.top - 5, 100, 25), nullptr, resources.whiteBrush);
-    fillRoundedRect(graphics, 5, volumeTrackRect, kControlColour);
+    fillScaledRoundedRect(graphics, 5, volumeTrackRect, kControlColour);
     RECT volumeFill = volumeTrackRect;
     volumeFill.right = volumeFill.left + volumeFillWidth(s.volumeLevel);
-    fillRoundedRect(graphics, 5, volumeFill, kVolumeFillColour);
+    fillScaledRoundedRect(graphics, 5, volumeFill, kVolumeFillColour);
 
-    fillRoundedRect(graphics, 10, saveButtonRect, kSaveButtonColour);
-    drawText(graphics, L"SAVE & ACCEPT", resources.buttonFont, textBox(saveButtonRect),
+    fillScaledRoundedRect(graphics, 10, saveButtonRect, kSaveButtonColour);
+    drawText(graphics, L"SAVE & ACCEPT", resources.buttonFont, textBox(scale(), saveButtonRect),
              resources.centredFormat, resources.whiteBrush);
 
     if (s.resolutionListOpen) drawResolutionList(graphics, resources, centredMiddleFormat);

@@ -20,14 +20,14 @@
 
 namespace {
 
-constexpr int kSquare = 12;  // sides of a shape's square: a dot of size 7 at most
-constexpr float kLargestDot = 7.0f;
+// Sides of a shape's square: room for a dot of size 11 (5 design pixels at 200 %).
+constexpr int kSquare = 16;
+constexpr float kLargestDot = 11.0f;
 constexpr std::size_t kMostShapes = 32768;  // far more than the dots ever visit
 // Shapes are made in the one colour, side by side in a row of slots along
 // the canvas, all in one fill: a fill's cost barely depends on its figures.
 constexpr std::int32_t kShapeAlpha = 200;
 constexpr int kSlot = kSquare + 2;
-constexpr int kSlots = (kWindowWidth - 2) / kSlot;
 constexpr LONG kSlotRow = 400;
 
 int exponentOf(float value) {
@@ -53,10 +53,6 @@ RECT squareOf(const Particle& dot) {
     return RECT{left, top, left + kSquare, top + kSquare};
 }
 
-bool insideFrame(const RECT& r) {
-    return r.left >= 0 && r.top >= 0 && r.right <= kWindowWidth && r.bottom <= kWindowHeight;
-}
-
 bool drawable(const Particle& dot) {
     return std::isfinite(dot.x) && std::isfinite(dot.y) && std::isfinite(dot.size) &&
            dot.size >= 0.0f && dot.size <= kLargestDot && std::fabs(dot.x) < 1e6f &&
@@ -65,17 +61,21 @@ bool drawable(const Particle& dot) {
 
 }  // namespace
 
-DotShapes::DotShapes() = default;
+DotShapes::DotShapes(int width, int height) : width_(width), height_(height) {}
 DotShapes::~DotShapes() = default;
+
+bool DotShapes::insideFrame(const RECT& r) const {
+    return r.left >= 0 && r.top >= 0 && r.right <= width_ && r.bottom <= height_;
+}
 
 bool DotShapes::ready() {
     if (!ramp_) {
         ramp_ = std::make_unique<OffscreenBitmap>(nullptr, 256, 1);
-        readBack_ = std::make_unique<DibSection>(kWindowWidth, kSquare);
+        readBack_ = std::make_unique<DibSection>(width_, kSquare);
         brush_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0));
     }
-    return canvas_->valid() && canvas_->width() == kWindowWidth &&
-           canvas_->height() == kWindowHeight && ramp_->valid() && readBack_->valid();
+    return canvas_->valid() && canvas_->width() == width_ && canvas_->height() == height_ &&
+           ramp_->valid() && readBack_->valid();
 }
 
 void DotShapes::fill(HDC target, const Particle& dot) {
@@ -184,7 +184,7 @@ bool DotShapes::render(const Particle& shown, Shape& shape) {
     dot.alpha = kShapeAlpha;
     const uint32_t full = shapeColour();  // before the read-back below is reused
     const RECT square = squareOf(dot);
-    const RECT frame{0, 0, kWindowWidth, kWindowHeight};
+    const RECT frame{0, 0, width_, height_};
     RECT visible{};
     if (!IntersectRect(&visible, &square, &frame)) {
         shape = Shape{};
@@ -194,7 +194,7 @@ bool DotShapes::render(const Particle& shown, Shape& shape) {
     const int height = visible.bottom - visible.top;
     PatBlt(canvas_->dc(), visible.left, visible.top, width, height, BLACKNESS);
     fill(canvas_->dc(), dot);
-    PatBlt(readBack_->dc(), 0, 0, kWindowWidth, kSquare, BLACKNESS);
+    PatBlt(readBack_->dc(), 0, 0, width_, kSquare, BLACKNESS);
     BitBlt(readBack_->dc(), visible.left, 0, width, height, canvas_->dc(), visible.left,
            visible.top, SRCCOPY);
     GdiFlush();
@@ -217,7 +217,7 @@ bool DotShapes::makeMissing(const std::vector<const Particle*>& dots) {
     slotted_.clear();
     path_.Reset();
     for (const auto& [key, dot] : missing_) {
-        if (static_cast<int>(slotted_.size()) < kSlots) {
+        if (static_cast<int>(slotted_.size()) < (width_ - 2) / kSlot) {
             Particle placed = dot;
             placed.x = static_cast<float>(2 + 2 + kSlot * static_cast<int>(slotted_.size()));
             placed.y = static_cast<float>(kSlotRow) + (dot.y - std::floor(dot.y));
@@ -362,12 +362,12 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
         dotBlends_.push_back(blendFor(dot->alpha));
     }
     GdiFlush();
-    covered.resize(static_cast<std::size_t>(kWindowWidth) * kWindowHeight);
+    covered.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_));
     for (const RECT& r : areas) {
         const std::size_t width = static_cast<std::size_t>(r.right - r.left);
         for (LONG y = r.top; y < r.bottom; ++y) {
             std::memcpy(frame.row(y) + r.left, picture.row(y) + r.left, width * sizeof(uint32_t));
-            std::memset(&covered[static_cast<std::size_t>(y) * kWindowWidth + r.left], 0, width);
+            std::memset(&covered[static_cast<std::size_t>(y) * width_ + r.left], 0, width);
         }
     }
     for (std::size_t i = 0; i < dots.size(); ++i) {
@@ -378,8 +378,8 @@ bool DotShapes::compose(const std::vector<const Particle*>& dots, const std::vec
             if (!(shape.bits[bit / 64] >> (bit % 64) & 1)) continue;
             const LONG x = square.left + bit % kSquare;
             const LONG y = square.top + bit / kSquare;
-            if (x < 0 || y < 0 || x >= kWindowWidth || y >= kWindowHeight) continue;
-            covered[static_cast<std::size_t>(y) * kWindowWidth + x] = 1;
+            if (x < 0 || y < 0 || x >= width_ || y >= height_) continue;
+            covered[static_cast<std::size_t>(y) * width_ + x] = 1;
             uint32_t& pixel = frame.row(y)[x];
             pixel = static_cast<uint32_t>(blend[768 + (pixel >> 24)]) << 24 |
                     static_cast<uint32_t>(blend[512 + (pixel >> 16 & 0xFF)]) << 16 |

@@ -18,7 +18,8 @@
 
 class DotShapes {
 public:
-    DotShapes();
+    // For frames of width x height pixels.
+    DotShapes(int width, int height);
     ~DotShapes();
     DotShapes(const DotShapes&) = delete;
     DotShapes& operator=(const DotShapes&) = delete;
@@ -38,7 +39,7 @@ private:
     // Where a dot's fill covers pixels, over a square from two pixels above
     // and left of the dot's whole-pixel corner.
     struct Shape {
-        std::array<std::uint64_t, 3> bits{};
+        std::array<std::uint64_t, 4> bits{};
         bool operator==(const Shape& o) const { return bits == o.bits; }
     };
     struct Key {
@@ -55,6 +56,7 @@ private:
     // channel (blue, green, red, alpha: 256 entries each).
     using Blend = std::array<std::uint8_t, 1024>;
 
+    bool insideFrame(const RECT& r) const;
     bool ready();
     bool selfTest();
     Particle shapePlace(const Particle& dot) const;
@@ -68,6 +70,8 @@ private:
     const Blend* blendFor(std::int32_t alpha);
     void fill(HDC target, const Particle& dot);
 
+    const int width_;
+    const int height_;
     enum class State { Untested, Usable, Unusable };
     State state_ = State::Untested;
     bool sameOnEveryColumn_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 // The smallest rectangle holding every point added; empty when none was.
 class Bounds {
 public:
+    Bounds(LONG width, LONG height) : r_{width, height, 0, 0} {}
     void add(LONG x, LONG y) {
         r_.left = std::min(r_.left, x);
         r_.top = std::min(r_.top, y);
@@ -19,7 +21,7 @@ public:
     RECT rect() const { return r_.left < r_.right ? r_ : RECT{}; }
 
 private:
-    RECT r_{kWindowWidth, kWindowHeight, 0, 0};
+    RECT r_;
 };
 
 // A pixel a drawing changed, given the drawing made over black and over white.
@@ -34,17 +36,17 @@ constexpr int kBandRows = 32;
 // the layers makes no whole copy of either.
 template <class Visit>
 void visitRowPairs(HDC overBlack, HDC overWhite, DibSection& bandBlack, DibSection& bandWhite,
-                   Visit visit) {
+                   int width, int height, Visit visit) {
     if (!bandBlack.valid() || !bandWhite.valid()) return;
-    for (int top = 0; top < kWindowHeight; top += kBandRows) {
-        const int rows = std::min(kBandRows, kWindowHeight - top);
-        BitBlt(bandBlack.dc(), 0, 0, kWindowWidth, rows, overBlack, 0, top, SRCCOPY);
-        BitBlt(bandWhite.dc(), 0, 0, kWindowWidth, rows, overWhite, 0, top, SRCCOPY);
+    for (int top = 0; top < height; top += kBandRows) {
+        const int rows = std::min(kBandRows, height - top);
+        BitBlt(bandBlack.dc(), 0, 0, width, rows, overBlack, 0, top, SRCCOPY);
+        BitBlt(bandWhite.dc(), 0, 0, width, rows, overWhite, 0, top, SRCCOPY);
         GdiFlush();
         for (int r = 0; r < rows; ++r) {
             uint32_t* black = bandBlack.row(r);
             uint32_t* white = bandWhite.row(r);
-            for (int x = 0; x < kWindowWidth; ++x) {
+            for (int x = 0; x < width; ++x) {
                 black[x] &= 0x00FFFFFFu;
                 white[x] &= 0x00FFFFFFu;
             }
@@ -56,20 +58,21 @@ void visitRowPairs(HDC overBlack, HDC overWhite, DibSection& bandBlack, DibSecti
 bool keptDotShapesAllowed = true;
 
 // The picture over black at the frame's size, as every frame starts: the
-// program's ready pixels, or else the decoded picture.
-std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image, const void* pixels) {
-    auto picture = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
-    if (pixels) {
-        drawPixelRows(picture->dc(), kWindowWidth, kWindowHeight, pixels);
+// program's ready pixels (made for the design's size), or else the decoded picture.
+std::unique_ptr<OffscreenBitmap> drawPicture(Gdiplus::Image* image, const void* pixels, int width,
+                                             int height) {
+    auto picture = std::make_unique<OffscreenBitmap>(nullptr, width, height);
+    if (pixels && width == kWindowWidth && height == kWindowHeight) {
+        drawPixelRows(picture->dc(), width, height, pixels);
         return picture;
     }
     // A new bitmap holds black, as the plain pass's fresh one does, so a
     // picture with transparent parts comes out the same.
-    PatBlt(picture->dc(), 0, 0, kWindowWidth, kWindowHeight, BLACKNESS);
+    PatBlt(picture->dc(), 0, 0, width, height, BLACKNESS);
     if (image) {
         Gdiplus::Graphics graphics(picture->dc());
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-        graphics.DrawImage(image, 0, 0, kWindowWidth, kWindowHeight);
+        drawPictureAt(graphics, image, width, height);
     }
     return picture;
 }
@@ -80,11 +83,41 @@ Gdiplus::Image* preparedFor = nullptr;
 
 }  // namespace
 
-void preparePicture(Gdiplus::Image* image) {
+bool twiceSizePictureNearer(int width) {
+    return 2 * width >= 3 * kWindowWidth;
+}
+
+Gdiplus::Image* pictureNearest(int width) {
+    Gdiplus::Image* const once = launcherState.backgroundImage;
+    Gdiplus::Image* const twice = launcherState.backgroundImage2x;
+    if (!once || !twice) return once ? once : twice;
+    return twiceSizePictureNearer(width) ? twice : once;
+}
+
+void drawPictureAt(Gdiplus::Graphics& graphics, Gdiplus::Image* picture, int width, int height) {
+    const int pictureWidth = static_cast<int>(picture->GetWidth());
+    const int pictureHeight = static_cast<int>(picture->GetHeight());
+    if (pictureWidth == width && pictureHeight == height) {
+        graphics.DrawImage(picture, 0, 0, width, height);
+        return;
+    }
+    // Bicubic over whole pixels, the picture's edges mirrored rather than
+    // faded into the transparent outside.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    graphics.DrawImage(picture, Gdiplus::Rect(0, 0, width, height), 0, 0, pictureWidth,
+                       pictureHeight, Gdiplus::UnitPixel, &edges);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeDefault);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeDefault);
+}
+
+void preparePicture(Gdiplus::Image* image, int width, int height) {
     // The text's font family is looked up here too: both take long the
     // first time.
     textFontFamilyName();
-    preparedPicture = drawPicture(image, nullptr);
+    preparedPicture = drawPicture(image, nullptr, width, height);
     preparedFor = image;
 }
 
@@ -102,28 +135,39 @@ ControlsKey ControlsKey::current() {
     key.progressPercent = launcherState.progressPercent.load();
     for (size_t i = 0; i < kButtonCount; ++i) key.hovers[i] = launcherState.*kButtons[i].hover;
     key.statusDetail = launcherState.statusDetail.get();
+    key.focusRing = focusRingStop();
     return key;
+}
+
+FrameCache::FrameCache()
+    : width_(launcherState.scale.px(kWindowWidth)),
+      height_(launcherState.scale.px(kWindowHeight)),
+      shapes_(width_, height_) {}
+
+const void* FrameCache::readyPixels() const {
+    const bool designSize = width_ == kWindowWidth && height_ == kWindowHeight;
+    return designSize ? launcherState.backgroundPixels : nullptr;
 }
 
 void FrameCache::drawBackground(Gdiplus::Graphics& graphics) {
     // Until a layered frame needs the picture kept, it comes straight from
     // the program's pixels: the first frame makes no copy of it.
-    const void* pixels = launcherState.backgroundPixels;
+    const void* pixels = readyPixels();
     const bool direct = pixels && !background_;
     if (!direct) refreshBackground();
     HDC target = graphics.GetHDC();
     if (!target) return;
     if (direct) {
-        drawPixelRows(target, kWindowWidth, kWindowHeight, pixels);
+        drawPixelRows(target, width_, height_, pixels);
     } else {
-        BitBlt(target, 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
+        BitBlt(target, 0, 0, width_, height_, background_->dc(), 0, 0, SRCCOPY);
     }
     graphics.ReleaseHDC(target);
 }
 
 ControlTools FrameCache::tools() {
     if (!resources_) {
-        resources_ = std::make_unique<PaintResourceSet>();
+        resources_ = std::make_unique<PaintResourceSet>(launcherState.scale);
         fill_ = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0));
         leftFormat_ = std::make_unique<Gdiplus::StringFormat>(0, LANG_NEUTRAL);
         leftFormat_->SetAlignment(Gdiplus::StringAlignmentNear);
@@ -166,7 +210,7 @@ bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
     if (repairOnly) {
         for (const RECT& r : lastDirty_) blit(target, r, composed_->dc(), SRCCOPY);
     } else {
-        BitBlt(target, 0, 0, kWindowWidth, kWindowHeight, composed_->dc(), 0, 0, SRCCOPY);
+        BitBlt(target, 0, 0, width_, height_, composed_->dc(), 0, 0, SRCCOPY);
     }
     HDC surroundings = inMemory ? dotsBits_->dc() : background_->dc();
     for (const RECT& r : dirty_) blit(target, r, surroundings, SRCCOPY);
@@ -188,7 +232,7 @@ bool FrameCache::drawLayered(HDC target, bool holdsLastFrame) {
 // dot beneath, and the composed layer everywhere else.
 bool FrameCache::composeInMemory(const ControlTools& kept) {
     if (!keptDotShapesAllowed) return false;
-    if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
+    if (!dotsBits_) dotsBits_ = std::make_unique<DibSection>(width_, height_);
     if (!pictureBits_->valid() || !composedBits_ || !composedBits_->valid() ||
         !dotsBits_->valid() ||
         !shapes_.compose(visible_, dirty_, *pictureBits_, *dotsBits_, covered_, *scratch_)) {
@@ -211,7 +255,7 @@ bool FrameCache::composeInMemory(const ControlTools& kept) {
     GdiFlush();
     for (const RECT& r : dirty_) {
         for (LONG y = r.top; y < r.bottom; ++y) {
-            const std::size_t row = static_cast<std::size_t>(y) * kWindowWidth;
+            const std::size_t row = static_cast<std::size_t>(y) * width_;
             uint32_t* out = dotsBits_->row(y);
             const uint32_t* layer = composedBits_->row(y);
             for (LONG x = r.left; x < r.right; ++x) {
@@ -270,8 +314,8 @@ bool FrameCache::drawOverDots(Gdiplus::Graphics& graphics, const ControlTools& k
             if (!decided_[i]) pixels[i] = 0;
             open[i] = decided_[i] ? 0u : 0xFFFFFFFFu;
         }
-        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
-        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
+        decidedPixels_ = std::make_unique<OffscreenBitmap>(nullptr, width_, height_);
+        openMask_ = std::make_unique<OffscreenBitmap>(nullptr, width_, height_);
         decidedPixels_->setPixels(pixels);
         openMask_->setPixels(open);
     }
@@ -345,7 +389,7 @@ void FrameCache::drawVisibleParticles(Gdiplus::Graphics& graphics) {
 // beneath; only there must a control be drawn over the dots again.
 bool FrameCache::anyBlended(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const uint8_t* row = &blended_[static_cast<size_t>(y) * kWindowWidth];
+        const uint8_t* row = &blended_[static_cast<size_t>(y) * width_];
         for (LONG x = r.left; x < r.right; ++x) {
             if (row[x]) return true;
         }
@@ -355,7 +399,7 @@ bool FrameCache::anyBlended(const RECT& r) const {
 
 bool FrameCache::anyCoveredBlended(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * kWindowWidth;
+        const std::size_t row = static_cast<std::size_t>(y) * width_;
         for (LONG x = r.left; x < r.right; ++x) {
             if (covered_[row + x] && blended_[row + x]) return true;
         }
@@ -365,7 +409,7 @@ bool FrameCache::anyCoveredBlended(const RECT& r) const {
 
 bool FrameCache::allDecided(const RECT& r) const {
     for (LONG y = r.top; y < r.bottom; ++y) {
-        const uint8_t* row = &decided_[static_cast<size_t>(y) * kWindowWidth];
+        const uint8_t* row = &decided_[static_cast<size_t>(y) * width_];
         for (LONG x = r.left; x < r.right; ++x) {
             if (!row[x]) return false;
         }
@@ -380,12 +424,12 @@ void FrameCache::refreshControls() {
     // The layers the controls are measured on are the scratch layer and the
     // composed one before it takes the controls over the picture: a new
     // state costs no memory beyond two bands of rows.
-    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
-    if (!composed_) composed_ = std::make_unique<OffscreenBitmap>(nullptr, kWindowWidth, kWindowHeight);
-    if (!bandBlack_) bandBlack_ = std::make_unique<DibSection>(kWindowWidth, kBandRows);
-    if (!bandWhite_) bandWhite_ = std::make_unique<DibSection>(kWindowWidth, kBandRows);
+    if (!scratch_) scratch_ = std::make_unique<OffscreenBitmap>(nullptr, width_, height_);
+    if (!composed_) composed_ = std::make_unique<OffscreenBitmap>(nullptr, width_, height_);
+    if (!bandBlack_) bandBlack_ = std::make_unique<DibSection>(width_, kBandRows);
+    if (!bandWhite_) bandWhite_ = std::make_unique<DibSection>(width_, kBandRows);
     const auto drawOver = [&](OffscreenBitmap& layer, DWORD fill, int only) {
-        if (fill) PatBlt(layer.dc(), 0, 0, kWindowWidth, kWindowHeight, fill);
+        if (fill) PatBlt(layer.dc(), 0, 0, width_, height_, fill);
         Gdiplus::Graphics graphics(layer.dc());
         graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
         for (int control = 0; control < kControlCount; ++control) {
@@ -398,19 +442,19 @@ void FrameCache::refreshControls() {
     // the controls really change.
     drawOver(*scratch_, BLACKNESS, -1);
     drawOver(*composed_, WHITENESS, -1);
-    decided_.assign(static_cast<size_t>(kWindowWidth) * kWindowHeight, 0);
+    decided_.assign(static_cast<size_t>(width_) * height_, 0);
     blended_.assign(decided_.size(), 0);
     RECT within[kControlCount] = {};
-    Bounds reach[kControlCount];
+    std::vector<Bounds> reach(kControlCount, Bounds(width_, height_));
     for (int control = 0; control < kControlCount; ++control) {
-        const RECT frame{0, 0, kWindowWidth, kWindowHeight};
+        const RECT frame{0, 0, width_, height_};
         const RECT nominal = controlFootprint(control);
         if (control != Status) IntersectRect(&within[control], &nominal, &frame);
     }
-    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
+    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_, width_, height_,
                   [&](LONG y, const uint32_t* black, const uint32_t* white) {
-                      const size_t row = static_cast<size_t>(y) * kWindowWidth;
-                      for (LONG x = 0; x < kWindowWidth; ++x) {
+                      const size_t row = static_cast<size_t>(y) * width_;
+                      for (LONG x = 0; x < width_; ++x) {
                           const bool decided = black[x] == white[x];
                           decided_[row + x] = decided ? 1 : 0;
                           blended_[row + x] = drawnOn(black[x], white[x]) && !decided ? 1 : 0;
@@ -430,10 +474,10 @@ void FrameCache::refreshControls() {
     // line, and its area meets the progress track's. Two pixels to spare.
     drawOver(*scratch_, BLACKNESS, Status);
     drawOver(*composed_, WHITENESS, Status);
-    Bounds status;
-    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_,
+    Bounds status(width_, height_);
+    visitRowPairs(scratch_->dc(), composed_->dc(), *bandBlack_, *bandWhite_, width_, height_,
                   [&](LONG y, const uint32_t* black, const uint32_t* white) {
-                      for (LONG x = 0; x < kWindowWidth; ++x) {
+                      for (LONG x = 0; x < width_; ++x) {
                           if (drawnOn(black[x], white[x])) status.add(x, y);
                       }
                   });
@@ -441,29 +485,30 @@ void FrameCache::refreshControls() {
     if (!IsRectEmpty(&footprints_[Status])) InflateRect(&footprints_[Status], 2, 2);
 
     // Now the layer itself: the controls over the picture.
-    BitBlt(composed_->dc(), 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
+    BitBlt(composed_->dc(), 0, 0, width_, height_, background_->dc(), 0, 0, SRCCOPY);
     drawOver(*composed_, 0, -1);  // over what is there
     // Made from decided_ when first needed: only the frames drawn with GDI+ use them.
     decidedPixels_.reset();
     openMask_.reset();
-    if (!composedBits_) composedBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
-    BitBlt(composedBits_->dc(), 0, 0, kWindowWidth, kWindowHeight, composed_->dc(), 0, 0, SRCCOPY);
+    if (!composedBits_) composedBits_ = std::make_unique<DibSection>(width_, height_);
+    BitBlt(composedBits_->dc(), 0, 0, width_, height_, composed_->dc(), 0, 0, SRCCOPY);
     controlsKey_ = std::move(key);
     ++composedGeneration_;
 }
 
 void FrameCache::refreshBackground() {
-    Gdiplus::Image* image = launcherState.backgroundImage;
-    const void* pixels = launcherState.backgroundPixels;
+    Gdiplus::Image* image = pictureNearest(width_);
+    const void* pixels = readyPixels();
     if (background_ && backgroundSource_ == image && backgroundPixels_ == pixels) return;
-    if (!pixels && preparedPicture && preparedFor == image) {
+    if (!pixels && preparedPicture && preparedFor == image &&
+        preparedPicture->width() == width_ && preparedPicture->height() == height_) {
         background_ = std::move(preparedPicture);
     } else {
-        background_ = drawPicture(image, pixels);
+        background_ = drawPicture(image, pixels, width_, height_);
     }
     dropPreparedPicture();
-    pictureBits_ = std::make_unique<DibSection>(kWindowWidth, kWindowHeight);
-    BitBlt(pictureBits_->dc(), 0, 0, kWindowWidth, kWindowHeight, background_->dc(), 0, 0, SRCCOPY);
+    pictureBits_ = std::make_unique<DibSection>(width_, height_);
+    BitBlt(pictureBits_->dc(), 0, 0, width_, height_, background_->dc(), 0, 0, SRCCOPY);
     backgroundSource_ = image;
     backgroundPixels_ = pixels;
     composed_.reset();  // drawn over the old picture

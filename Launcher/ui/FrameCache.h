@@ -17,10 +17,19 @@
 #include "ui/DotShapes.h"
 #include "ui/ScreenControls.h"
 
+// Whether the picture twice the design's size is the nearer one for a
+// frame `width` pixels wide: from 3/2 of the design's width on.
+bool twiceSizePictureNearer(int width);
+// The decoded picture a frame `width` pixels wide draws: the nearer one, or
+// the one there is; null when there is none.
+Gdiplus::Image* pictureNearest(int width);
+// Draws `picture` over width x height pixels: at its own size unchanged, at
+// any other with GDI+'s high-quality filter.
+void drawPictureAt(Gdiplus::Graphics& graphics, Gdiplus::Image* picture, int width, int height);
 // Draws `picture` at the window's size ahead of the first frame, which then
 // takes it instead of drawing it; callable on any thread while no frame is
 // drawn. dropPreparedPicture drops it if no frame took it.
-void preparePicture(Gdiplus::Image* picture);
+void preparePicture(Gdiplus::Image* picture, int width, int height);
 // The picture drawn ahead by preparePicture, dropped.
 void dropPreparedPicture();
 // Whether frames compose the dots from kept shapes where the platform allows
@@ -33,11 +42,12 @@ struct ControlsKey {
     int32_t progressPercent = -1;
     std::array<bool, kButtonCount> hovers{};
     std::wstring statusDetail;
+    int32_t focusRing = -1;
 
     static ControlsKey current();
     bool operator==(const ControlsKey& o) const {
         return progressPercent == o.progressPercent && hovers == o.hovers &&
-               statusDetail == o.statusDetail;
+               statusDetail == o.statusDetail && focusRing == o.focusRing;
     }
 };
 
@@ -55,8 +65,12 @@ struct ControlsKey {
 // dots underneath. A frame therefore copies the composed layer and redraws
 // only around the dots that are not buried under decided pixels: picture,
 // dots, the few controls that reach there, and the decided pixels put back.
+//
+// Everything is made at the window's scale when the cache is made: a new
+// scale needs a new cache.
 class FrameCache {
 public:
+    FrameCache();
     void drawBackground(Gdiplus::Graphics& graphics);
 
     ControlTools tools();
@@ -83,6 +97,8 @@ public:
     bool hasBuffer() const { return buffer_ != nullptr; }
 
 private:
+    // The program's ready pixels when the frame has the design's size, else null.
+    const void* readyPixels() const;
     static void blit(HDC target, const RECT& r, HDC source, DWORD operation);
 
     void drawVisibleParticles(Gdiplus::Graphics& graphics);
@@ -99,6 +115,8 @@ private:
 
     void refreshBackground();
 
+    const int width_;  // the window's pixels at the cache's scale
+    const int height_;
     std::unique_ptr<OffscreenBitmap> background_;
     std::unique_ptr<DibSection> pictureBits_;  // background_ as memory
     std::unique_ptr<DibSection> dotsBits_;     // the frame's dots' surroundings, composed as memory

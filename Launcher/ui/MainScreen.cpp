@@ -10,6 +10,7 @@
 #include "game/GameLaunch.h"
 #include "game/SettingsPanel.h"
 #include "ui/FrameCache.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -18,7 +19,10 @@ namespace {
 // open, the settings panel.
 void drawControls(Gdiplus::Graphics& graphics, const ControlTools& tools) {
     for (int control = 0; control < kControlCount; ++control) drawControl(graphics, tools, control);
-    if (launcherState.settingsOpen) drawSettingsPanel(graphics, tools.resources);
+    if (!launcherState.settingsOpen) return;
+    drawSettingsPanel(graphics, tools.resources);
+    const int32_t ring = focusRingStop();
+    if (ring >= kFirstPanelStop) drawFocusRing(graphics, ring);
 }
 
 std::unique_ptr<FrameCache> frameCache;
@@ -72,11 +76,13 @@ void drawMainScreen(Gdiplus::Graphics& graphics) {
 
 void drawMainScreenPlain(Gdiplus::Graphics& graphics) {
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-    if (launcherState.backgroundImage) {
-        graphics.DrawImage(launcherState.backgroundImage, 0, 0, kWindowWidth, kWindowHeight);
+    const Scale& scale = launcherState.scale;
+    const int width = scale.px(kWindowWidth);
+    if (Gdiplus::Image* picture = pictureNearest(width)) {
+        drawPictureAt(graphics, picture, width, scale.px(kWindowHeight));
     }
     drawParticles(graphics);
-    const PaintResourceSet resources;
+    const PaintResourceSet resources(scale);
     drawControls(graphics, ControlTools{resources.get()});
 }
 
@@ -148,8 +154,10 @@ void repaintAfterTick(HWND window, HRGN changed) {
     ReleaseDC(window, windowDc);
 }
 
-void handleMouseMove(int x, int y) {
+void handleMouseMove(int windowX, int windowY) {
     LauncherState& state = launcherState;
+    const int x = state.scale.design(windowX);
+    const int y = state.scale.design(windowY);
     if (!state.settingsOpen) {
         for (const Button& button : kButtons) state.*button.hover = pointInRect(button.rect, x, y);
     } else {
@@ -160,8 +168,10 @@ void handleMouseMove(int x, int y) {
     requestRepaint();
 }
 
-PressResult handleLeftButtonDown(HWND window, int x, int y) {
+PressResult handleLeftButtonDown(HWND window, int windowX, int windowY) {
     LauncherState& state = launcherState;
+    const int x = state.scale.design(windowX);
+    const int y = state.scale.design(windowY);
     if (pointInRect(closeButtonRect, x, y)) {
         DestroyWindow(window);
         return PressResult::Handled;
@@ -190,9 +200,29 @@ PressResult handleLeftButtonDown(HWND window, int x, int y) {
     return PressResult::DragWindow;
 }
 
-// Only Enter and Esc mean anything: there is no focus to move between the
-// controls, and none is drawn.
-void handleKeyDown(HWND window, UINT key) {
+void activateFocusStop(HWND window, int32_t stop) {
+    LauncherState& s = launcherState;
+    if (stop < 0 || stop >= kFocusStopCount || stop == VolumeStop) return;
+    // An open list closes with the row chosen by the arrows: a press at the
+    // box would pick the row under it instead.
+    if (stop == ResolutionStop && s.resolutionListOpen) {
+        s.resolutionListOpen = false;
+        requestRepaint();
+        return;
+    }
+    const RECT r = clientRectFromDesign(focusStopRect(stop));
+    handleLeftButtonDown(window, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+// Enter and Esc keep their meaning while no control has the focus.
+void handleKeyDown(HWND window, UINT key, bool shift) {
+    if (handleFocusKey(key, shift)) return;
+    const int32_t focus = focusedStop();
+    if ((key == VK_SPACE || key == VK_RETURN) && focus != NoFocus) {
+        launcherState.focusedControl = focus;
+        activateFocusStop(window, focus);
+        return;
+    }
     const bool panelOpen = launcherState.settingsOpen;
     if (key == VK_ESCAPE && panelOpen) handleSettingsEscape();
     // The panel takes every press, START GAME's too; launchGame keeps its gate.

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "ui/ScreenControls.h"
@@ -22,23 +23,31 @@ void drawMainScreen(Gdiplus::Graphics& graphics);
 // GDI+ on every call; the reference the kept pieces are measured against.
 void drawMainScreenPlain(Gdiplus::Graphics& graphics);
 // Drops what drawMainScreen and paintWindow keep; call before GDI+ shuts
-// down, and after replacing the background picture.
+// down, after replacing the background picture, and when the scale changes.
 void releaseMainScreenCaches();
 
-// WM_MOUSEMOVE: updates the hover flags (or the settings panel's list row
-// while the panel is open) and requests a repaint.
-void handleMouseMove(int x, int y);
+// WM_MOUSEMOVE at a point in window pixels (mapped back to design units for
+// the hit rectangles): updates the hover flags (or the settings panel's list
+// row while the panel is open) and requests a repaint.
+void handleMouseMove(int windowX, int windowY);
 
 enum class PressResult { Handled, DragWindow };
 
-// WM_LBUTTONDOWN: runs the first action whose area holds the point, or
-// answers DragWindow for a press that only moves the window.
-PressResult handleLeftButtonDown(HWND window, int x, int y);
+// WM_LBUTTONDOWN at a point of the window (as above): runs the first action
+// whose area holds the point, or answers DragWindow for a press that only
+// moves the window.
+PressResult handleLeftButtonDown(HWND window, int windowX, int windowY);
 
-// WM_KEYDOWN: Enter starts the game when a press on START GAME would; Esc
-// closes the settings panel's open list, or else the panel without saving;
-// other keys, and Esc on the main screen, do nothing.
-void handleKeyDown(HWND window, UINT key);
+// A press at the middle of a focus stop (KeyboardFocus.h); the panel's
+// open list closes instead, and the volume takes no press.
+void activateFocusStop(HWND window, int32_t stop);
+
+// WM_KEYDOWN: Tab (Shift+Tab backwards) moves the keyboard focus, the arrows
+// change its value, Space and Enter act on the focused control. With nothing
+// focused, Enter starts the game when a press
+// on START GAME would; Esc closes the settings panel's open list, or else the
+// panel without saving; other keys, and Esc on the main screen, do nothing.
+void handleKeyDown(HWND window, UINT key, bool shift = false);
 
 // NEWS and RANKING open their pages through this; tests put in their own.
 using WebPageOpener = void (*)(const std::wstring& address);

@@ -21,6 +21,11 @@ float storedAsFloat(float value) {
     return stored;
 }
 
+// Dots start on whole columns at any scale: kept dot shapes are made once per column.
+float spawnColumn(const Scale& scale) {
+    return static_cast<float>(scale.px(std::rand() % kWindowWidth));
+}
+
 }  // namespace
 
 uint32_t particleColour(const Particle& particle) {
@@ -28,17 +33,28 @@ uint32_t particleColour(const Particle& particle) {
 }
 
 void spawnParticlesSeeded(unsigned seed) {
+    const Scale& scale = launcherState.scale;
     std::srand(seed);
     launcherState.particles.reserve(launcherState.particles.size() + kParticleCount);
     for (int i = 0; i < kParticleCount; ++i) {
         // Five draws per dot, in this order, so a seed always gives the same dots.
         Particle particle;
-        particle.x = static_cast<float>(std::rand() % kWindowWidth);
-        particle.y = static_cast<float>(std::rand() % 80 + 450);
-        particle.speed = static_cast<float>(std::rand() % 100) / 200.0f + 0.5f;
-        particle.size = static_cast<float>(std::rand() % 4 + 2);
+        particle.x = spawnColumn(scale);
+        particle.y = scale.size(static_cast<float>(std::rand() % 80 + 450));
+        particle.speed = scale.size(static_cast<float>(std::rand() % 100) / 200.0f + 0.5f);
+        particle.size = scale.size(static_cast<float>(std::rand() % 4 + 2));
         particle.alpha = std::rand() % 100 + 150;
         launcherState.particles.push_back(particle);
+    }
+}
+
+void rescaleParticles(const Scale& from, const Scale& to) {
+    const float ratio = static_cast<float>(to.dpi) / static_cast<float>(from.dpi);
+    for (Particle& particle : launcherState.particles) {
+        particle.x = std::floor(particle.x * ratio);
+        particle.y *= ratio;
+        particle.speed *= ratio;
+        particle.size *= ratio;
     }
 }
 
@@ -47,11 +63,14 @@ void spawnParticles() {
 }
 
 void stepParticles(std::vector<Particle>& particles) {
+    const Scale& scale = launcherState.scale;
+    const float line = scale.size(kRespawnLine);
+    const float height = scale.size(kRespawnHeight);
     for (Particle& particle : particles) {
         particle.y = storedAsFloat(particle.y - particle.speed);
-        if (particle.y < kRespawnLine) {
-            particle.y = kRespawnHeight;
-            particle.x = static_cast<float>(std::rand() % kWindowWidth);
+        if (particle.y < line) {
+            particle.y = height;
+            particle.x = spawnColumn(scale);
         }
     }
 }
@@ -61,8 +80,9 @@ RECT particleBounds(const Particle& particle) {
                     static_cast<LONG>(std::floor(particle.y)) - 2,
                     static_cast<LONG>(std::ceil(particle.x + particle.size)) + 2,
                     static_cast<LONG>(std::ceil(particle.y + particle.size)) + 2};
+    const RECT window = launcherState.scale.rect(kWindowRect);
     RECT inside{};
-    IntersectRect(&inside, &area, &kWindowRect);
+    IntersectRect(&inside, &area, &window);
     return inside;
 }
 

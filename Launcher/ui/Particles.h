@@ -18,6 +18,9 @@ constexpr int kParticleCount = 40;
 void spawnParticles();
 // spawnParticles with a chosen seed instead of the clock.
 void spawnParticlesSeeded(unsigned seed);
+// The dots moved, sized and sped as they would be at `to`, the window's new
+// scale (spawning and respawning follow the window's scale by themselves).
+void rescaleParticles(const Scale& from, const Scale& to);
 // Moves every dot up by its speed and respawns those above the line;
 // updates in place, so a tick never allocates.
 void stepParticles(std::vector<Particle>& particles);
@@ -26,7 +29,7 @@ void stepParticles(std::vector<Particle>& particles);
 // region kept here and valid until the next tick.
 HRGN tickParticles();
 // The pixels drawing the dot can change: its bounding square with two pixels
-// to spare for smoothing, inside the 900 x 550 window.
+// to spare for smoothing, inside the window at its scale.
 RECT particleBounds(const Particle& particle);
 void drawParticles(Gdiplus::Graphics& graphics);
 // The same dots filled with one brush recoloured per dot.

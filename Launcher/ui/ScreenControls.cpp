@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/KeyboardFocus.h"
+
 namespace {
 
 constexpr Gdiplus::ARGB kTrackColour = 0xFF282828;
@@ -35,8 +37,11 @@ RECT shifted(RECT rect, int by) {
     return rect;
 }
 
-void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int d, const RECT& rect,
-               Gdiplus::ARGB colour) {
+// Shapes and texts are laid out in design units and drawn at the window's scale.
+void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int designD,
+               const RECT& designRect, Gdiplus::ARGB colour) {
+    const RECT rect = launcherState.scale.rect(designRect);
+    const int d = launcherState.scale.px(designD);
     if (tools.fill) {
         fillRoundedRect(graphics, *tools.fill, d, rect.left, rect.top, rectWidth(rect),
                         rectHeight(rect), colour);
@@ -48,8 +53,12 @@ void fillShape(Gdiplus::Graphics& graphics, const ControlTools& tools, int d, co
 void drawButton(Gdiplus::Graphics& graphics, const ControlTools& tools, const Button& button) {
     fillShape(graphics, tools, button.d, button.rect,
               launcherState.*button.hover ? button.hoverColour : button.colour);
-    graphics.DrawString(button.label, -1, tools.resources.buttonFont, textBox(button.rect),
-                        tools.resources.centredFormat, tools.resources.whiteBrush);
+    graphics.DrawString(button.label, -1, tools.resources.buttonFont,
+                        textBox(launcherState.scale, button.rect), tools.resources.centredFormat,
+                        tools.resources.whiteBrush);
+    // The main screen's stops are the buttons, in the same order.
+    const int32_t stop = static_cast<int32_t>(&button - kButtons);
+    if (focusRingStop() == stop) drawFocusRing(graphics, stop);
 }
 
 void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
@@ -70,9 +79,11 @@ void drawStatusLine(Gdiplus::Graphics& graphics, const ControlTools& tools) {
     }
     const int length = static_cast<int>(status.size());
     graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
-                        textBox(shifted(statusLineRect, kStatusShadowOffset)), format, shadow);
-    graphics.DrawString(status.c_str(), length, tools.resources.smallFont, textBox(statusLineRect),
-                        format, tools.resources.whiteBrush);
+                        textBox(launcherState.scale, shifted(statusLineRect, kStatusShadowOffset)),
+                        format, shadow);
+    graphics.DrawString(status.c_str(), length, tools.resources.smallFont,
+                        textBox(launcherState.scale, statusLineRect), format,
+                        tools.resources.whiteBrush);
 }
 
 // The pixels a rounded fill can touch: its corner squares reach past the
@@ -103,22 +114,24 @@ void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int con
 }
 
 RECT controlFootprint(int control) {
+    const Scale& scale = launcherState.scale;
+    const int d = scale.px(kProgressCornerDiameter);
     RECT r{};
     switch (control) {
     case Track:
-        r = roundedFootprint(kProgressCornerDiameter, progressTrackRect);
+        r = roundedFootprint(d, scale.rect(progressTrackRect));
         break;
     case Bar:
-        r = roundedFootprint(kProgressCornerDiameter,
-                             progressBarRect(launcherState.progressPercent.load()));
+        r = roundedFootprint(d, scale.rect(progressBarRect(launcherState.progressPercent.load())));
         break;
     case Status: {
-        const RECT shadow = shifted(statusLineRect, kStatusShadowOffset);
-        UnionRect(&r, &statusLineRect, &shadow);
+        const RECT line = scale.rect(statusLineRect);
+        const RECT shadow = scale.rect(shifted(statusLineRect, kStatusShadowOffset));
+        UnionRect(&r, &line, &shadow);
         break;
     }
     default:
-        r = kButtons[control - FirstButton].rect;
+        r = scale.rect(kButtons[control - FirstButton].rect);
         break;
     }
     InflateRect(&r, 2, 2);

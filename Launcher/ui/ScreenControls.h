@@ -13,14 +13,15 @@
 #include "draw/Drawing.h"
 #include "draw/Geometry.h"
 
-// Hit rectangles: left and top edges inside, right and bottom outside.
+// Hit rectangles in design units (pixels at 96 DPI; draw/Scale.h maps them
+// to the window): left and top edges inside, right and bottom outside.
 constexpr RECT newsButtonRect{80, 280, 260, 330};
 constexpr RECT rankingButtonRect{80, 340, 260, 390};
 constexpr RECT settingsButtonRect{80, 400, 260, 450};
 constexpr RECT startButtonRect{620, 390, 860, 460};
 constexpr RECT closeButtonRect{860, 10, 890, 40};
 
-// The progress track; the bar fills it from its left end, 7 pixels a percent.
+// The progress track; the bar fills it from its left end, 7 design pixels a percent.
 constexpr RECT progressTrackRect{100, 500, 800, 520};
 constexpr int kProgressCornerDiameter = 10;
 constexpr RECT progressBarRect(int32_t percent) {
@@ -67,6 +68,6 @@ enum Control : int {
 
 void drawControl(Gdiplus::Graphics& graphics, const ControlTools& tools, int control);
 
-// Where the control may change pixels in the current state, with two pixels
-// to spare for smoothing. Texts stay inside their boxes (GDI+ clips them).
+// Where the control may change window pixels in the current state and
+// scale, with two pixels to spare for smoothing. Texts stay inside their boxes (GDI+ clips them).
 RECT controlFootprint(int control);

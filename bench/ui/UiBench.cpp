@@ -22,6 +22,7 @@
 #include "core/Gdiplus.h"
 #include "core/LauncherState.h"
 #include "draw/Offscreen.h"
+#include "ui/FrameCache.h"
 #include "ui/MainScreen.h"
 #include "ui/Particles.h"
 
@@ -50,14 +51,18 @@ void measureFrames(int frames, bool downloading) {
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartup(&token, &input, nullptr);
-    std::unique_ptr<Gdiplus::Image> picture = loadBackgroundImage(GetModuleHandleW(nullptr));
-    launcherState.backgroundImage = picture.get();
+    // At the DPI the launcher would take, with the picture it would draw.
+    const Scale scale = launcherState.scale = Scale{windowDpi(nullptr)};
+    const SIZE size = windowSize(scale);
+    const bool twice = twiceSizePictureNearer(size.cx);
+    std::unique_ptr<Gdiplus::Image> picture = loadBackgroundImage(GetModuleHandleW(nullptr), twice);
+    (twice ? launcherState.backgroundImage2x : launcherState.backgroundImage) = picture.get();
     launcherState.particles.clear();
     spawnParticles();
     launcherState.progressPercent = 37;
     launcherState.statusDetail.set(L"Downloading: data/textures/terrain.pak");
 
-    OffscreenBitmap target(nullptr, kWindowWidth, kWindowHeight);
+    OffscreenBitmap target(nullptr, size.cx, size.cy);
     std::vector<double> plain, shipped;
     for (int i = 0; i < frames + 10; ++i) {
         stepParticles(launcherState.particles);
@@ -84,14 +89,14 @@ void measureFrames(int frames, bool downloading) {
         }
     }
     const Spread p = spread(plain), s = spread(shipped);
-    std::printf("frame (ms, %d frames each, %s)   median    p95\n", frames,
-                downloading ? "state changing every frame" : "steady state");
+    std::printf("frame (ms, %d frames each, %s, %d DPI)   median    p95\n", frames,
+                downloading ? "state changing every frame" : "steady state", scale.dpi);
     std::printf("  plain                      %6.3f  %6.3f\n", p.median, p.p95);
     std::printf("  shipped                    %6.3f  %6.3f\n", s.median, s.p95);
     std::printf("  plain / shipped            %6.2fx %6.2fx\n", p.median / s.median, p.p95 / s.p95);
 
     releaseMainScreenCaches();
-    launcherState.backgroundImage = nullptr;
+    launcherState.backgroundImage = launcherState.backgroundImage2x = nullptr;
     picture.reset();
     Gdiplus::GdiplusShutdown(token);
 }
@@ -108,15 +113,17 @@ LRESULT CALLBACK plainPaintProcedure(HWND window, UINT message, WPARAM wParam, L
     }
     if (message != WM_PAINT)
         return CallWindowProcW(launcherProcedure, window, message, wParam, lParam);
+    RECT client{};
+    GetClientRect(window, &client);
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     {
-        OffscreenBitmap buffer(dc, 900, 550);
+        OffscreenBitmap buffer(dc, client.right, client.bottom);
         {
             Gdiplus::Graphics graphics(buffer.dc());
             drawMainScreenPlain(graphics);
         }
-        BitBlt(dc, 0, 0, 900, 550, buffer.dc(), 0, 0, SRCCOPY);
+        BitBlt(dc, 0, 0, client.right, client.bottom, buffer.dc(), 0, 0, SRCCOPY);
     }
     EndPaint(window, &paint);
     return 0;

@@ -3,7 +3,8 @@
 # processes are the sandbox's X server and wineserver, to count their CPU
 # time beside the launcher's) and start-up.
 # Usage: bench/ui/run.sh [BUILD_DIR] [frames] [idle] [startup] [memory]   (all by default;
-# memory needs about 3 GB of free disk)
+# memory needs about 3 GB of free disk). With UI_BENCH_DPI=192 (or another DPI) the
+# prefix's LogPixels says so for the run: the launcher draws at 200 %.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -20,7 +21,12 @@ for pid in $(pgrep -x "wineserver|wineserver64"); do
   tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
     export UI_BENCH_WINESERVER_PID=$pid
 done
-echo "== ui benchmark: $(date -u +%FT%TZ), $(nproc) cores, $(wine --version), $(basename "$WINELOADER") build, load $(cut -d' ' -f1-3 /proc/loadavg)"
+desktop='HKCU\Control Panel\Desktop'
+if [ -n "${UI_BENCH_DPI:-}" ]; then
+  wine reg add "$desktop" /v LogPixels /t REG_DWORD /d "$UI_BENCH_DPI" /f >/dev/null 2>&1
+  trap 'wine reg delete "$desktop" /v LogPixels /f >/dev/null 2>&1' EXIT
+fi
+echo "== ui benchmark: $(date -u +%FT%TZ), $(nproc) cores, $(wine --version), $(basename "$WINELOADER") build, ${UI_BENCH_DPI:-96} DPI, load $(cut -d' ' -f1-3 /proc/loadavg)"
 stages=" ${*:-frames idle startup memory} "
 ui=()
 for stage in frames idle; do [[ "$stages" == *" $stage "* ]] && ui+=("$stage"); done

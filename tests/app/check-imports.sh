@@ -14,10 +14,15 @@ for dll in $dlls; do
   [[ "$allowed" == *" $dll "* ]] || { echo "import outside the system DLLs: $dll"; fail=1; }
 done
 [[ "$dlls" == *" gdiplus.dll "* ]] || { echo "gdiplus.dll not imported"; fail=1; }
-# WinHTTP and BCrypt are loaded when first called: their names are in the
+# WinHTTP, BCrypt and the accessibility DLLs are loaded when first called: their names are in the
 # program's delay-load records, not in its import table.
 names=" $(strings -a "$2" | tr 'A-Z' 'a-z' | grep -E '^[a-z0-9_.-]+[.]dll$' | tr '\n' ' ')"
-for dll in winhttp.dll bcrypt.dll; do
+for dll in winhttp.dll bcrypt.dll oleacc.dll oleaut32.dll; do
   [[ "$dlls" != *" $dll "* && "$names" == *" $dll "* ]] || { echo "$dll not delay-loaded"; fail=1; }
+done
+# Wine draws a program that declares no DPI awareness as it is, where Windows would stretch it:
+# only the manifest inside the program shows it.
+for want in '<dpiAware[^>]*>true<' '<dpiAwareness[^>]*>PerMonitorV2<'; do
+  grep -aEq "$want" "$2" || { echo "the manifest does not declare $want"; fail=1; }
 done
 exit "$fail"

@@ -20,6 +20,7 @@ CONFIG_KEY = r"HKCU\Software\Haldor\Tarsk\Config"
 LAUNCHER_KEY = r"HKCU\Software\Haldor\Tarsk\Launcher"  # the highest manifest version seen
 SIGNING_KEY = BUILD / "keys" / "manifest-key.pem"  # made by scripts/build.sh, built into the launcher
 TLS_LAUNCHER = BUILD / "tests" / "tls" / "Launcher.exe"  # the same launcher for https://localhost/patch/
+PROBE = BUILD / "tests" / "probe" / "AccessProbe.exe"  # a screen reader's view, from another process
 sys.path.insert(0, str(REPO / "scripts"))
 sys.path.insert(0, str(REPO / "tests" / "support"))
 from demo import SETTINGS_BUTTON, SAVE_BUTTON, START_BUTTON, content, press, x  # noqa: E402  the demo's driver
@@ -55,6 +56,13 @@ def rgb(*command):
 def screen_at(origin):
     """The 900 x 550 window whose top left corner is at origin, as on the screen now."""
     return rgb("import", "-silent", "-window", "root", "-crop", "900x550+%d+%d" % origin, "+repage")
+
+
+def accessible_tree():
+    """Child id (0 the window's client area) -> [name, role, state, value, "x,y,w,h", child hit at its
+    middle], and "focus" -> [child], as AccessProbe reads them from the running launcher."""
+    out = subprocess.run(["wine", str(PROBE), "tree"], capture_output=True, text=True, timeout=60).stdout
+    return {row[0]: row[1:] for row in (line.split("\t") for line in out.splitlines())}
 
 
 class PatchServer:
@@ -177,11 +185,11 @@ class EndToEnd(unittest.TestCase):
         return wait_for(lambda: all((self.game / rel).is_file() and (self.game / rel).read_bytes() == data
                                     for rel, data in served.items()), 60)
 
-    def assert_start_game_launches(self, launcher):
+    def assert_start_game_launches(self, launcher, press=None):
         """START GAME starts the client with no arguments in the game folder while the launcher
         holds the mutex, and the launcher closes (1.5 s later: the game tests)."""
         time.sleep(1.0)  # the outcome report follows the last file
-        launcher.press(START_BUTTON)
+        (press or (lambda: launcher.press(START_BUTTON)))()
         self.assertTrue(wait_for(lambda: not launcher.running(), 15), "the launcher did not close")
         self.assertTrue(wait_for((self.game / RECORD).exists, 10), "the game client did not start")
         lines = (self.game / RECORD).read_text(errors="replace").lower().splitlines()
@@ -228,6 +236,42 @@ class EndToEnd(unittest.TestCase):
         values = {p[0]: int(p[2], 16) for p in map(str.split, out.stdout.splitlines()) if p[1:2] == ["REG_DWORD"]}
         self.assertEqual(values, {"WindowMode": 0, "SoundOnOFF": 1, "MusicOnOFF": 1, "VolumeLevel": 4, "Resolution": 8})
         self.assert_start_game_launches(launcher)
+
+    def test_a_screen_reader_and_the_keyboard_reach_every_control(self):
+        """The accessible tree while a file is slow to come and after the pass, the events that told of
+        the changes, then Tab (the ring appears only now), Shift+Tab round to START GAME and Space."""
+        served = self.make_patch()
+        (self.patch / "notes.txt.how").write_text("delay=4000")
+        self.start(PatchServer(self.patch, self.work))
+        launcher = self.start(Launcher(self.game))
+        events = subprocess.Popen(["wine", str(PROBE), "events"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(events.kill)
+        self.assertEqual(events.stdout.readline(), "listening\n")
+        self.assertEqual(int(accessible_tree()["4"][2], 16) & 1, 1, "START GAME available during the pass")
+        self.assertTrue(self.wait_until_current(served), "the game folder was not brought up to date")
+        time.sleep(1.5)
+        tree, (ox, oy) = accessible_tree(), launcher.origin
+        self.assertEqual([tree[str(i)][0] for i in range(1, 13)], [
+            "NEWS", "RANKING", "SETTINGS", "START GAME", "X", "Resolution", "Window Mode", "Sound Effects",
+            "Background Music", "Volume", "SAVE & ACCEPT", "All files are up to date!"])
+        self.assertEqual([(int(tree[str(i)][1]), tree[str(i)][2]) for i in range(14)], list(zip(
+            [10] + [43] * 5 + [46, 44, 44, 44, 51, 43, 41, 48],
+            ["100004"] + ["100000"] * 5 + ["8400", "8010", "8010", "8010", "8000", "8000", "40", "40"])))
+        self.assertEqual([tree[i][3] for i in ("6", "10", "13")], ["1440x900", "5", "100%"])
+        self.assertEqual([tree[i][4] for i in ("0", "1", "13")], [f"{ox},{oy},900,550", f"{ox + 80},{oy + 280},180,50",
+                                                                 f"{ox + 100},{oy + 500},700,20"])
+        self.assertEqual([tree[str(i)][5] for i in range(14)], [str(i) for i in range(6)] + ["0"] * 6 + ["12", "13"])
+        self.assertEqual(tree["focus"], ["0"])
+        ring = lambda: launcher.screen()(83, 305)  # noqa: E731  inside NEWS, left of its label
+        launcher.press((450, 100))  # the keys' window, the X server's focus moved by a click; no ring
+        self.assertEqual(ring(), (40, 40, 40))
+        x("key", "Tab")
+        self.assertTrue(wait_for(lambda: accessible_tree()["focus"] == ["1"], 10), "Tab did not focus NEWS")
+        self.assertGreaterEqual(min(ring()), 200)
+        events.kill()
+        heard = {tuple(line.split("\t")[1:]) for line in events.communicate()[0].splitlines()}
+        self.assertLessEqual({("800c", "12"), ("800a", "4"), ("8005", "1")}, heard)
+        self.assert_start_game_launches(launcher, lambda: x("key", "shift+Tab", "shift+Tab", "space"))
 
     def test_a_manifest_changed_after_signing_changes_nothing(self):
         self.make_patch()

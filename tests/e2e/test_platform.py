@@ -16,9 +16,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from test_e2e import (BUILD, LAUNCHER_KEY, RECORD, REPO, SIGNING_KEY, START_BUTTON, STUB, PatchServer,  # noqa: E402
-                      blob, delete_keys, screen_at, wait_for, xdo)
+                      blob, delete_keys, press, screen_at, wait_for, xdo)
 
 NEXT = BUILD / "tests" / "next" / "Launcher.exe"  # the same launcher, version 1.0.0.2
+
+
+def delete_value(key, name):
+    subprocess.run(["wine", "reg", "delete", key, "/v", name, "/f"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
 
 def windows():
@@ -32,12 +37,17 @@ class PlayerMachine(unittest.TestCase):
         delete_keys(LAUNCHER_KEY)
 
     def tearDown(self):
+        self.stop_all()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def stop_all(self):
         for pid in (xdo("getwindowpid", wid).stdout.strip() for wid in windows()):
             if pid:
                 os.kill(int(pid), signal.SIGKILL)
         for process in self.started:
             process.kill()
-        shutil.rmtree(self.work, ignore_errors=True)
+        self.started.clear()
+        wait_for(lambda: not windows(), 10)
 
     def start(self, exe, game):
         """Starts a launcher and waits for its window."""
@@ -110,6 +120,47 @@ class PlayerMachine(unittest.TestCase):
         self.assertTrue(wait_for((game / RECORD).exists, 15), "START GAME did not start the client")
         quoted = f'"Z:{game}/Main.exe"'.replace("/", "\\")
         self.assertIn(f"commandline={quoted}\n", (game / RECORD).read_text())
+
+    def test_the_window_scales_with_the_prefixs_dpi(self):
+        """At 144 and 192 DPI (the prefix's LogPixels) the window is 1350 x 825 and 1800 x 1100 and
+        presses count within the scaled rectangles. Edges are hard: lighting X changes no pixel beside
+        its edge and makes the one inside it exactly its colour; at 192 the picture beside it is the
+        one twice the size, pixel for pixel (dots never rise that high)."""
+        desktop = r"HKCU\Control Panel\Desktop"
+        self.addCleanup(delete_value, desktop, "LogPixels")
+        twice = subprocess.run(["convert", str(REPO / "Launcher/resources/background-2x.png"), "-depth", "8",
+                                "rgb:-"], capture_output=True, check=True).stdout
+        for dpi in (144, 192):
+            px = lambda design: (design * dpi + 48) // 96  # noqa: E731
+            subprocess.run(["wine", "reg", "add", desktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi),
+                            "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            game = self.work / str(dpi)
+            game.mkdir()
+            self.start(BUILD / "Launcher.exe", game)
+            wid = max(windows())
+            shell = dict(v.split("=") for v in xdo("getwindowgeometry", "--shell", wid).stdout.split())
+            ox, oy = int(shell["X"]), int(shell["Y"])
+            self.assertEqual((int(shell["WIDTH"]), int(shell["HEIGHT"])), (px(900), px(550)), dpi)
+
+            def shot():
+                raw = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "rgb:-"],
+                                     capture_output=True, check=True).stdout
+                return lambda x, y: tuple(raw[((oy + y) * 1920 + ox + x) * 3:][:3])
+            edge, middle = px(860), (px(10) + px(40)) // 2  # X's left edge
+            xdo("mousemove", ox + 5, oy + 5)
+            self.assertTrue(wait_for(lambda: shot()(edge, middle) == (0x96, 0x1E, 0x1E), 20), dpi)
+            plain = shot()
+            xdo("mousemove", ox + edge + 5, oy + middle)
+            self.assertTrue(wait_for(lambda: shot()(edge, middle) == (0xDC, 0x3C, 0x3C), 10), dpi)
+            self.assertEqual(shot()(edge - 1, middle), plain(edge - 1, middle), dpi)
+            if dpi == 192:
+                at = ((middle * 1800) + edge - 1) * 3
+                self.assertEqual(plain(edge - 1, middle), tuple(twice[at:at + 3]))
+            # SETTINGS near its far corner: outside its rectangle at 96 DPI.
+            press((ox, oy), (px(260) - 3, px(450) - 3))
+            panel = px(210), px(300)
+            self.assertTrue(wait_for(lambda: shot()(*panel) == (0x19, 0x19, 0x19), 10), dpi)
+            self.stop_all()
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ protected:
     static void resetGameState() {
         LauncherState& s = launcherState;
         s.settingsOpen = s.resolutionListOpen = false;
-        s.hoveredResolutionRow = -1;
+        s.hoveredResolutionRow = s.focusedControl = -1;
         s.windowMode = s.soundOn = s.musicOn = true;
         s.volumeLevel = s.resolutionIndex = 5;
         s.updateFinished = s.updateSucceeded = false;

@@ -49,7 +49,7 @@ for patch in "${patches[@]}"; do
       ui) targets+=" ui_tests" ;;
       game) targets+=" game_tests StubGame" ;;
       app) targets+=" app_tests Launcher" ;;
-      app_signing) targets+=" Launcher" ;;
+      app_signing | app_imports) targets+=" Launcher" ;;
       e2e) targets+=" Launcher LauncherTls StubGame" ;;
       e2e_platform | e2e_headless) targets+=" Launcher LauncherNext StubGame" ;;
       *) targets="all" ;;
@@ -60,7 +60,10 @@ for patch in "${patches[@]}"; do
       grep -vxE '.*_bench|minimal_window|all|clean|depend|.*cache|test')
   if ! (cd "$src" && git apply "$patch") >"$log" 2>&1; then
     echo "$name: NOT APPLIED (see $log)" && broken=$((broken + 1)) && continue
-  elif ! cmake --build "$build" -j"$(nproc)" --target $targets >>"$log" 2>&1; then
+  elif ! cmake --build "$build" -j"$(nproc)" --target $targets >>"$log" 2>&1 ||
+    # app_imports reads the shipped 32-bit program, built in a folder of its own.
+    { [[ " $tests " == *" app_imports "* ]] &&
+      ! cmake --build "$build/i686" -j"$(nproc)" --target Launcher >>"$log" 2>&1; }; then
     echo "$name: BUILD FAILED (see $log)" && broken=$((broken + 1)) && continue
   fi
   filter=(-R "^(${tests// /|})\$")

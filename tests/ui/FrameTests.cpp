@@ -7,6 +7,7 @@
 #include "UiTestSupport.h"
 #include "draw/Drawing.h"
 #include "ui/FrameCache.h"
+#include "ui/KeyboardFocus.h"
 #include "ui/Particles.h"
 
 namespace {
@@ -79,7 +80,8 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
     ShowWindow(window.handle, SW_SHOWNOACTIVATE);
     OffscreenBitmap shown(nullptr, kFrameWidth, kFrameHeight);
     // clang-format off
-    // flags: 1 the pass has succeeded, 2 the panel is open, 4 its list too, 8 no picture.
+    // flags: 1 the pass has succeeded, 2 the panel is open, 4 its list too, 8 no picture,
+    // 16 the ring on START GAME (on the panel's first control while it is open).
     const struct { const char* name; bool* hover; int percent; const wchar_t* status; int flags; } states[] = {
         {"start-up", nullptr, 0, L"", 0}, {"news hover", &s.newsHover, 0, L"", 0},
         {"ranking hover", &s.rankingHover, 0, L"", 0}, {"start hover", &s.startHover, 0, L"", 0},
@@ -88,7 +90,8 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
         {"progress 100", nullptr, 100, L"All files are up to date!", 1},
         {"settings open", nullptr, 0, L"", 2}, {"settings list open", nullptr, 0, L"", 6},
         {"settings hover", &s.settingsHover, 64, L"Downloading: data/client.pak", 0},
-        {"no picture", nullptr, 0, L"Error: Check your connection.", 8}};
+        {"no picture", nullptr, 0, L"Error: Check your connection.", 8},
+        {"start focused", &s.startHover, 0, L"", 17}, {"settings focused", nullptr, 0, L"", 18}};
     // clang-format on
     // Moved as a respawn would: the dot's old and new places are repainted.
     const auto jump = [&](size_t i, float x, float y) {
@@ -100,17 +103,21 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
         InvalidateRect(window.handle, &after, FALSE);
     };
     unsigned seed = 0;
-    // Into a bitmap, through the window, and into a bitmap with GDI+ filling
-    // every dot, as where kept shapes cannot reproduce its fills.
-    for (int pass = 0; pass < 3; ++pass) {
+    // Into a bitmap, through the window, into a bitmap with GDI+ filling
+    // every dot, as where kept shapes cannot reproduce its fills, and into a
+    // bitmap at 150 %.
+    for (int pass = 0; pass < 4; ++pass) {
         const bool throughWindow = pass == 1;
         allowKeptDotShapes(pass != 2);
+        if (pass == 3) drawAtDpi(144);
         for (bool dots : {false, true}) {
-            if (pass == 2 && !dots) continue;
+            if (pass >= 2 && !dots) continue;
             for (const auto& state : states) {
                 SCOPED_TRACE(std::string(state.name) + (dots ? ", dots" : "") +
-                             (throughWindow ? ", window" : "") + (pass == 2 ? ", GDI+ dots" : ""));
+                             (throughWindow ? ", window" : "") + (pass == 2 ? ", GDI+ dots" : "") +
+                             (pass == 3 ? ", 144 DPI" : ""));
                 resetMainScreenState();
+                if (pass == 3) s.scale = Scale{144};
                 // Through the window, ticks repaint only the dots' places.
                 s.window = throughWindow ? window.handle : nullptr;
                 s.backgroundImage = state.flags & 8 ? nullptr : picture;
@@ -123,6 +130,7 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
                 s.settingsOpen = state.flags & 2;
                 s.resolutionListOpen = state.flags & 4;
                 s.hoveredResolutionRow = state.flags & 4 ? 2 : -1;
+                if (state.flags & 16) s.focusedControl = StartStop, s.focusRingShown = true;
                 if (dots) addDotsEverywhere(++seed);  // new dots: they jump
                 // A new state is drawn directly first, then through the kept
                 // layer, then repaired around the dots, then after a frame
@@ -164,4 +172,47 @@ TEST_F(MainScreenTest, ShippedFramesAndTheWindowShowThePlainPassPixels) {
     allowKeptDotShapes(true);
     s.backgroundImage = picture;
     s.backgroundPixels = pixels;
+}
+
+// The ring shows the focused control only once a key has moved the focus:
+// the mouse changes no pixel of it, a press keeps it (as Windows keeps its
+// focus cues) and the system's word hides it. On either screen it lies
+// around its control alone.
+TEST_F(MainScreenTest, TheFocusRingShowsOnlyAfterAKey) {
+    StandInWindow window;
+    const Pixels untouched = render().pixels;
+    const auto useMouse = [&] {
+        for (const auto& [x, y] : {std::pair{100, 300}, {450, 100}}) {
+            handleMouseMove(x, y);
+            handleLeftButtonDown(window.handle, x, y);
+        }
+        return render().pixels;
+    };
+    EXPECT_EQ(differingPixels(useMouse(), untouched), 0);
+    handleKeyDown(window.handle, VK_TAB);
+    const Pixels ringed = render().pixels;
+    EXPECT_GT(differingPixels(ringed, untouched), 0);
+    EXPECT_EQ(differingPixels(useMouse(), ringed), 0);
+    updateFocusCues(MAKEWPARAM(UIS_SET, UISF_HIDEFOCUS));
+    EXPECT_EQ(differingPixels(render().pixels, untouched), 0);
+    for (int32_t stop = 0; stop < kFocusStopCount; ++stop) {
+        drawAtDpi(stop % 2 ? 192 : 96);  // every other stop at 200 %
+        s.settingsOpen = stop >= kFirstPanelStop;
+        s.focusedControl = stop;
+        s.focusRingShown = false;
+        const Frame without = render();
+        s.focusRingShown = true;
+        const Frame with = render();
+        RECT around = s.scale.rect(focusStopRect(stop));
+        InflateRect(&around, s.scale.px(5), s.scale.px(5));
+        int inside = 0, outside = 0;
+        for (int y = 0; y < s.scale.px(kFrameHeight); ++y) {
+            for (int x = 0; x < with.width; ++x) {
+                if (with.at(x, y) != without.at(x, y))
+                    ++(pointInRect(around, x, y) ? inside : outside);
+            }
+        }
+        EXPECT_GT(inside, 40) << "stop " << stop;
+        EXPECT_EQ(outside, 0) << "stop " << stop;
+    }
 }

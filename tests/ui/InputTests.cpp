@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "LauncherConfig.h"
 #include "UiTestSupport.h"
+#include "ui/KeyboardFocus.h"
 
 namespace {
 
@@ -64,4 +68,74 @@ TEST_F(MainScreenTest, MovesAndPressesFindTheRightControl) {
                                : c.effect == Ranking ? Pages{rankings}
                                                      : Pages{});
     }
+}
+
+// Tab walks the open screen's controls in order and Shift+Tab back, each
+// round from the last to the first, starting from nothing focused.
+TEST_F(MainScreenTest, TabVisitsEachControlOfTheOpenScreenInOrder) {
+    const std::vector<int32_t> orders[] = {
+        {NewsStop, RankingStop, SettingsStop, StartStop, CloseStop},
+        {ResolutionStop, WindowModeStop, SoundStop, MusicStop, VolumeStop, SaveStop}};
+    for (bool panel : {false, true}) {
+        for (bool back : {false, true}) {
+            std::vector<int32_t> want = orders[panel], seen;
+            if (back) std::reverse(want.begin(), want.end());
+            want.push_back(want.front());
+            resetMainScreenState();
+            s.settingsOpen = panel;
+            for (size_t i = 0; i < want.size(); ++i) {
+                handleKeyDown(nullptr, VK_TAB, back);
+                seen.push_back(focusedStop());
+            }
+            EXPECT_EQ(seen, want) << "panel " << panel << ", backwards " << back;
+        }
+    }
+}
+
+// Space and Enter act on the focused control as a press does; the arrows
+// step the resolution and the volume within their ranges and nothing else.
+// Opening the panel takes the focus to its first control, closing it back
+// to SETTINGS.
+TEST_F(MainScreenTest, KeysActOnTheFocusedControlAsAPressWould) {
+    enum { Pages, Panel, List, Switches, Volume, Resolution, Focus, Gone };
+    using State = std::array<int, 8>;
+    std::optional<StandInWindow> window;
+    const auto state = [&] {
+        return State{int(openedPages.size()), s.settingsOpen, s.resolutionListOpen,
+                     s.windowMode * 4 + s.soundOn * 2 + s.musicOn, s.volumeLevel,
+                     s.resolutionIndex, focusedStop(), !IsWindow(window->handle)};
+    };
+    // clang-format off
+    const struct { int32_t stop; std::vector<UINT> keys; int field, value; } cases[] = {
+        {NewsStop, {VK_SPACE}, Pages, 1}, {RankingStop, {VK_RETURN}, Pages, 1},
+        {SettingsStop, {VK_SPACE}, Panel, 1}, {StartStop, {VK_SPACE, VK_RETURN, VK_LEFT}, Focus, StartStop},
+        {ResolutionStop, {VK_SPACE}, List, 1},
+        {ResolutionStop, {VK_RETURN, VK_DOWN, VK_DOWN, VK_RIGHT, VK_UP, VK_SPACE}, Resolution, 7},
+        {ResolutionStop, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN}, Resolution, 8},
+        {ResolutionStop, {VK_UP, VK_LEFT, VK_UP, VK_UP, VK_UP, VK_UP, VK_UP, VK_UP}, Resolution, 0},
+        {WindowModeStop, {VK_SPACE, VK_DOWN}, Switches, 3}, {SoundStop, {VK_RETURN}, Switches, 5},
+        {MusicStop, {VK_SPACE}, Switches, 6}, {MusicStop, {VK_SPACE, VK_RETURN}, Switches, 7},
+        {VolumeStop, {VK_SPACE, VK_RETURN, VK_RIGHT, VK_UP, VK_UP, VK_LEFT}, Volume, 7},
+        {VolumeStop, {VK_RIGHT, VK_UP, VK_RIGHT, VK_RIGHT, VK_UP}, Volume, 9},
+        {VolumeStop, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_LEFT}, Volume, 0},
+        {SaveStop, {VK_RETURN}, Panel, 0}, {CloseStop, {VK_RETURN}, Gone, 1}};
+    // clang-format on
+    for (const auto& c : cases) for (int dpi : {96, 192}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "stop " << c.stop << ", " << c.keys.size() << " keys at " << dpi);
+        resetMainScreenState();
+        s.scale = Scale{dpi};  // a key presses where the control is drawn
+        openedPages.clear();
+        window.emplace();
+        s.windowMode = s.soundOn = s.musicOn = true;
+        s.volumeLevel = s.resolutionIndex = 5;
+        s.settingsOpen = c.stop >= kFirstPanelStop;
+        s.focusedControl = c.stop;
+        State want = state();
+        want[c.field] = c.value;
+        if (c.field == Panel) want[Focus] = c.value ? ResolutionStop : SettingsStop;
+        for (UINT key : c.keys) handleKeyDown(window->handle, key);
+        EXPECT_EQ(state(), want);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Haldor");  // SAVE & ACCEPT wrote it
 }

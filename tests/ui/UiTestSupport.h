@@ -45,6 +45,15 @@ inline void resetMainScreenState() {
     s.newsHover = s.rankingHover = s.settingsHover = s.startHover = s.closeHover = false;
     s.settingsOpen = s.resolutionListOpen = false;
     s.hoveredResolutionRow = -1;
+    s.scale = Scale{};
+    s.focusedControl = -1;
+    s.focusRingShown = false;
+}
+
+// Frames from now on at `dpi`, drawn with pieces made afresh.
+inline void drawAtDpi(int dpi) {
+    launcherState.scale = Scale{dpi};
+    releaseMainScreenCaches();
 }
 
 // Pages that NEWS and RANKING asked for: no test starts a browser.
@@ -89,7 +98,8 @@ using Pixels = std::vector<uint32_t>;  // 0x00RRGGBB, top row first
 
 struct Frame {
     Pixels pixels;
-    uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * kFrameWidth + x]; }
+    int width = kFrameWidth;
+    uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
     // How many pixels of [left, right) x [top, bottom) are `colour`, give or
     // take `tolerance` in each channel.
     int count(int left, int top, int right, int bottom, uint32_t colour, int tolerance = 0) const {
@@ -110,14 +120,15 @@ struct Frame {
     }
 };
 
-// A frame drawn the shipped way (drawMainScreen) or the plain way.
+// A frame at the window's scale, drawn the shipped way (drawMainScreen) or the plain way.
 inline Frame render(void (*draw)(Gdiplus::Graphics&) = drawMainScreen) {
-    OffscreenBitmap bitmap(nullptr, kFrameWidth, kFrameHeight);
+    const Scale& scale = launcherState.scale;
+    OffscreenBitmap bitmap(nullptr, scale.px(kFrameWidth), scale.px(kFrameHeight));
     {
         Gdiplus::Graphics graphics(bitmap.dc());
         draw(graphics);
     }
-    return Frame{bitmap.pixels()};
+    return Frame{bitmap.pixels(), bitmap.width()};
 }
 
 inline int differingPixels(const Pixels& a, const Pixels& b) {
