@@ -325,6 +325,6 @@ int main(int argc, char** argv) {
             std::printf("  %.0f / %.0f\n", s.framesPerSecond, p.framesPerSecond);
         }
     }
-    std::printf("target: shipped launcher <= 8 %% of one core\n");
+    std::printf("target: shipped launcher and X server together <= 5 %% of one core at 96 DPI\n");
     return 0;
 }
