@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -189,22 +190,45 @@ LRESULT CALLBACK countingProcedure(HWND window, UINT message, WPARAM wParam, LPA
 // Runs the real launcher on this thread; a watcher waits for the shown
 // window and the end of the update pass, measures 10 s from 1 s later (the
 // kept dot shapes still filling up) and 10 s from 30 s later (steady), then
-// closes it.
+// closes it. Every wait is bounded: a window that never shows (the launcher's
+// own message box instead) or a run that will not end is ended by the
+// watcher and reported, never waited for.
 struct IdleRuns {
     IdleRun first, steady;
+    const char* failure = nullptr;
 };
 IdleRuns measureIdleLauncher(bool plainPaint) {
     launcherState.particles.clear();
     launcherState.updateFinished = false;
     launcherState.window = nullptr;
     IdleRuns runs;
+    std::atomic<bool> ended{false};
+    const DWORD launcherThread = GetCurrentThreadId();
     std::thread watcher([&] {
+        const auto waitForEnd = [&](int seconds) {
+            for (int i = 0; i < seconds * 50 && !ended; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return ended.load();
+        };
+        // WM_QUIT ends a modal loop too (a message box), and then the launcher's.
+        const auto giveUp = [&](const char* failure) {
+            runs.failure = failure;
+            if (!ended) PostThreadMessageW(launcherThread, WM_QUIT, 0, 0);
+            if (waitForEnd(30)) return;
+            std::printf("idle: %s, and the launcher did not end: stopped\n", failure);
+            TerminateProcess(GetCurrentProcess(), 3);
+        };
         HWND window = nullptr;
-        for (int i = 0; i < 1000 && !(window && IsWindowVisible(window)); ++i) {
+        for (int i = 0; i < 1000 && !(window && IsWindowVisible(window)) && !ended; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             window = launcherState.window.load();
         }
-        if (!window) return;
+        if (!window || !IsWindowVisible(window)) return giveUp("no launcher window within 20 s");
+        for (int i = 0; i < 3000 && !launcherState.updateFinished; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!launcherState.updateFinished) return giveUp("the update pass did not end within 30 s");
+        // Only now: the launcher's own tick starts the pass.
         if (plainPaint) {
             launcherProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
             SetWindowLongPtrW(window, GWLP_WNDPROC,
@@ -212,9 +236,6 @@ IdleRuns measureIdleLauncher(bool plainPaint) {
         }
         countedProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
         SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(countingProcedure));
-        for (int i = 0; i < 3000 && !launcherState.updateFinished; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         const auto measure = [](IdleRun& run) {
             const CpuClocks before = CpuClocks::now();
             const int ticksStart = ticksSeen;
@@ -235,9 +256,19 @@ IdleRuns measureIdleLauncher(bool plainPaint) {
         std::this_thread::sleep_for(std::chrono::seconds(19));
         measure(runs.steady);
         PostMessageW(window, WM_CLOSE, 0, 0);
+        if (!waitForEnd(30)) giveUp("the window did not close within 30 s");
     });
     runLauncher(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
+    ended = true;
     watcher.join();
+    // After a run that was given up: its window and the quit message the
+    // launcher's loop left unread must not end the next run.
+    if (HWND left = launcherState.window.load()) DestroyWindow(left);
+    MSG unread;
+    while (PeekMessageW(&unread, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    // The class outlives the window; the next run registers it again.
+    UnregisterClassW(kWindowClassName, GetModuleHandleW(nullptr));
     return runs;
 }
 
@@ -262,6 +293,9 @@ int main(int argc, char** argv) {
     for (int round = 0; round < 2; ++round) {
         shipped[round] = measureIdleLauncher(false);
         plain[round] = measureIdleLauncher(true);
+        for (const IdleRuns* run : {&shipped[round], &plain[round]}) {
+            if (run->failure) std::printf("idle: round %d: %s\n", round + 1, run->failure);
+        }
     }
     std::printf(
         "idle launcher, CPU share of one core over 10 s, from 1 s and from 30 s after "
@@ -291,6 +325,6 @@ int main(int argc, char** argv) {
             std::printf("  %.0f / %.0f\n", s.framesPerSecond, p.framesPerSecond);
         }
     }
-    std::printf("target: shipped launcher <= 8 %% of one core\n");
+    std::printf("target: shipped launcher and X server together <= 5 %% of one core at 96 DPI\n");
     return 0;
 }
