@@ -23,10 +23,13 @@ double nowMs() {
     return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-// A spot inside START GAME, below its label, in screen coordinates.
-POINT spot() {
-    return POINT{(GetSystemMetrics(SM_CXSCREEN) - 900) / 2 + 632,
-                 (GetSystemMetrics(SM_CYSCREEN) - 550) / 2 + 450};
+// A spot inside START GAME, below its label, in screen coordinates, with the
+// window at the screen's DPI.
+POINT spot(HDC screen) {
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    const auto px = [dpi](int design) { return (design * dpi + 48) / 96; };
+    return POINT{(GetSystemMetrics(SM_CXSCREEN) - px(900)) / 2 + px(632),
+                 (GetSystemMetrics(SM_CYSCREEN) - px(550)) / 2 + px(450)};
 }
 
 bool green(HDC screen, POINT at) {
@@ -43,7 +46,7 @@ BOOL CALLBACK closeWindowsOf(HWND window, LPARAM process) {
 // Milliseconds from CreateProcess to the green on screen; -1 on failure.
 double timeStart(const std::wstring& program, const std::wstring& folder) {
     HDC screen = GetDC(nullptr);
-    const POINT at = spot();
+    const POINT at = spot(screen);
     for (int i = 0; i < 500 && green(screen, at); ++i) Sleep(10);  // the last one gone
     std::wstring commandLine = L"\"" + program + L"\"";
     STARTUPINFOW startup{};
