@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "draw/Geometry.h"
-#include "draw/Scale.h"
+#include "core/Scale.h"
 
 namespace Gdiplus {
 class Image;

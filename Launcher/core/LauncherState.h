@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "draw/Scale.h"
+#include "core/Scale.h"
 
 namespace Gdiplus {
 class Image;

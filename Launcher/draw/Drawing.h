@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/Gdiplus.h"
-#include "draw/Scale.h"
+#include "core/Scale.h"
 
 // The fonts, formats and brushes that every frame draws its texts with.
 struct PaintResources {
