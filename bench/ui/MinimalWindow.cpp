@@ -3,6 +3,8 @@
 // once, in one colour, as plainly as Win32 allows.
 #include <windows.h>
 
+#include "core/Scale.h"
+
 namespace {
 
 LRESULT CALLBACK minimalProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -35,9 +37,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     windowClass.lpszClassName = L"MinimalWindowClass";
     RegisterClassW(&windowClass);
     HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    const Scale scale{GetDeviceCaps(screen, LOGPIXELSX)};
     ReleaseDC(nullptr, screen);
-    const int width = (900 * dpi + 48) / 96, height = (550 * dpi + 48) / 96;
+    const int width = scale.px(900), height = scale.px(550);
     HWND window = CreateWindowExW(0, L"MinimalWindowClass", L"Minimal", WS_POPUP,
                                   (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
                                   (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Scale.h"
+
 namespace {
 
 constexpr COLORREF kGreen = RGB(0x00, 0xB4, 0x78);
@@ -26,10 +28,9 @@ double nowMs() {
 // A spot inside START GAME, below its label, in screen coordinates, with the
 // window at the screen's DPI.
 POINT spot(HDC screen) {
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    const auto px = [dpi](int design) { return (design * dpi + 48) / 96; };
-    return POINT{(GetSystemMetrics(SM_CXSCREEN) - px(900)) / 2 + px(632),
-                 (GetSystemMetrics(SM_CYSCREEN) - px(550)) / 2 + px(450)};
+    const Scale scale{GetDeviceCaps(screen, LOGPIXELSX)};
+    return POINT{(GetSystemMetrics(SM_CXSCREEN) - scale.px(900)) / 2 + scale.px(632),
+                 (GetSystemMetrics(SM_CYSCREEN) - scale.px(550)) / 2 + scale.px(450)};
 }
 
 bool green(HDC screen, POINT at) {
